@@ -1,0 +1,1 @@
+"""Event-processing engine: topic layer and allocator configuration."""

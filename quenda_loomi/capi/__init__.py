@@ -1,0 +1,1 @@
+"""Topic module and its native spine."""
