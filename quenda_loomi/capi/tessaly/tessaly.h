@@ -1,0 +1,145 @@
+// Internal interface of the topic module `quenda_loomi.capi.tessaly`:
+// object layouts, native method tables and the module-wide state that the
+// class files share.  Nothing here is exported to other native modules; the
+// export table is built in module.cpp.
+#pragma once
+
+#include <Python.h>
+
+#include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "support/python/py_ref.h"
+
+namespace tessaly {
+
+// ---- Object layouts --------------------------------------------------------
+
+struct TopicPartObject;
+struct TopicObject;
+struct TopicMatchResultObject;
+
+struct TopicPartVTable {
+    PyObject* (*c_from_header)(evt_topic_part_variant* header, int owner);
+    PyObject* (*c_cast)(TopicPartObject* self);
+};
+
+struct TopicPartObject {
+    PyObject_HEAD
+    TopicPartVTable* vtab;
+    evt_topic_part_variant* header;
+    int32_t owner;
+    // The Python object whose record this view reads (a Topic or a match
+    // result); keeps that record alive while the view lives.  Null for
+    // standalone parts.
+    PyObject* keeper;
+};
+
+struct TopicFormatMapOptArgs {
+    int n;  // optional arguments given
+    int internalized;
+    int strict;
+};
+
+struct TopicVTable {
+    PyObject* (*c_from_header)(evt_topic* header, int owner);
+    int32_t (*c_append)(TopicObject* self, evt_topic_part_variant* part);
+    int32_t (*c_update_literal)(TopicObject* self);
+    // Overridable: when skip_dispatch is 0 a Python subclass's method of the
+    // same name is called instead, and its result type is checked.
+    PyObject* (*append)(TopicObject* self, PyObject* topic_part, int skip_dispatch);
+    PyObject* (*match)(TopicObject* self, PyObject* other, int skip_dispatch);
+    PyObject* (*format_map)(TopicObject* self, PyObject* mapping, int skip_dispatch,
+                            TopicFormatMapOptArgs* optional_args);
+};
+
+struct TopicObject {
+    PyObject_HEAD
+    TopicVTable* vtab;
+    evt_topic* header;
+    int32_t owner;
+    PyObject* weakreflist;
+};
+
+struct TopicMatchResultVTable {
+    PyObject* (*c_match_res)(TopicMatchResultObject* self, evt_topic_match* node);
+    PyObject* (*c_from_header)(evt_topic_match* header, int owner);
+};
+
+struct TopicMatchResultObject {
+    PyObject_HEAD
+    TopicMatchResultVTable* vtab;
+    evt_topic_match* header;
+    int32_t owner;
+    // The two matched topics: the nodes point into their part records.
+    PyObject* topic_a;
+    PyObject* topic_b;
+};
+
+// ---- Module-wide state (one interpreter per process) -----------------------
+
+struct ModuleState {
+    PyObject* module = nullptr;
+    PyTypeObject* TopicPart = nullptr;
+    PyTypeObject* TopicPartExact = nullptr;
+    PyTypeObject* TopicPartAny = nullptr;
+    PyTypeObject* TopicPartRange = nullptr;
+    PyTypeObject* TopicPartPattern = nullptr;
+    PyTypeObject* TopicMatchResult = nullptr;
+    PyTypeObject* Topic = nullptr;
+    PyTypeObject* TopicTestToolkit = nullptr;
+    PyObject* TopicType = nullptr;  // the IntEnum class
+    PyObject* re_module = nullptr;
+
+    // Addresses of the configuration module's exported variables.
+    allocator_protocol** QL_DEFAULT_ALLOCATOR = nullptr;
+    allocator_protocol** QL_HEAP_ALLOCATOR = nullptr;
+};
+extern ModuleState state;
+
+extern TopicPartVTable topic_part_vtable;
+extern TopicVTable topic_vtable;
+extern TopicMatchResultVTable match_result_vtable;
+
+// Current default / heap protocol of the engine (read at every allocation).
+inline allocator_protocol* default_allocator() { return *state.QL_DEFAULT_ALLOCATOR; }
+inline allocator_protocol* heap_allocator() { return *state.QL_HEAP_ALLOCATOR; }
+
+// ---- Helpers shared between the class files --------------------------------
+
+// A non-owning part view of the record's own class that keeps `keeper` alive.
+PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper);
+// New Topic wrapping `header` (never a subclass).
+PyObject* topic_from_header(evt_topic* header, int owner);
+// RuntimeError "Not initialized!" and null.
+PyObject* not_initialized();
+
+// ---- Type specs, one per class file ----------------------------------------
+
+// part_objects.cpp
+int add_part_types(PyObject* module);
+// topic_object.cpp (uses the functions of topic_compose.cpp and match_result.cpp)
+int add_topic_type(PyObject* module);
+// match_result.cpp
+int add_match_result_type(PyObject* module);
+// toolkit.cpp
+int add_test_toolkit_type(PyObject* module);
+
+// Topic methods implemented in topic_compose.cpp (argument forms as in
+// PyMethodDef / number slots).
+PyObject* topic_nb_add(PyObject* left, PyObject* right);
+PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right);
+PyObject* topic_py_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* topic_py_from_parts(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* topic_py_join(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* topic_py_format_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* topic_py_format(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* topic_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* topic_py_update_literal(PyObject* self, PyObject* unused);
+int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part);
+PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_dispatch);
+PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dispatch,
+                              TopicFormatMapOptArgs* optional_args);
+// match_result.cpp
+PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch);
+
+}  // namespace tessaly
