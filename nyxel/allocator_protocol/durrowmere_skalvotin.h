@@ -137,6 +137,11 @@ int c_ap_shm_allocator_init(shm_allocator* shm, const char* name_prefix,
                             uint64_t default_page_size, uint64_t max_page_size,
                             uint64_t page_granularity);
 
+// Removes the names of the shared-memory page objects this process created
+// (POSIX names outlive their creator unless unlinked).  Mapped views, also in
+// other processes, stay valid.  Runs automatically at process exit.
+void c_ap_shm_unlink_created_pages(void);
+
 }  // extern "C"
 
 static_assert(sizeof(allocator_protocol) == 56);

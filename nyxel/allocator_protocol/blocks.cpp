@@ -1,0 +1,111 @@
+// Block header, plain runtime-heap blocks, and the checked lookup / release
+// shared by every source.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
+#include "nyxel/allocator_protocol/pool_paths.h"
+
+namespace {
+
+constexpr size_t kUserOffsetOfMagic = AP_HEADER_SIZE - offsetof(allocator_protocol, magic);  // 16
+constexpr size_t kChainLinkOffset = 40;
+
+[[noreturn]] void die() {
+    std::fflush(stderr);
+    std::abort();
+}
+
+allocator_protocol* header_of(const void* ptr) {
+    return reinterpret_cast<allocator_protocol*>(
+        const_cast<unsigned char*>(static_cast<const unsigned char*>(ptr)) - AP_HEADER_SIZE);
+}
+
+void* user_of(allocator_protocol* header) {
+    return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
+}
+
+// Plain runtime-heap block; the header is zero from calloc.
+allocator_protocol* plain_request(uint64_t size) {
+    if (size > UINT64_MAX - AP_HEADER_SIZE) return ap_detail::fail_einval();
+    return static_cast<allocator_protocol*>(std::calloc(1, size + AP_HEADER_SIZE));
+}
+
+}  // namespace
+
+extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol) {
+    allocator_protocol* header;
+    if (protocol == nullptr) {
+        header = plain_request(size);
+    } else if (protocol->with_shm) {
+        header = ap_detail::shm_request(size, protocol);
+    } else if (protocol->with_freelist) {
+        header = ap_detail::heap_request(size, protocol);
+    } else {
+        header = plain_request(size);
+    }
+    if (header == nullptr) return nullptr;
+    header->with_lock = protocol ? protocol->with_lock : 0;
+    header->size = size;
+    header->ref_count = 1;
+    header->magic = AP_ALLOC_MAGIC;
+    return user_of(header);
+}
+
+extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
+    if (ptr == nullptr) return nullptr;
+    uint64_t magic;
+    std::memcpy(&magic, static_cast<const unsigned char*>(ptr) - kUserOffsetOfMagic, sizeof magic);
+    if (magic == AP_ALLOC_MAGIC) return header_of(ptr);
+    if (magic == AP_DEALLOC_MAGIC) {
+        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: Use-after-free detected in c_ap_protocol_from_ptr!\n");
+        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] Pointer %p was already freed (dealloc magic: 0x%llx).\n",
+                     ptr, static_cast<unsigned long long>(AP_DEALLOC_MAGIC));
+    } else {
+        std::fprintf(stderr,
+                     "[AP_ALLOC_VIGILANT] ERROR: Magic mismatch in c_ap_protocol_from_ptr! Not an ap-allocated pointer!\n");
+        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] Expected: 0x%llx, Got: 0x%llx\n",
+                     static_cast<unsigned long long>(AP_ALLOC_MAGIC), static_cast<unsigned long long>(magic));
+        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] This is likely a raw malloc / calloc'd pointer.\n");
+    }
+    die();
+}
+
+extern "C" void c_ap_free(void* ptr) {
+    if (ptr == nullptr) return;
+    allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
+    if (header->ref_count > 1) {
+        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: c_ap_free is not allowed while buffer is shared (ref_count>1)!\n");
+        die();
+    }
+    header->ref_count = 0;
+    header->magic = AP_DEALLOC_MAGIC;
+    c_ap_allocator_protocol_free(header);
+}
+
+extern "C" void c_ap_allocator_protocol_free(allocator_protocol* header) {
+    if (header->with_shm && header->with_freelist) {
+        std::fprintf(stderr,
+                     "[c_ap_allocator_protocol_free] ERROR: Protocol cannot have both with_shm and with_freelist set to true!\n");
+        die();
+    }
+    if (header->with_shm) {
+        ap_detail::shm_release(header);
+    } else if (header->with_freelist) {
+        ap_detail::heap_release(header);
+    } else {
+        std::free(header);
+    }
+}
+
+extern "C" void c_ap_free_chain(void* ptr) {
+    while (ptr != nullptr) {
+        // The link lives inside the block, so it must be read before release.
+        void* next;
+        std::memcpy(&next, static_cast<unsigned char*>(ptr) + kChainLinkOffset, sizeof next);
+        c_ap_free(ptr);
+        ptr = next;
+    }
+}
