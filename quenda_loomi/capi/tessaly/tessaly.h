@@ -27,10 +27,12 @@ struct TopicPartObject {
     TopicPartVTable* vtab;
     evt_topic_part_variant* header;
     int32_t owner;
-    // The Python object whose record this view reads (a Topic or a match
-    // result); keeps that record alive while the view lives.  Null for
-    // standalone parts.
+    // The Topic (or match result) whose record this view reads; keeps that
+    // record alive while the view lives.  Null for standalone parts.
     PyObject* keeper;
+    // mutation_epoch when the view was last known to be inside its keeper's
+    // chain; when it differs the view re-checks before reading.
+    uint64_t checked_epoch;
 };
 
 struct TopicFormatMapOptArgs {
@@ -72,6 +74,7 @@ struct TopicMatchResultObject {
     // The two matched topics: the nodes point into their part records.
     PyObject* topic_a;
     PyObject* topic_b;
+    uint64_t checked_epoch;  // as for part views
 };
 
 // ---- Module-wide state (one interpreter per process) -----------------------
@@ -102,6 +105,22 @@ extern TopicMatchResultVTable match_result_vtable;
 // Current default / heap protocol of the engine (read at every allocation).
 inline allocator_protocol* default_allocator() { return *state.QL_DEFAULT_ALLOCATOR; }
 inline allocator_protocol* heap_allocator() { return *state.QL_HEAP_ALLOCATOR; }
+
+// ---- Record lifetime ---------------------------------------------------------
+//
+// A record can be wrapped by several Topic objects (every object built from a
+// registered literal shares it).  The module counts the live wrappers of each
+// record: an owning wrapper that dies while other wrappers still exist does
+// not free the record at once; the last wrapper to go frees it.
+void record_acquire(evt_topic* record);
+void record_release(evt_topic* record, bool owner);
+
+// Bumped whenever a record loses parts or its key (value assignment, clear,
+// re-keying, freeing).  Views and match results compare it with their
+// checked_epoch and re-validate their pointers before reading after a change.
+extern uint64_t mutation_epoch;
+// True when `part` is still one of the parts of `record` (walks the chain).
+bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part);
 
 // ---- Helpers shared between the class files --------------------------------
 
