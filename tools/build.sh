@@ -10,14 +10,14 @@ case "$build_dir" in /*) ;; *) build_dir=$root/$build_dir ;; esac
 
 "$root/tools/provision-python.sh"
 # shellcheck disable=SC1091
-source "$root/.venv/toolchain.env"
+source "$root/.venv/toolchain.sh"
 
 build_type=${QL_BUILD_TYPE:-Release}
 sanitize=${QL_SANITIZE:-OFF}
 if [ ! -f "$build_dir/build.ninja" ]; then
   cmake -S "$root" -B "$build_dir" -G Ninja \
     -DCMAKE_BUILD_TYPE="$build_type" -DQL_SANITIZE="$sanitize" \
-    -DPYTHON_INCLUDE_DIRS="$PYTHON_INCLUDE_DIRS"
+    -DPYTHON_INCLUDE_DIRS="$PYTHON_INCLUDE_DIRS" -DPYTHON_EXT_SUFFIX="$PYTHON_EXT_SUFFIX"
 fi
 ninja -C "$build_dir" -j "${QL_JOBS:-2}"
 
