@@ -198,32 +198,38 @@ all_packages=("${PYTHON_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" "${TOOL_PACKAGES[
 debs_dir="$cache/debs"
 manifest="$debs_dir/manifest"
 
-# Writes the .deb file names for all packages (current sid candidates) to
-# stdout; fails if a package is unknown.
+# Writes "<file name> <sha256>" for the current sid candidate of every
+# package to stdout; fails if a package is unknown.
 candidate_files() {
     local out
     out="$(sid_apt download --print-uris "${all_packages[@]}" 2>&1)" \
         || { printf '%s\n' "$out" >&2; return 1; }
-    printf '%s\n' "$out" | awk -F"'" 'NF >= 3 { split($3, a, " "); print a[1] }' | sort
+    # Lines look like: 'http://.../x.deb' x.deb 1234 SHA256:abcd...
+    printf '%s\n' "$out" | awk -F"'" 'NF >= 3 {
+        split($3, a, " "); h = a[3]; sub(/^SHA256:/, "", h); print a[1], h }' | sort
 }
 
+# deb_ok <file> <sha256>: the cached file exists and is intact.
+deb_ok() { [[ -s "$debs_dir/$1" ]] && [[ "$(sha256sum <"$debs_dir/$1" | cut -d' ' -f1)" == "$2" ]]; }
+
 download_packages() {
-    local files missing=() f n
+    local files missing=() f h n
     files="$(candidate_files)" || die "could not resolve the sid packages (see above)"
     n="$(printf '%s\n' "$files" | grep -c .)"
     ((n == ${#all_packages[@]})) || die "expected ${#all_packages[@]} packages from sid, apt resolved $n"
     mkdir -p "$debs_dir"
-    while read -r f; do
-        [[ -s "$debs_dir/$f" ]] || missing+=("${f%%_*}")
+    while read -r f h; do
+        [[ ${#h} -eq 64 ]] || die "apt reported no SHA256 for $f"
+        deb_ok "$f" "$h" || { rm -f "$debs_dir/$f"; missing+=("${f%%_*}"); }
     done <<<"$files"
     if ((${#missing[@]})); then
         say "downloading ${#missing[@]} packages from sid"
         (cd "$debs_dir" && retry 4 sid_apt download "${missing[@]}" >&2) || return 1
     fi
-    while read -r f; do
-        [[ -s "$debs_dir/$f" ]] || die "download of $f did not produce a file"
+    while read -r f h; do
+        deb_ok "$f" "$h" || { warn "$f is missing or fails its SHA256 check"; return 1; }
     done <<<"$files"
-    printf '%s\n' "$files" >"$manifest.tmp"
+    printf '%s\n' "$files" | cut -d' ' -f1 >"$manifest.tmp"
     mv -f "$manifest.tmp" "$manifest"
     # Drop superseded versions so the cache does not grow without bound.
     for f in "$debs_dir"/*.deb; do
@@ -287,7 +293,12 @@ build_prefix() {
     mkdir -p "$stage"
     say "unpacking $(wc -l <"$manifest") packages"
     while read -r f; do
-        dpkg -x "$debs_dir/$f" "$stage" || die "dpkg -x $f failed (corrupt download? delete $debs_dir/$f and rerun)"
+        if ! dpkg -x "$debs_dir/$f" "$stage"; then
+            # Forget the download so that the next run fetches it again.
+            rm -f "$debs_dir/$f" "$cache/stamps/debs"
+            rm -rf "$stage"
+            die "dpkg -x $f failed; removed the cached file, please rerun"
+        fi
     done <"$manifest"
     [[ -x "$stage/usr/bin/python$PYVER" ]] || die "python$PYVER binary missing after unpacking"
     patch_tree "$stage"
