@@ -84,6 +84,13 @@ uint64_t grown_capacity(uint64_t capacity) {
     return capacity * 2;
 }
 
+// When the load is mostly tombstones, rebuilding at the same capacity clears
+// them; doubling instead would let insert/pop churn grow the table without
+// bound while it holds only a handful of keys.
+inline bool tombstones_dominate(const byte_map* map) {
+    return map->count < map->capacity / 4;
+}
+
 const allocator_protocol* bucket_source(const byte_map* map) {
     return c_ap_protocol_from_ptr(map->buckets != nullptr ? static_cast<const void*>(map->buckets)
                                                           : static_cast<const void*>(map));
@@ -169,6 +176,10 @@ int byte_map_set(byte_map* map, const char* key, uint64_t key_len, const void* v
                 takes_free_bucket = true;
                 break;
             }
+        }
+        if (found.stop != nullptr && tombstones_dominate(map)) {
+            if (byte_map_resize(map, map->capacity) != BYTE_MAP_OK) return BYTE_MAP_ERR_ARGS;
+            continue;
         }
         const uint64_t capacity = grown_capacity(map->capacity);
         if (capacity == map->capacity) {

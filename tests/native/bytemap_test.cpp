@@ -1,0 +1,431 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "nyxel/bytemap/sorvelink.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The failed-resize test asks for ~10^19 bytes on purpose and needs calloc to
+// answer null instead of the sanitizer stopping the process.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
+namespace {
+
+struct RecordedEvent {
+    uint32_t code;
+    std::string key;
+    bool key_is_null;
+    const void* key_address;
+    uint64_t key_len;
+    const void* value;
+    uint64_t value_len;
+    uint64_t zero;
+};
+
+void record_event(uint32_t code, const char* key, uint64_t key_len, const void* value,
+                  uint64_t value_len, uint64_t zero, void* user_data) {
+    auto* log = static_cast<std::vector<RecordedEvent>*>(user_data);
+    log->push_back({code, key ? std::string(key, key_len) : std::string(), key == nullptr, key,
+                    key_len, value, value_len, zero});
+}
+
+class ByteMapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        map = byte_map_new(nullptr);
+        ASSERT_NE(map, nullptr);
+        observer.callback = record_event;
+        observer.user_data = &events;
+        map->observers = &observer;
+    }
+    void TearDown() override { destroy(map); }
+
+    static void destroy(byte_map* m) {
+        if (m == nullptr) return;
+        for (byte_map_entry* e = m->first; e != nullptr; e = e->next) c_ap_free(e->key);
+        c_ap_free(m->buckets);
+        c_ap_free(m);
+    }
+
+    int set(const std::string& key, uint64_t value) {
+        return byte_map_set(map, key.data(), key.size(), &value, sizeof value, nullptr);
+    }
+    uint64_t get(const std::string& key) {
+        uint64_t value = ~0ull;
+        EXPECT_EQ(byte_map_get(map, key.data(), key.size(), &value), 0) << key;
+        return value;
+    }
+    std::vector<std::string> keys_in_order() const {
+        std::vector<std::string> keys;
+        for (const byte_map_entry* e = map->first; e != nullptr; e = e->next)
+            keys.emplace_back(e->key, e->key_len);
+        return keys;
+    }
+    // The backward links must mirror the forward ones.
+    void expect_list_consistent() const {
+        const byte_map_entry* previous = nullptr;
+        uint64_t seen = 0;
+        for (const byte_map_entry* e = map->first; e != nullptr; e = e->next, ++seen) {
+            EXPECT_EQ(e->previous, previous);
+            EXPECT_TRUE(e->occupied);
+            EXPECT_FALSE(e->tombstone);
+            previous = e;
+        }
+        EXPECT_EQ(map->last, previous);
+        EXPECT_EQ(seen, map->count);
+    }
+
+    byte_map* map = nullptr;
+    byte_map_observer observer{};
+    std::vector<RecordedEvent> events;
+};
+
+TEST_F(ByteMapTest, NewMapHasInitialShape) {
+    EXPECT_NE(map->buckets, nullptr);
+    EXPECT_EQ(map->buckets_end, map->buckets + 64);
+    EXPECT_EQ(map->capacity, 64u);
+    EXPECT_EQ(map->count, 0u);
+    EXPECT_EQ(map->used, 0u);
+    EXPECT_EQ(map->value_size, 8u);
+    EXPECT_EQ(map->entry_size, 64u);
+    EXPECT_EQ(map->first, nullptr);
+    EXPECT_EQ(map->last, nullptr);
+    EXPECT_EQ(c_ap_protocol_from_ptr(map->buckets)->size, 4096u);
+
+    const uint64_t x = reinterpret_cast<uintptr_t>(map) ^ 64u;  // little-endian host
+    EXPECT_EQ(map->seed, XXH3_64bits(&x, sizeof x) ^ 0x9E3779B97F4A7C15ull);
+}
+
+TEST_F(ByteMapTest, SeedsDifferYetMapsBehaveAlike) {
+    byte_map* other = byte_map_new(nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(map->seed, other->seed);
+
+    uint64_t h1 = 0, h2 = 0;
+    ASSERT_EQ(byte_map_hash(map, "orders.eu", 0, &h1), 0);
+    ASSERT_EQ(byte_map_hash(other, "orders.eu", 0, &h2), 0);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(h1, XXH3_64bits_withSeed("orders.eu", 9, map->seed));
+
+    const std::vector<std::string> keys = {"a", "b", "orders.eu", "x.y.z", "a"};
+    for (byte_map* m : {map, other}) {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            uint64_t v = i;
+            ASSERT_EQ(byte_map_set(m, keys[i].data(), 0, &v, 8, nullptr), 0);
+        }
+        EXPECT_EQ(m->count, 4u);
+        uint64_t v = 0;
+        EXPECT_EQ(byte_map_get(m, "a", 0, &v), 0);
+        EXPECT_EQ(v, 4u);
+        EXPECT_EQ(byte_map_pop(m, "b", 0), 0);
+        EXPECT_EQ(byte_map_pop(m, "b", 0), -4);
+        EXPECT_EQ(byte_map_get(m, "b", 0, &v), -4);
+    }
+    destroy(other);
+}
+
+TEST_F(ByteMapTest, HashWithoutSeedIsPlainXxh3) {
+    uint64_t h = 0;
+    ASSERT_EQ(byte_map_hash(nullptr, "abc", 3, &h), 0);
+    EXPECT_EQ(h, XXH3_64bits("abc", 3));
+    map->seed = 0;
+    uint64_t measured = 0;
+    ASSERT_EQ(byte_map_hash(map, "abc", 0, &measured), 0);
+    EXPECT_EQ(measured, h);
+}
+
+TEST_F(ByteMapTest, ReplaceKeepsPlaceAndSendsReplaceEvent) {
+    ASSERT_EQ(set("a", 1), 0);
+    ASSERT_EQ(set("b", 2), 0);
+    ASSERT_EQ(set("c", 3), 0);
+    events.clear();
+
+    byte_map_entry* entry = nullptr;
+    uint64_t value = 20;
+    ASSERT_EQ(byte_map_set(map, "b", 1, &value, 8, &entry), 0);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(std::string(entry->key, entry->key_len), "b");
+
+    EXPECT_EQ(get("b"), 20u);
+    EXPECT_EQ(map->count, 3u);
+    EXPECT_EQ(map->used, 3u);
+    EXPECT_EQ(keys_in_order(), (std::vector<std::string>{"a", "b", "c"}));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, BYTE_MAP_EVENT_REPLACED);
+    EXPECT_EQ(events[0].key_address, entry->key);  // the entry's copy, not the caller's
+    EXPECT_EQ(events[0].value, entry->value);
+    EXPECT_EQ(events[0].value_len, 8u);
+    expect_list_consistent();
+}
+
+TEST_F(ByteMapTest, InsertHandsOutOwnKeyCopyAndEntry) {
+    char key[] = "orders";
+    byte_map_entry* entry = nullptr;
+    uint64_t value = 7;
+    ASSERT_EQ(byte_map_set(map, key, 0, &value, 8, &entry), 0);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_NE(entry->key, key);
+    EXPECT_EQ(entry->key[6], '\0');
+    EXPECT_EQ(entry->key_len, 6u);
+    uint64_t hash = 0;
+    ASSERT_EQ(byte_map_hash(map, key, 6, &hash), 0);
+    EXPECT_EQ(entry->hash, hash);
+
+    key[0] = 'X';  // the map must not see the caller's buffer change
+    EXPECT_EQ(get("orders"), 7u);
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, BYTE_MAP_EVENT_INSERTED);
+    EXPECT_EQ(events[0].key_address, entry->key);
+    EXPECT_EQ(events[0].value, entry->value);
+    EXPECT_EQ(events[0].value_len, 8u);
+    EXPECT_EQ(events[0].zero, 0u);
+}
+
+TEST_F(ByteMapTest, PopThenSetGoesLastAndReusesTombstone) {
+    for (const char* k : {"a", "b", "c"}) ASSERT_EQ(set(k, 1), 0);
+    ASSERT_EQ(byte_map_pop(map, "a", 0), 0);
+    EXPECT_EQ(map->count, 2u);
+    EXPECT_EQ(map->used, 3u);
+    expect_list_consistent();
+
+    ASSERT_EQ(set("a", 9), 0);
+    EXPECT_EQ(map->used, 3u);  // the tombstone on a's own probe path is taken
+    EXPECT_EQ(map->count, 3u);
+    EXPECT_EQ(keys_in_order(), (std::vector<std::string>{"b", "c", "a"}));
+    EXPECT_EQ(get("a"), 9u);
+    expect_list_consistent();
+}
+
+TEST_F(ByteMapTest, PopUnlinksAtEveryPosition) {
+    struct Case {
+        const char* popped;
+        std::vector<std::string> remaining;
+    };
+    const Case cases[] = {{"a", {"b", "c"}}, {"b", {"a", "c"}}, {"c", {"a", "b"}}};
+    for (const Case& c : cases) {
+        for (const char* k : {"a", "b", "c"}) ASSERT_EQ(set(k, 1), 0);
+        ASSERT_EQ(byte_map_pop(map, c.popped, 0), 0);
+        EXPECT_EQ(keys_in_order(), c.remaining) << c.popped;
+        expect_list_consistent();
+        for (const std::string& k : c.remaining) ASSERT_EQ(byte_map_pop(map, k.data(), 0), 0);
+        EXPECT_EQ(map->first, nullptr);
+        EXPECT_EQ(map->last, nullptr);
+    }
+}
+
+TEST_F(ByteMapTest, ThirtyThirdKeyDoublesCapacity) {
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(set("key" + std::to_string(i), i), 0);
+    EXPECT_EQ(map->capacity, 64u);
+    EXPECT_EQ(map->used, 32u);
+    events.clear();
+
+    ASSERT_EQ(set("key32", 32), 0);
+    EXPECT_EQ(map->capacity, 128u);
+    EXPECT_EQ(map->buckets_end, map->buckets + 128);
+    EXPECT_EQ(map->count, 33u);
+    EXPECT_EQ(map->used, 33u);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].code, BYTE_MAP_EVENT_RESIZED);
+    EXPECT_EQ(events[1].code, BYTE_MAP_EVENT_INSERTED);
+
+    std::vector<std::string> expected;
+    for (int i = 0; i <= 32; ++i) {
+        expected.push_back("key" + std::to_string(i));
+        EXPECT_EQ(get(expected.back()), static_cast<uint64_t>(i));
+    }
+    EXPECT_EQ(keys_in_order(), expected);
+    expect_list_consistent();
+}
+
+TEST_F(ByteMapTest, ChurnWithFewLiveKeysDoesNotGrowTheTable) {
+    for (int i = 0; i < 20000; ++i) {
+        const std::string key = "churn." + std::to_string(i);
+        ASSERT_EQ(set(key, i), 0);
+        ASSERT_EQ(byte_map_pop(map, key.data(), key.size()), 0);
+    }
+    EXPECT_EQ(map->capacity, 64u);
+    EXPECT_EQ(map->count, 0u);
+    EXPECT_LT(2 * map->used, map->capacity + 2);
+}
+
+TEST_F(ByteMapTest, ManyKeysSurviveRepeatedGrowthAndPops) {
+    constexpr int kKeys = 5000;
+    for (int i = 0; i < kKeys; ++i) ASSERT_EQ(set("k" + std::to_string(i), i), 0);
+    for (int i = 0; i < kKeys; i += 2) {
+        const std::string key = "k" + std::to_string(i);
+        ASSERT_EQ(byte_map_pop(map, key.data(), key.size()), 0);
+    }
+    EXPECT_EQ(map->count, static_cast<uint64_t>(kKeys / 2));
+    EXPECT_LE(2 * map->used, map->capacity);
+    for (int i = 0; i < kKeys; ++i) {
+        const std::string key = "k" + std::to_string(i);
+        uint64_t v = 0;
+        EXPECT_EQ(byte_map_get(map, key.data(), key.size(), &v), i % 2 ? 0 : -4) << key;
+        if (i % 2) {
+            EXPECT_EQ(v, static_cast<uint64_t>(i));
+        }
+    }
+    expect_list_consistent();
+}
+
+TEST_F(ByteMapTest, GetMissingLeavesDestinationAlone) {
+    ASSERT_EQ(set("present", 5), 0);
+    uint64_t destination = 0xABCDu;
+    EXPECT_EQ(byte_map_get(map, "absent", 0, &destination), -4);
+    EXPECT_EQ(destination, 0xABCDu);
+    EXPECT_EQ(byte_map_get(map, "present", 0, nullptr), 0);
+}
+
+TEST_F(ByteMapTest, ShortValuesCopyOnlyTheirLength) {
+    const uint32_t small = 0x11223344u;
+    ASSERT_EQ(byte_map_set(map, "s", 1, &small, sizeof small, nullptr), 0);
+    uint64_t destination = ~0ull;
+    ASSERT_EQ(byte_map_get(map, "s", 1, &destination), 0);
+    EXPECT_EQ(destination, 0xFFFFFFFF11223344ull);
+
+    const unsigned char wide[9] = {};
+    EXPECT_EQ(byte_map_set(map, "w", 1, wide, sizeof wide, nullptr), -1);
+    EXPECT_EQ(byte_map_set(map, "w", 1, nullptr, 8, nullptr), -1);
+}
+
+TEST_F(ByteMapTest, KeysAreComparedByLengthThenBytes) {
+    const char with_nul[] = {'a', '\0', 'b'};
+    ASSERT_EQ(byte_map_set(map, with_nul, 3, "\1\0\0\0\0\0\0\0", 8, nullptr), 0);
+    ASSERT_EQ(set("a", 2), 0);
+    uint64_t v = 0;
+    ASSERT_EQ(byte_map_get(map, with_nul, 3, &v), 0);
+    EXPECT_EQ(v, 1u);
+    EXPECT_EQ(get("a"), 2u);
+    EXPECT_EQ(byte_map_get(map, "ab", 2, &v), -4);
+    EXPECT_EQ(map->count, 2u);
+}
+
+TEST(ByteMapArguments, RejectsBadAndEmptyKeys) {
+    byte_map* map = byte_map_new(nullptr);
+    ASSERT_NE(map, nullptr);
+    uint64_t value = 1, hash = 0;
+    struct Case {
+        const char* name;
+        int result;
+        int expected;
+    };
+    const Case cases[] = {
+        {"hash empty", byte_map_hash(map, "", 0, &hash), -2},
+        {"hash null key", byte_map_hash(map, nullptr, 3, &hash), -2},
+        {"hash null out", byte_map_hash(map, "k", 1, nullptr), -1},
+        {"get empty", byte_map_get(map, "", 0, &value), -2},
+        {"get null key", byte_map_get(map, nullptr, 1, &value), -1},
+        {"get null map", byte_map_get(nullptr, "k", 1, &value), -1},
+        {"pop empty", byte_map_pop(map, "", 0), -2},
+        {"pop null key", byte_map_pop(map, nullptr, 1), -1},
+        {"pop null map", byte_map_pop(nullptr, "k", 1), -1},
+        {"pop absent", byte_map_pop(map, "k", 1), -4},
+        {"set empty", byte_map_set(map, "", 0, &value, 8, nullptr), -1},
+        {"set null key", byte_map_set(map, nullptr, 1, &value, 8, nullptr), -1},
+        {"set null map", byte_map_set(nullptr, "k", 1, &value, 8, nullptr), -1},
+        {"resize null map", byte_map_resize(nullptr, 128), -1},
+        {"resize to 0", byte_map_resize(map, 0), -1},
+        {"resize past max", byte_map_resize(map, BYTE_MAP_MAX_CAPACITY + 1), -1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.result, c.expected) << c.name;
+    EXPECT_EQ(map->count, 0u);
+    EXPECT_EQ(map->capacity, 64u);
+    c_ap_free(map->buckets);
+    c_ap_free(map);
+}
+
+TEST_F(ByteMapTest, ResizeBelowCountIsRefused) {
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(set("r" + std::to_string(i), i), 0);
+    EXPECT_EQ(byte_map_resize(map, 9), -1);
+    EXPECT_EQ(map->capacity, 64u);
+    EXPECT_EQ(byte_map_resize(map, 10), 0);  // exactly full still places everything
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(get("r" + std::to_string(i)), static_cast<uint64_t>(i));
+    EXPECT_EQ(byte_map_get(map, "absent", 0, nullptr), -4);  // probe wraps and stops
+}
+
+TEST_F(ByteMapTest, ResizeDropsTombstonesAndKeepsOrder) {
+    for (const char* k : {"a", "b", "c", "d"}) ASSERT_EQ(set(k, 1), 0);
+    ASSERT_EQ(byte_map_pop(map, "b", 0), 0);
+    const char* key_copy_of_c = nullptr;
+    for (byte_map_entry* e = map->first; e; e = e->next)
+        if (e->key[0] == 'c') key_copy_of_c = e->key;
+    events.clear();
+
+    ASSERT_EQ(byte_map_resize(map, 256), 0);
+    EXPECT_EQ(map->capacity, 256u);
+    EXPECT_EQ(map->used, 3u);
+    EXPECT_EQ(keys_in_order(), (std::vector<std::string>{"a", "c", "d"}));
+    int tombstones = 0;
+    for (byte_map_entry* b = map->buckets; b != map->buckets_end; ++b) tombstones += b->tombstone;
+    EXPECT_EQ(tombstones, 0);
+    for (byte_map_entry* e = map->first; e; e = e->next) {  // key copies move, not re-copied
+        if (e->key[0] == 'c') {
+            EXPECT_EQ(e->key, key_copy_of_c);
+        }
+    }
+    expect_list_consistent();
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, BYTE_MAP_EVENT_RESIZED);
+    EXPECT_TRUE(events[0].key_is_null);
+    EXPECT_EQ(events[0].key_len, 0u);
+    EXPECT_EQ(events[0].value, nullptr);
+    EXPECT_EQ(events[0].value_len, 0u);
+    EXPECT_EQ(events[0].zero, 0u);
+}
+
+TEST_F(ByteMapTest, FailedResizeLeavesMapAnswering) {
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(set("f" + std::to_string(i), i), 0);
+    byte_map_entry* const buckets = map->buckets;
+    events.clear();
+
+    EXPECT_EQ(byte_map_resize(map, BYTE_MAP_MAX_CAPACITY), -7);
+    EXPECT_EQ(map->buckets, buckets);
+    EXPECT_EQ(map->capacity, 64u);
+    EXPECT_TRUE(events.empty());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(get("f" + std::to_string(i)), static_cast<uint64_t>(i));
+    EXPECT_EQ(set("after", 1), 0);
+}
+
+TEST_F(ByteMapTest, PopEventCarriesCallersKeyAndNoValue) {
+    ASSERT_EQ(set("gone", 1), 0);
+    events.clear();
+    const char key[] = "gone";
+    ASSERT_EQ(byte_map_pop(map, key, 4), 0);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, BYTE_MAP_EVENT_POPPED);
+    EXPECT_EQ(events[0].key_address, key);
+    EXPECT_EQ(events[0].key, "gone");
+    EXPECT_EQ(events[0].value, nullptr);
+    EXPECT_EQ(events[0].value_len, 0u);
+}
+
+TEST_F(ByteMapTest, PopWithEntrysOwnKeyStaysReadableForObservers) {
+    ASSERT_EQ(set("own", 1), 0);
+    events.clear();
+    // The registry pops with the entry's own key copy; observers still read it.
+    ASSERT_EQ(byte_map_pop(map, map->first->key, map->first->key_len), 0);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].key, "own");
+    EXPECT_EQ(map->count, 0u);
+}
+
+TEST_F(ByteMapTest, EveryObserverWithACallbackIsCalled) {
+    std::vector<RecordedEvent> second;
+    byte_map_observer silent{};  // no callback: skipped
+    byte_map_observer tail{record_event, &second, 0, nullptr};
+    silent.next = &tail;
+    observer.next = &silent;
+    ASSERT_EQ(set("k", 1), 0);
+    EXPECT_EQ(events.size(), 1u);
+    EXPECT_EQ(second.size(), 1u);
+}
+
+}  // namespace
