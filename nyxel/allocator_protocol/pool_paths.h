@@ -1,4 +1,5 @@
-// Internal seams between the block routines and the two pooled sources.
+// Internal seams between the block routines and the two pooled sources, and
+// the freelist / page arithmetic both pools share.
 #pragma once
 
 #include <cerrno>
@@ -8,8 +9,8 @@
 
 namespace ap_detail {
 
-// Pooled request paths; they return the header of a zeroed block (size,
-// magic and ref_count are set by the caller) or null with errno set.
+// Pooled request paths; they return the header of a zeroed block (with_lock,
+// size, magic and ref_count are set by the caller) or null with errno set.
 allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protocol);
 allocator_protocol* shm_request(uint64_t size, const allocator_protocol* protocol);
 
@@ -20,6 +21,96 @@ void shm_release(allocator_protocol* header);
 inline allocator_protocol* fail_einval() {
     errno = EINVAL;
     return nullptr;
+}
+
+// Bytes a heap / shm page needs beyond a block's capacity: page header + pool_block.
+inline constexpr uint64_t kHeapPageOverhead = AP_HEAP_PAGE_HEADER_SIZE + AP_POOL_BLOCK_SIZE;  // 80
+inline constexpr uint64_t kShmPageOverhead = AP_SHM_PAGE_HEADER_SIZE + AP_POOL_BLOCK_SIZE;  // 592
+
+// Keeping capacity + page overhead at or below 2^63 guarantees that doubling a
+// page size until it covers the block cannot wrap around.
+inline constexpr uint64_t kLargestPageNeed = uint64_t{1} << 63;
+
+// Capacity of a pooled block for `size` user bytes (header included, rounded
+// up to 8), or false when the page arithmetic for it would overflow.
+inline bool pooled_capacity(uint64_t size, uint64_t page_overhead, uint64_t* capacity) {
+    if (size > kLargestPageNeed - page_overhead - AP_HEADER_SIZE - 7) return false;
+    *capacity = (size + AP_HEADER_SIZE + 7) & ~uint64_t{7};
+    return true;
+}
+
+// Size of the next page: the default, or twice the newest page (at most
+// AP_MAX_PAGE_GROWTH) once pages have reached the default; doubled until it
+// holds `need` bytes, rounded up to the granularity.  0 if not representable.
+inline uint64_t next_page_size(uint64_t default_size, bool has_newest, uint64_t newest_size,
+                               uint64_t need, uint64_t granularity) {
+    uint64_t size = default_size;
+    if (has_newest && newest_size >= default_size)
+        size = newest_size >= AP_MAX_PAGE_GROWTH / 2 ? AP_MAX_PAGE_GROWTH : 2 * newest_size;
+    if (size == 0) size = 1;  // a zero default would never grow
+    while (size < need) size *= 2;  // need <= 2^63, so this cannot wrap
+    if (granularity > 1) {
+        if (size > UINT64_MAX - (granularity - 1)) return 0;
+        size = (size + granularity - 1) / granularity * granularity;
+    }
+    return size;
+}
+
+// Takes a reusable block of at least `capacity` bytes off the freelists.
+// Small classes are LIFO and also accept the next two (at most 16 bytes
+// larger) classes; each top class is searched first-fit.
+inline pool_block* take_free_block(pool_block** freelists, uint64_t capacity) {
+    uint64_t size_class = c_ap_size_class(capacity);
+    if (size_class <= AP_SMALL_CLASS_MAX) {
+        uint64_t last = size_class + 2 < AP_SMALL_CLASS_MAX ? size_class + 2 : AP_SMALL_CLASS_MAX;
+        for (uint64_t c = size_class; c <= last; ++c) {
+            if (pool_block* head = freelists[c]) {
+                freelists[c] = head->next_free;
+                return head;
+            }
+        }
+        return nullptr;
+    }
+    for (pool_block** link = &freelists[size_class]; *link != nullptr; link = &(*link)->next_free) {
+        pool_block* block = *link;
+        if (block->capacity >= capacity) {
+            *link = block->next_free;
+            return block;
+        }
+    }
+    return nullptr;
+}
+
+inline void push_free_block(pool_block** freelists, pool_block* block) {
+    uint64_t size_class = c_ap_size_class(block->capacity);
+    block->in_use_size = 0;
+    block->next_free = freelists[size_class];
+    freelists[size_class] = block;
+}
+
+// Carves a block at `page_base + *used`; the caller has checked that it fits.
+inline pool_block* carve_block(uint8_t* page_base, uint64_t* used, pool_block** last_block, void* page,
+                               uint64_t capacity) {
+    auto* block = reinterpret_cast<pool_block*>(page_base + *used);
+    block->capacity = capacity;
+    block->next_free = nullptr;
+    block->previous_block = *last_block;
+    block->page = page;
+    *used += capacity + AP_POOL_BLOCK_SIZE;
+    *last_block = block;
+    return block;
+}
+
+inline bool fits_in_page(uint64_t used, uint64_t page_size, uint64_t capacity) {
+    return used <= page_size && capacity + AP_POOL_BLOCK_SIZE <= page_size - used;
+}
+
+inline allocator_protocol* header_of_block(pool_block* block) {
+    return reinterpret_cast<allocator_protocol*>(block + 1);
+}
+
+inline pool_block* block_of_header(allocator_protocol* header) {
+    return reinterpret_cast<pool_block*>(header) - 1;
 }
 
 }  // namespace ap_detail

@@ -1,4 +1,8 @@
-// Heap pool: size classes and heap-page carving (pooled paths pending).
+// Heap pool: blocks carved from calloc'd pages and recycled through
+// size-class freelists.  Pages are never returned to the system.
+#include <cstdlib>
+#include <cstring>
+
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "nyxel/allocator_protocol/pool_paths.h"
 
@@ -16,10 +20,75 @@ extern "C" int c_ap_heap_allocator_init(heap_allocator* heap, uint64_t default_p
     heap->default_page_size = default_page_size;
     heap->max_page_size = max_page_size;
     heap->page_granularity = page_granularity;
+    std::memset(heap->freelists, 0, sizeof heap->freelists);
     return 0;
 }
 
 namespace ap_detail {
-allocator_protocol* heap_request(uint64_t, const allocator_protocol*) { return fail_einval(); }
-void heap_release(allocator_protocol*) { errno = EINVAL; }
+
+namespace {
+
+heap_memory_page* new_heap_page(heap_allocator* heap, uint64_t capacity) {
+    heap_memory_page* newest = heap->newest_page;
+    uint64_t page_size = next_page_size(heap->default_page_size, newest != nullptr, newest ? newest->size : 0,
+                                        capacity + kHeapPageOverhead, heap->page_granularity);
+    if (page_size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* page = static_cast<heap_memory_page*>(std::calloc(1, page_size));
+    if (page == nullptr) return nullptr;
+    page->size = page_size;
+    page->used = AP_HEAP_PAGE_HEADER_SIZE;
+    page->owner = heap;
+    page->next = newest;
+    page->last_block = nullptr;
+    heap->newest_page = page;
+    heap->page_count += 1;
+    return page;
+}
+
+}  // namespace
+
+allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protocol) {
+    heap_allocator* heap = protocol->heap;
+    uint64_t capacity;
+    if (heap == nullptr || !pooled_capacity(size, kHeapPageOverhead, &capacity)) return fail_einval();
+
+    pool_block* block;
+    {
+        ap_lock_guard guard(protocol->with_lock ? &heap->lock : nullptr);
+        block = take_free_block(heap->freelists, capacity);
+        if (block == nullptr) {
+            heap_memory_page* page = heap->newest_page;
+            if (page == nullptr || !fits_in_page(page->used, page->size, capacity)) {
+                page = new_heap_page(heap, capacity);
+                if (page == nullptr) return nullptr;
+            }
+            block = carve_block(reinterpret_cast<uint8_t*>(page), &page->used, &page->last_block, page, capacity);
+        }
+        block->in_use_size = size + AP_HEADER_SIZE;
+        block->next_free = nullptr;
+    }
+    // The block is ours alone now; zero it outside the lock.
+    allocator_protocol* header = header_of_block(block);
+    std::memset(header, 0, block->capacity);
+    header->heap = heap;
+    header->with_freelist = 1;
+    return header;
+}
+
+void heap_release(allocator_protocol* header) {
+    pool_block* block = block_of_header(header);
+    auto* page = static_cast<heap_memory_page*>(block->page);
+    if (page == nullptr || page->owner == nullptr) {
+        errno = EINVAL;
+        return;
+    }
+    heap_allocator* owner = page->owner;
+    heap_allocator* lock_owner = header->heap != nullptr ? header->heap : owner;
+    ap_lock_guard guard(header->with_lock ? &lock_owner->lock : nullptr);
+    push_free_block(owner->freelists, block);
+}
+
 }  // namespace ap_detail

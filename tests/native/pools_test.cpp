@@ -1,0 +1,261 @@
+// Heap pool: size classes, freelist reuse rules, page growth, and a locked
+// multi-threaded stress run.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "nyxel/allocator_protocol/pool_paths.h"
+#include "tests/native/ap_alloc_fixtures.h"
+
+namespace {
+
+using namespace ap_test;
+
+constexpr uint64_t KiB = 1024;
+constexpr uint64_t MiB = 1024 * KiB;
+
+// User bytes that give a block of exactly `capacity` bytes (header included).
+constexpr uint64_t size_for_capacity(uint64_t capacity) { return capacity - AP_HEADER_SIZE; }
+
+TEST(size_class, table) {
+    struct row {
+        uint64_t capacity, size_class;
+    };
+    const row rows[] = {
+        {0, 0},          {56, 7},          {64, 8},           {65528, 8191},          {65536, 8192},
+        {65537, 8193},   {65544, 8193},    {131072, 8193},    {131073, 8194},         {262144, 8194},
+        {262145, 8195},  {8 * MiB, 8199},  {16 * MiB, 8200},  {16 * MiB + 1, 8201},   {1ull << 40, 8201},
+        {1ull << 63, 8201}, {UINT64_MAX, 8201},
+    };
+    for (const row& r : rows) EXPECT_EQ(c_ap_size_class(r.capacity), r.size_class) << r.capacity;
+}
+
+TEST(page_size, growth_rule) {
+    using ap_detail::next_page_size;
+    struct row {
+        uint64_t default_size;
+        bool has_newest;
+        uint64_t newest, need, granularity, expected;
+    };
+    const row rows[] = {
+        {65536, false, 0, 240, 4096, 65536},                    // first page: the default
+        {65536, false, 0, 70056 + 80, 4096, 131072},            // doubled until the block fits
+        {65536, true, 65536, 240, 4096, 131072},                // twice the newest page
+        {65536, true, 32768, 240, 4096, 65536},                 // newest below the default: back to default
+        {65536, true, 64 * MiB, 240, 4096, 128 * MiB},          // growth capped at 128 MiB
+        {65536, true, 512 * MiB, 240, 4096, 128 * MiB},         // also for pages already above the cap
+        {65536, true, 128 * MiB, 300 * MiB, 4096, 512 * MiB},   // a huge block still gets its page
+        {5000, false, 0, 100, 4096, 8192},                      // rounded up to the granularity
+        {0, false, 0, 100, 1, 128},                             // a zero default still terminates
+        {65536, false, 0, 1ull << 63, 1ull << 62, 1ull << 63},  // largest page it can describe
+        {3, false, 0, 1ull << 63, 1ull << 63, 0},               // 3 << 62 fits, rounding it would not
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(next_page_size(r.default_size, r.has_newest, r.newest, r.need, r.granularity), r.expected)
+            << r.default_size << " " << r.newest << " " << r.need;
+}
+
+class heap_pool : public ::testing::Test {
+protected:
+    std::unique_ptr<owned_heap> heap = engine_heap();
+    allocator_protocol protocol = heap_protocol(heap->get(), false);
+
+    void* request(uint64_t size) {
+        void* block = c_ap_request(size, &protocol);
+        EXPECT_NE(block, nullptr);
+        return block;
+    }
+};
+
+TEST_F(heap_pool, small_class_reuse_reaches_two_classes_down_but_not_three) {
+    struct row {
+        uint64_t smaller_by;
+        bool reused;
+    };
+    for (row r : {row{0, true}, row{8, true}, row{16, true}, row{24, false}}) {
+        SCOPED_TRACE(r.smaller_by);
+        void* freed = request(size_for_capacity(256));  // class 32
+        c_ap_free(freed);
+        void* again = request(size_for_capacity(256 - r.smaller_by));
+        EXPECT_EQ(again == freed, r.reused);
+        if (r.reused) {
+            EXPECT_EQ(pool_block_of(again)->capacity, 256u);  // keeps its own capacity
+        }
+        c_ap_free(again);
+        if (!r.reused) (void)request(size_for_capacity(256));  // drain the class for the next row
+    }
+    // A block is never handed out for a larger class.
+    void* small = request(size_for_capacity(248));
+    c_ap_free(small);
+    EXPECT_NE(request(size_for_capacity(256)), small);
+}
+
+TEST_F(heap_pool, small_classes_are_lifo) {
+    void* a = request(100);
+    void* b = request(100);
+    c_ap_free(a);
+    c_ap_free(b);
+    EXPECT_EQ(request(100), b);
+    EXPECT_EQ(request(100), a);
+}
+
+TEST_F(heap_pool, boundary_capacities_land_in_the_right_class) {
+    void* exact = request(size_for_capacity(65536));
+    void* above = request(size_for_capacity(65544));
+    EXPECT_EQ(pool_block_of(exact)->capacity, 65536u);
+    c_ap_free(exact);
+    c_ap_free(above);
+    EXPECT_EQ(heap->get()->freelists[8192], pool_block_of(exact));
+    EXPECT_EQ(heap->get()->freelists[8193], pool_block_of(above));
+}
+
+TEST_F(heap_pool, top_classes_are_first_fit_within_their_own_class) {
+    void* big = request(200 * KiB);       // class 8194
+    void* smaller = request(140 * KiB);   // class 8194 too, but too small for 150 KiB
+    void* other = request(100 * KiB);     // class 8193
+    c_ap_free(big);
+    c_ap_free(smaller);  // now the head of class 8194
+    c_ap_free(other);
+
+    EXPECT_EQ(request(150 * KiB), big);        // walks past the smaller head
+    EXPECT_EQ(heap->get()->freelists[8194], pool_block_of(smaller));
+    EXPECT_EQ(request(130 * KiB), smaller);    // fits the remaining one
+    EXPECT_EQ(heap->get()->freelists[8194], nullptr);
+    void* fresh = request(150 * KiB);          // class 8193's free block is not considered
+    EXPECT_NE(fresh, other);
+    EXPECT_EQ(heap->get()->freelists[8193], pool_block_of(other));
+}
+
+TEST_F(heap_pool, first_large_request_gets_a_doubled_page) {
+    void* block = request(70000);
+    EXPECT_EQ(pool_block_of(block)->capacity, 70056u);
+    EXPECT_EQ(heap->get()->page_count, 1u);
+    EXPECT_EQ(heap->get()->newest_page->size, 131072u);
+}
+
+TEST_F(heap_pool, pages_are_carved_in_order_and_grow_by_doubling) {
+    heap_allocator* h = heap->get();
+    void* first = request(100);  // capacity 160
+    heap_memory_page* page = h->newest_page;
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->size, 65536u);
+    EXPECT_EQ(page->owner, h);
+    pool_block* first_block = pool_block_of(first);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(first_block), reinterpret_cast<uint8_t*>(page) + 40);
+    EXPECT_EQ(first_block->previous_block, nullptr);
+    EXPECT_EQ(first_block->in_use_size, 156u);
+    EXPECT_EQ(first_block->page, page);
+
+    void* second = request(100);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(pool_block_of(second)), reinterpret_cast<uint8_t*>(first_block) + 200);
+    EXPECT_EQ(pool_block_of(second)->previous_block, first_block);
+    EXPECT_EQ(page->used, 40u + 2 * 200);
+    EXPECT_EQ(page->last_block, pool_block_of(second));
+
+    // Fill pages and watch each new one double the previous.
+    std::vector<uint64_t> sizes;
+    while (h->page_count < 4) {
+        uint64_t before = h->page_count;
+        request(100);
+        if (h->page_count != before) sizes.push_back(h->newest_page->size);
+    }
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{131072, 262144, 524288}));
+    // Older pages stay linked behind the newest.
+    EXPECT_EQ(h->newest_page->next->next->next, page);
+    EXPECT_EQ(page->next, nullptr);
+}
+
+TEST_F(heap_pool, reused_blocks_are_zeroed_including_their_slack) {
+    uint8_t* block = static_cast<uint8_t*>(request(size_for_capacity(256)));
+    std::memset(block, 0xEE, size_for_capacity(256));
+    c_ap_free(block);
+    uint8_t* again = static_cast<uint8_t*>(request(size_for_capacity(240)));  // two classes down
+    ASSERT_EQ(again, block);
+    EXPECT_TRUE(all_zero(again, size_for_capacity(256)));
+    EXPECT_EQ(pool_block_of(again)->in_use_size, 240u);
+}
+
+// Locked heap protocol hammered from several threads.  Every block must come
+// out zeroed and must not be handed to anyone else while held: each holder
+// stamps its block and finds the stamp intact when it releases it.
+TEST(heap_pool_threads, locked_pool_never_hands_out_a_block_twice) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int kOpsPerThread = 100'000;
+#else
+    constexpr int kOpsPerThread = 1'000'000;
+#endif
+    constexpr int kThreads = 4;
+    constexpr int kSlots = 64;
+    auto heap = engine_heap();
+    const allocator_protocol protocol = heap_protocol(heap->get(), true);  // the engine's locked heap protocol
+    std::atomic<long> faults{0};
+
+    auto worker = [&](int thread_id) {
+        struct held {
+            uint64_t* words = nullptr;
+            uint64_t size = 0;
+            uint64_t stamp = 0;
+        };
+        std::vector<held> slots(kSlots);
+        std::mt19937_64 rng(thread_id * 7919 + 1);
+        long local_faults = 0;
+        auto positions = [](uint64_t size) {
+            uint64_t n = size / 8;
+            return std::array<uint64_t, 4>{0, n / 3, n / 2, n - 1};
+        };
+        for (int op = 0; op < kOpsPerThread; ++op) {
+            held& slot = slots[rng() % kSlots];
+            if (slot.words != nullptr) {
+                for (uint64_t i : positions(slot.size))
+                    if (slot.words[i] != slot.stamp) ++local_faults;
+                c_ap_free(slot.words);
+                slot.words = nullptr;
+                continue;
+            }
+            uint64_t pick = rng() % 1000;
+            uint64_t size = pick < 900 ? 8 + rng() % 1024            // small classes
+                            : pick < 995 ? 1024 + rng() % (64 * KiB)  // up to the last small class
+                                         : 64 * KiB + rng() % (256 * KiB);  // top classes
+            size &= ~uint64_t{7};
+            auto* words = static_cast<uint64_t*>(c_ap_request(size, &protocol));
+            if (words == nullptr) {
+                ++local_faults;
+                continue;
+            }
+            auto* bytes = reinterpret_cast<uint8_t*>(words);
+            if (bytes[0] != 0 || bytes[size - 1] != 0) ++local_faults;
+            for (uint64_t i : positions(size))
+                if (words[i] != 0) ++local_faults;
+            slot = held{words, size, (uint64_t(thread_id) << 56) | uint64_t(op)};
+            for (uint64_t i : positions(size)) words[i] = slot.stamp;
+        }
+        for (held& slot : slots) {
+            if (slot.words == nullptr) continue;
+            for (uint64_t i : positions(slot.size))
+                if (slot.words[i] != slot.stamp) ++local_faults;
+            c_ap_free(slot.words);
+        }
+        faults += local_faults;
+    };
+
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t + 1);
+    for (auto& t : threads) t.join();
+    auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_GT(heap->get()->page_count, 0u);
+    std::printf("%d threads x %d ops in %.2f s, %llu pages\n", kThreads, kOpsPerThread, elapsed,
+                static_cast<unsigned long long>(heap->get()->page_count));
+}
+
+}  // namespace
