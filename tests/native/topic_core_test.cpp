@@ -1,0 +1,537 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quenda_loomi/capi/topic_core/evt_topic.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+namespace {
+
+using namespace std::string_literals;
+
+// Bytes currently handed out by the runtime heap (plain blocks come from it).
+size_t heap_bytes_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// One line per part: "E:text", "A:name", "P:source", "R:opt,opt".
+std::vector<std::string> describe(const evt_topic* topic) {
+    std::vector<std::string> lines;
+    for (const evt_topic_part_variant* p = topic->parts; p != nullptr; p = p->next) {
+        switch (p->ttype) {
+            case TOPIC_PART_EXACT: lines.push_back("E:" + std::string(p->text, p->text_len)); break;
+            case TOPIC_PART_ANY: lines.push_back("A:" + std::string(p->text, p->text_len)); break;
+            case TOPIC_PART_PATTERN: lines.push_back("P:" + std::string(p->text, p->text_len)); break;
+            case TOPIC_PART_RANGE: {
+                std::string line = "R:";
+                for (uint64_t i = 0; i < p->num_options; ++i) {
+                    if (i) line += ',';
+                    line += std::string(p->option_ptr[i], p->option_length[i]);
+                }
+                lines.push_back(line);
+                break;
+            }
+            default: lines.push_back("?"); break;
+        }
+    }
+    return lines;
+}
+
+uint64_t chain_length(const evt_topic* topic) {
+    uint64_t n = 0;
+    for (const evt_topic_part_variant* p = topic->parts; p != nullptr; p = p->next) ++n;
+    return n;
+}
+
+bool any_generic(const std::vector<std::string>& parts) {
+    for (const std::string& p : parts)
+        if (p[0] != 'E') return true;
+    return false;
+}
+
+std::string key_of(const evt_topic* topic) {
+    return topic->key ? std::string(topic->key, topic->key_len) : "<none>";
+}
+
+// An unregistered topic of the plain heap.
+evt_topic* empty_topic() {
+    evt_topic* topic = evt_topic_new(nullptr, 0, nullptr);
+    EXPECT_NE(topic, nullptr);
+    return topic;
+}
+
+std::string render(const evt_topic* topic) {
+    uint64_t len = 0;
+    char* text = evt_topic_render_literal(topic, &len);
+    if (text == nullptr) return "<null>";
+    EXPECT_EQ(text[len], '\0');
+    std::string out(text, len);
+    c_ap_free(text);
+    return out;
+}
+
+// ---- Parser ----------------------------------------------------------------
+
+struct ParseCase {
+    std::string literal;
+    int result;
+    std::vector<std::string> parts;  // after the parse, also after a failure
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << '"' << c.literal << '"'; }
+
+class ParseTest : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseTest, AppendsThePartsTheLiteralDescribes) {
+    const ParseCase& c = GetParam();
+    evt_topic* topic = empty_topic();
+    EXPECT_EQ(evt_topic_parse(topic, c.literal.data(), c.literal.size()), c.result);
+    EXPECT_EQ(describe(topic), c.parts);
+    EXPECT_EQ(topic->n_parts, c.parts.size());
+    EXPECT_EQ(chain_length(topic), topic->n_parts);
+    EXPECT_EQ(topic->is_exact, any_generic(c.parts) ? 0 : 1);
+    EXPECT_EQ(topic->key, nullptr);  // the parser never registers
+    evt_topic_free(topic);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, ParseTest,
+    ::testing::Values(
+        ParseCase{"a.b.c", 0, {"E:a", "E:b", "E:c"}},
+        ParseCase{"a.+id.c", 0, {"E:a", "A:id", "E:c"}},
+        ParseCase{"a.{id}", 0, {"E:a", "A:id"}},
+        ParseCase{"a.(x|y|z)", 0, {"E:a", "R:x,y,z"}},
+        ParseCase{"a./v[0-9]+/.c", 0, {"E:a", "P:v[0-9]+", "E:c"}},
+        ParseCase{"/^a.b$/", 0, {"P:^a.b$"}},
+        ParseCase{"/a/b/", 0, {"P:a/b"}},
+        ParseCase{"./x/", 0, {"P:x"}},
+        ParseCase{"a..b", 0, {"E:a", "E:b"}},
+        ParseCase{".a.", 0, {"E:a"}},
+        ParseCase{".a..b.", 0, {"E:a", "E:b"}},
+        ParseCase{".", 0, {}},
+        ParseCase{"..", 0, {}},
+        ParseCase{"{}", 0, {"E:{}"}},
+        ParseCase{"+", 0, {"E:+"}},
+        ParseCase{"()", 0, {"E:()"}},
+        ParseCase{"+{x}", 0, {"A:{x}"}},
+        ParseCase{"{x", 0, {"E:{x"}},
+        ParseCase{"x}", 0, {"E:x}"}},
+        ParseCase{"(x", 0, {"E:(x"}},
+        ParseCase{"(a.b)", 0, {"E:(a", "E:b)"}},
+        ParseCase{"(a||b)", 0, {"R:a,b"}},
+        ParseCase{"(|)", 0, {"R:"}},
+        ParseCase{"(a\0b)"s, 0, {"R:a,b"}},
+        ParseCase{"a\0b.c"s, 0, {"E:a\0b"s, "E:c"}},
+        ParseCase{"a/b", 0, {"E:a/b"}},
+        ParseCase{"/a.b/", 0, {"P:a.b"}},
+        ParseCase{"/a/.b", 0, {"P:a", "E:b"}},
+        ParseCase{"/a/./b/", 0, {"P:a", "P:b"}},
+        ParseCase{"/a/..b", 0, {"P:a", "E:b"}},
+        ParseCase{"x./a/./b/.y", 0, {"E:x", "P:a", "P:b", "E:y"}},
+        ParseCase{"/", -1, {}},
+        ParseCase{"a./", -1, {"E:a"}},
+        ParseCase{"/abc", -1, {}},
+        ParseCase{"/a/x", -1, {}},
+        ParseCase{"//", -1, {}},
+        ParseCase{"a.//.b", -1, {"E:a"}},
+        ParseCase{"a./x/./", -1, {"E:a", "P:x"}}));
+
+TEST(Parse, RejectsMissingAndEmptyInput) {
+    evt_topic* topic = empty_topic();
+    EXPECT_EQ(evt_topic_parse(nullptr, "a", 1), -1);
+    EXPECT_EQ(evt_topic_parse(topic, nullptr, 1), -1);
+    EXPECT_EQ(evt_topic_parse(topic, "", 0), -1);
+    EXPECT_EQ(topic->n_parts, 0u);
+    evt_topic_free(topic);
+}
+
+TEST(Parse, MeasuresWhenLengthIsZeroAndAppendsAfterExistingParts) {
+    evt_topic* topic = empty_topic();
+    ASSERT_EQ(evt_topic_parse(topic, "a.b", 0), 0);
+    ASSERT_EQ(evt_topic_parse(topic, "{c}", 0), 0);
+    EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "E:b", "A:c"}));
+    EXPECT_EQ(topic->n_parts, 3u);
+    EXPECT_EQ(topic->is_exact, 0);
+    evt_topic_free(topic);
+}
+
+TEST(Parse, PartTextsAreTerminatedCopiesFromTheTopicsSource) {
+    evt_topic* topic = empty_topic();
+    std::string literal = "ab.{cd}./ef/";
+    ASSERT_EQ(evt_topic_parse(topic, literal.data(), literal.size()), 0);
+    literal.assign(literal.size(), 'z');  // nothing may refer to the caller's buffer
+    EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:ab", "A:cd", "P:ef"}));
+    for (const evt_topic_part_variant* p = topic->parts; p; p = p->next) {
+        EXPECT_EQ(p->text[p->text_len], '\0');
+        EXPECT_EQ(c_ap_protocol_from_ptr(p->text)->size, p->text_len + 1);
+    }
+    evt_topic_free(topic);
+}
+
+// ---- Rendering -------------------------------------------------------------
+
+struct RenderCase {
+    std::string literal;
+    std::string rendered;
+};
+
+TEST(Render, CanonicalFormParsesBackToTheSameParts) {
+    const RenderCase cases[] = {
+        {"a.b.c", "a.b.c"},
+        {"+x.(a|b)", "{x}.(a|b)"},
+        {".a..b.", "a.b"},
+        {"a./v[0-9]+/.c", "a./v[0-9]+/.c"},
+        {"/a/./b/", "/a/./b/"},
+        {"/a/.b", "/a/.b"},
+        {"(a||b)", "(a||b)"},
+        {"(|)", "(|)"},
+        {"+{x}", "{{x}}"},
+        {"(a\0b)"s, "(a|b)"},
+    };
+    for (const RenderCase& c : cases) {
+        evt_topic* parsed = empty_topic();
+        ASSERT_EQ(evt_topic_parse(parsed, c.literal.data(), c.literal.size()), 0) << c.literal;
+        const std::string rendered = render(parsed);
+        EXPECT_EQ(rendered, c.rendered) << c.literal;
+
+        evt_topic* reparsed = empty_topic();
+        ASSERT_EQ(evt_topic_parse(reparsed, rendered.data(), rendered.size()), 0) << rendered;
+        EXPECT_EQ(describe(reparsed), describe(parsed)) << c.literal;
+        evt_topic_free(reparsed);
+        evt_topic_free(parsed);
+    }
+}
+
+TEST(Render, EmptyTopicRendersEmptyAndUnknownKindRendersNothing) {
+    evt_topic* topic = empty_topic();
+    EXPECT_EQ(render(topic), "");
+    ASSERT_EQ(evt_topic_parse(topic, "a.b", 0), 0);
+    topic->parts->next->ttype = 7;
+    EXPECT_EQ(render(topic), "<null>");
+    EXPECT_EQ(evt_topic_update_literal(topic), -1);
+    topic->parts->next->ttype = TOPIC_PART_EXACT;
+    evt_topic_free(topic);
+}
+
+// ---- Appending parts -------------------------------------------------------
+
+TEST(AppendPart, RangeSplitsOnBarAndNulSkippingEmptyOptions) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> parts;
+        uint64_t cap;
+    };
+    const Case cases[] = {
+        {"a||b", {"R:a,b"}, 3},
+        {"|", {"R:"}, 2},
+        {"x|yy|zzz", {"R:x,yy,zzz"}, 3},
+        {"a\0b|"s, {"R:a,b"}, 3},
+        {"solo", {"R:solo"}, 1},
+    };
+    for (const Case& c : cases) {
+        evt_topic* topic = empty_topic();
+        ASSERT_EQ(evt_topic_append_part(topic, c.text.data(), c.text.size(), TOPIC_PART_RANGE), 0);
+        const evt_topic_part_variant* range = topic->parts;
+        EXPECT_EQ(describe(topic), c.parts) << c.text;
+        EXPECT_EQ(c_ap_protocol_from_ptr(range->option_ptr)->size, c.cap * 16) << c.text;
+        EXPECT_EQ(reinterpret_cast<const char*>(range->option_length),
+                  reinterpret_cast<const char*>(range->option_ptr) + c.cap * sizeof(char*));
+        EXPECT_EQ(range->literal_len, c.text.size());
+        for (uint64_t i = 0; i < range->num_options; ++i) {  // options live inside `literal`
+            EXPECT_GE(range->option_ptr[i], range->literal);
+            EXPECT_EQ(range->option_ptr[i][range->option_length[i]], '\0');
+        }
+
+        // A stored literal (separators already NUL) reads back as the same options.
+        ASSERT_EQ(evt_topic_append_part(topic, range->literal, range->literal_len, TOPIC_PART_RANGE), 0);
+        EXPECT_EQ(describe(topic)[1], c.parts[0]) << c.text;
+        evt_topic_free(topic);
+    }
+}
+
+TEST(AppendPart, RejectsUnknownKindsAndEmptyText) {
+    evt_topic* topic = empty_topic();
+    ASSERT_EQ(evt_topic_append_part(topic, "a", 0, TOPIC_PART_EXACT), 0);
+    struct Case {
+        const char* name;
+        evt_topic* topic;
+        const char* text;
+        int32_t kind;
+    };
+    const Case cases[] = {
+        {"kind 4", topic, "x", 4},
+        {"kind -1", topic, "x", -1},
+        {"empty text", topic, "", TOPIC_PART_EXACT},
+        {"null text", topic, nullptr, TOPIC_PART_EXACT},
+        {"null topic", nullptr, "x", TOPIC_PART_EXACT},
+    };
+    for (const Case& c : cases) EXPECT_EQ(evt_topic_append_part(c.topic, c.text, 0, c.kind), -1) << c.name;
+    EXPECT_EQ(topic->n_parts, 1u);
+    EXPECT_EQ(chain_length(topic), 1u);
+    EXPECT_EQ(topic->is_exact, 1);
+    evt_topic_free(topic);
+}
+
+TEST(AppendPart, IsExactDropsWithTheFirstGenericPartUntilCleared) {
+    struct Step {
+        int32_t kind;
+        int32_t is_exact_after;
+    };
+    const std::vector<std::vector<Step>> sequences = {
+        {{TOPIC_PART_EXACT, 1}, {TOPIC_PART_EXACT, 1}},
+        {{TOPIC_PART_EXACT, 1}, {TOPIC_PART_ANY, 0}, {TOPIC_PART_EXACT, 0}},
+        {{TOPIC_PART_RANGE, 0}},
+        {{TOPIC_PART_PATTERN, 0}, {TOPIC_PART_EXACT, 0}},
+    };
+    for (const auto& steps : sequences) {
+        evt_topic* topic = empty_topic();
+        for (const Step& s : steps) {
+            ASSERT_EQ(evt_topic_append_part(topic, "t", 1, s.kind), 0);
+            EXPECT_EQ(topic->is_exact, s.is_exact_after) << "kind " << s.kind;
+        }
+        evt_topic_clear(topic);
+        EXPECT_EQ(topic->is_exact, 1);
+        EXPECT_EQ(topic->n_parts, 0u);
+        EXPECT_EQ(topic->parts, nullptr);
+        evt_topic_free(topic);
+    }
+}
+
+TEST(AppendPart, RefusesLengthsThatCannotBeTerminated) {
+    evt_topic* topic = empty_topic();
+    EXPECT_EQ(evt_topic_append_part(topic, "x", UINT64_MAX, TOPIC_PART_EXACT), -1);
+    EXPECT_EQ(topic->n_parts, 0u);
+    evt_topic_free(topic);
+}
+
+// ---- Creation and the registry -----------------------------------------------
+
+TEST(TopicNew, WithoutLiteralGivesEmptyUnregisteredTopic) {
+    const char* const literals[] = {nullptr, ""};
+    for (const char* literal : literals) {
+        const uint64_t registered = TOPIC_INTERNAL_MAP ? TOPIC_INTERNAL_MAP->count : 0;
+        evt_topic* topic = evt_topic_new(literal, 0, nullptr);
+        ASSERT_NE(topic, nullptr);
+        EXPECT_EQ(topic->n_parts, 0u);
+        EXPECT_EQ(topic->parts, nullptr);
+        EXPECT_EQ(topic->is_exact, 1);
+        EXPECT_EQ(topic->key, nullptr);
+        EXPECT_EQ(topic->hash, 0u);
+        EXPECT_EQ(TOPIC_INTERNAL_MAP ? TOPIC_INTERNAL_MAP->count : 0, registered);
+        evt_topic_free(topic);
+    }
+}
+
+TEST(TopicNew, SameLiteralGivesSameRecordWithoutAllocating) {
+    evt_topic* first = evt_topic_new("new.same.(a|b)", 0, nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(TOPIC_INTERNAL_MAP, nullptr);
+    EXPECT_EQ(key_of(first), "new.same.(a|b)");
+    EXPECT_EQ(first->key[first->key_len], '\0');
+    uint64_t hash = 0;
+    ASSERT_EQ(byte_map_hash(TOPIC_INTERNAL_MAP, "new.same.(a|b)", 0, &hash), 0);
+    EXPECT_EQ(first->hash, hash);
+    EXPECT_EQ(evt_topic_lookup("new.same.(a|b)", 0), first);
+
+    allocator_protocol locked{};  // a different source that must go unused
+    locked.with_lock = 1;
+    const size_t before = heap_bytes_in_use();
+    evt_topic* second = evt_topic_new("new.same.(a|b)", 14, &locked);
+    const size_t after = heap_bytes_in_use();
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(c_ap_protocol_from_ptr(second)->with_lock, 0);
+    evt_topic_free(first);
+}
+
+TEST(TopicNew, DifferentSpellingsAreDifferentRecords) {
+    evt_topic* dotted = evt_topic_new("sp.a..b", 0, nullptr);
+    evt_topic* plain = evt_topic_new("sp.a.b", 0, nullptr);
+    ASSERT_NE(dotted, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_NE(dotted, plain);
+    EXPECT_EQ(describe(dotted), describe(plain));
+    evt_topic_free(dotted);
+    evt_topic_free(plain);
+}
+
+TEST(TopicNew, BadLiteralGivesNullAndRegistersNothing) {
+    for (const char* literal : {"bad./", "bad./abc", "bad.//"}) {
+        EXPECT_EQ(evt_topic_new(literal, 0, nullptr), nullptr) << literal;
+        EXPECT_EQ(evt_topic_lookup(literal, 0), nullptr) << literal;
+    }
+}
+
+TEST(Internalize, RejectsMissingOrEmptyLiteral) {
+    evt_topic* topic = empty_topic();
+    EXPECT_EQ(evt_topic_internalize(nullptr, "x", 1), -1);
+    EXPECT_EQ(evt_topic_internalize(topic, nullptr, 1), -1);
+    EXPECT_EQ(evt_topic_internalize(topic, "", 0), -1);
+    EXPECT_EQ(topic->key, nullptr);
+    evt_topic_free(topic);
+}
+
+TEST(Internalize, LiteralPointingIntoOwnKeyIsReadBeforeTheKeyGoes) {
+    evt_topic* topic = evt_topic_new("alias.self", 0, nullptr);
+    ASSERT_NE(topic, nullptr);
+    ASSERT_EQ(evt_topic_internalize(topic, topic->key, topic->key_len), 0);
+    EXPECT_EQ(key_of(topic), "alias.self");
+    EXPECT_EQ(evt_topic_lookup("alias.self", 0), topic);
+    ASSERT_EQ(evt_topic_internalize(topic, topic->key, 5), 0);  // a prefix of it
+    EXPECT_EQ(key_of(topic), "alias");
+    EXPECT_EQ(evt_topic_lookup("alias.self", 0), nullptr);
+    evt_topic_free(topic);
+    EXPECT_EQ(evt_topic_lookup("alias", 0), nullptr);
+}
+
+TEST(UpdateLiteral, RekeysUnderTheCanonicalLiteral) {
+    evt_topic* topic = evt_topic_new("+x.(a|b)", 0, nullptr);
+    ASSERT_NE(topic, nullptr);
+    ASSERT_EQ(evt_topic_lookup("+x.(a|b)", 0), topic);
+    const uint64_t registered = TOPIC_INTERNAL_MAP->count;
+
+    ASSERT_EQ(evt_topic_update_literal(topic), 0);
+    EXPECT_EQ(key_of(topic), "{x}.(a|b)");
+    EXPECT_EQ(evt_topic_lookup("{x}.(a|b)", 0), topic);
+    EXPECT_EQ(evt_topic_lookup("+x.(a|b)", 0), nullptr);
+    EXPECT_EQ(TOPIC_INTERNAL_MAP->count, registered);
+
+    ASSERT_EQ(evt_topic_update_literal(topic), 0);  // already canonical: stays registered
+    EXPECT_EQ(evt_topic_lookup("{x}.(a|b)", 0), topic);
+    evt_topic_free(topic);
+    EXPECT_EQ(evt_topic_lookup("{x}.(a|b)", 0), nullptr);
+}
+
+TEST(UpdateLiteral, TopicWithoutPartsEndsUnregistered) {
+    evt_topic* topic = evt_topic_new("upd.gone", 0, nullptr);
+    ASSERT_NE(topic, nullptr);
+    evt_topic_part_variant* parts = topic->parts;
+    topic->parts = nullptr;  // keep the record registered but empty
+    const uint64_t n = topic->n_parts;
+    topic->n_parts = 0;
+    EXPECT_EQ(evt_topic_update_literal(topic), -1);
+    EXPECT_EQ(topic->key, nullptr);
+    EXPECT_EQ(topic->hash, 0u);
+    EXPECT_EQ(evt_topic_lookup("upd.gone", 0), nullptr);
+    topic->parts = parts;
+    topic->n_parts = n;
+    evt_topic_free(topic);
+}
+
+TEST(ClearAndFree, RemoveOnlyTheirOwnEntry) {
+    evt_topic* a = evt_topic_new("own.a", 0, nullptr);
+    evt_topic* b = evt_topic_new("own.b", 0, nullptr);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+
+    evt_topic_clear(a);
+    EXPECT_EQ(evt_topic_lookup("own.a", 0), nullptr);
+    EXPECT_EQ(evt_topic_lookup("own.b", 0), b);
+    EXPECT_EQ(a->key, nullptr);
+    EXPECT_EQ(a->key_len, 0u);
+    EXPECT_EQ(a->hash, 0u);
+    EXPECT_EQ(a->n_parts, 0u);
+
+    // A cleared header is reusable.
+    ASSERT_EQ(evt_topic_parse(a, "own.a2", 0), 0);
+    ASSERT_EQ(evt_topic_internalize(a, "own.a2", 0), 0);
+    EXPECT_EQ(evt_topic_lookup("own.a2", 0), a);
+
+    evt_topic_free(a);
+    evt_topic_free(b);
+    EXPECT_EQ(evt_topic_lookup("own.a2", 0), nullptr);
+    EXPECT_EQ(evt_topic_lookup("own.b", 0), nullptr);
+    evt_topic_clear(nullptr);
+    evt_topic_free(nullptr);
+}
+
+// T holds "a.b"; T2 takes the literal over.  T must keep a readable key of its
+// own, and freeing either must never release what the other still reads.
+class Displaced : public ::testing::Test {
+protected:
+    void SetUp() override {
+        original = evt_topic_new("disp.a.b", 0, nullptr);
+        ASSERT_NE(original, nullptr);
+        registry_key = original->key;
+        successor = empty_topic();
+        ASSERT_EQ(evt_topic_parse(successor, "disp.a.b", 0), 0);
+        ASSERT_EQ(evt_topic_internalize(successor, "disp.a.b", 0), 0);
+    }
+    evt_topic* original = nullptr;
+    evt_topic* successor = nullptr;
+    const char* registry_key = nullptr;
+};
+
+TEST_F(Displaced, TakeoverRepointsEntryAndGivesOldTopicPrivateKey) {
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), successor);
+    EXPECT_EQ(successor->key, registry_key);  // the entry keeps its key copy
+    EXPECT_TRUE(original->key_is_private);
+    EXPECT_NE(original->key, registry_key);
+    EXPECT_EQ(key_of(original), "disp.a.b");
+    EXPECT_EQ(original->hash, successor->hash);
+    evt_topic_free(original);
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), successor);  // not its entry to remove
+    evt_topic_free(successor);
+}
+
+TEST_F(Displaced, FreeingSuccessorLeavesOldTopicsKeyIntact) {
+    evt_topic_free(successor);
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), nullptr);
+    EXPECT_EQ(key_of(original), "disp.a.b");
+    EXPECT_EQ(original->key[original->key_len], '\0');
+    evt_topic_free(original);
+}
+
+TEST_F(Displaced, RekeyingEitherKeepsRegistryConsistent) {
+    ASSERT_EQ(evt_topic_internalize(original, "disp.other", 0), 0);  // drops its private key
+    EXPECT_FALSE(original->key_is_private);
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), successor);
+    EXPECT_EQ(evt_topic_lookup("disp.other", 0), original);
+
+    ASSERT_EQ(evt_topic_internalize(successor, "disp.moved", 0), 0);
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), nullptr);
+    evt_topic_free(original);
+    evt_topic_free(successor);
+    EXPECT_EQ(evt_topic_lookup("disp.other", 0), nullptr);
+    EXPECT_EQ(evt_topic_lookup("disp.moved", 0), nullptr);
+}
+
+TEST_F(Displaced, OriginalCanTakeItsLiteralBack) {
+    ASSERT_EQ(evt_topic_internalize(original, "disp.a.b", 0), 0);
+    EXPECT_EQ(evt_topic_lookup("disp.a.b", 0), original);
+    EXPECT_FALSE(original->key_is_private);
+    EXPECT_TRUE(successor->key_is_private);
+    EXPECT_EQ(key_of(successor), "disp.a.b");
+    evt_topic_free(original);
+    EXPECT_EQ(key_of(successor), "disp.a.b");
+    evt_topic_free(successor);
+}
+
+TEST(Registry, KeepsRegistrationOrderAcrossReplacement) {
+    evt_topic* a = evt_topic_new("ord.1", 0, nullptr);
+    evt_topic* b = evt_topic_new("ord.2", 0, nullptr);
+    evt_topic* replacement = empty_topic();
+    ASSERT_EQ(evt_topic_internalize(replacement, "ord.1", 0), 0);
+    std::vector<std::string> order;
+    for (const byte_map_entry* e = TOPIC_INTERNAL_MAP->first; e; e = e->next) {
+        const std::string key(e->key, e->key_len);
+        if (key.rfind("ord.", 0) == 0) order.push_back(key);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"ord.1", "ord.2"}));
+    evt_topic_free(replacement);
+    evt_topic_free(a);
+    evt_topic_free(b);
+}
+
+}  // namespace
