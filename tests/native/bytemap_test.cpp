@@ -12,7 +12,9 @@
 #if defined(__SANITIZE_ADDRESS__)
 // The failed-resize test asks for ~10^19 bytes on purpose and needs calloc to
 // answer null instead of the sanitizer stopping the process.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 #endif
 
 namespace {

@@ -7,7 +7,7 @@
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
