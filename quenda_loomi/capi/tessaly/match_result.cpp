@@ -1,22 +1,576 @@
-// Matching of topics and the TopicMatchResult class (placeholder bodies until
-// the real implementation lands; every entry point raises NotImplementedError).
+// Topic matching and the TopicMatchResult class.
+//
+// A result owns its chain of evt_topic_match nodes and holds strong
+// references to the two matched Topic objects, because the nodes point into
+// their part records (and, for the identity shortcut, at A's key).  The
+// records can still change in place while the result lives (value
+// assignment, re-keying); every such change bumps tessaly::mutation_epoch,
+// and the result re-validates its nodes before it next reads through them.
+#include <cstring>
+
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
+
+using pyutil::Ref;
+
 namespace {
-PyObject* not_yet() { return pyutil::fail(PyExc_NotImplementedError, "not implemented yet"); }
-PyObject* match_res_stub(TopicMatchResultObject*, evt_topic_match*) { return not_yet(); }
-PyObject* from_header_stub(evt_topic_match*, int) { return not_yet(); }
-}  // namespace
 
-TopicMatchResultVTable match_result_vtable = {match_res_stub, from_header_stub};
+constexpr const char kNotInitialized[] = "Not initialized!";
+constexpr const char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
 
-int add_match_result_type(PyObject*) {
-    not_yet();
-    return -1;
+// Iterator returned by TopicMatchResult.__iter__; created with the result type.
+PyTypeObject* match_iter_type = nullptr;
+
+TopicMatchResultObject* as_result(PyObject* obj) { return reinterpret_cast<TopicMatchResultObject*>(obj); }
+TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj); }
+
+evt_topic* record_of(PyObject* topic) { return topic ? as_topic(topic)->header : nullptr; }
+
+// ---- Pattern test handed to the matcher -------------------------------------
+
+struct MatchContext {
+    uint64_t epoch_at_start;
+};
+
+// 1 when `pattern` is found anywhere in the segment.  Every Python error is
+// swallowed and counts as "no match".  When Python code run by `re` changed a
+// topic record, the position fails so the matcher stops walking at once; the
+// caller notices the changed epoch and discards the chain.
+int pattern_test(const char* pattern, const char* segment, uint64_t, void* context) {
+    if (!pattern) return 0;
+    auto* ctx = static_cast<MatchContext*>(context);
+
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* compiled = nullptr;
+    {
+        Ref re_module(PyImport_ImportModule("re"));
+        if (re_module) compiled = PyObject_CallMethod(re_module.get(), "compile", "s", pattern);
+    }
+    if (!compiled) PyErr_Clear();
+    PyGILState_Release(gil);
+    if (!compiled) return 0;
+
+    int found = 0;
+    if (segment) {
+        gil = PyGILState_Ensure();
+        PyObject* match = PyObject_CallMethod(compiled, "search", "s", segment);
+        if (!match) {
+            PyErr_Clear();
+        } else {
+            found = match != Py_None;
+            Py_DECREF(match);
+        }
+        PyGILState_Release(gil);
+    }
+
+    gil = PyGILState_Ensure();
+    Py_DECREF(compiled);
+    PyGILState_Release(gil);
+
+    if (ctx && ctx->epoch_at_start != mutation_epoch) return 0;
+    return found;
 }
 
-PyObject* topic_py_match(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* topic_vt_match(TopicObject*, PyObject*, int) { return not_yet(); }
+// ---- Node validation --------------------------------------------------------
+
+// A part pointer of a node is readable when it is null, when the result has
+// no topic for that side (a chain handed in by native code), or when it is
+// still a part of that topic's record.
+bool part_still_held(PyObject* topic, const evt_topic_part_variant* part) {
+    if (!part || !topic) return true;
+    const evt_topic* record = record_of(topic);
+    return record && record_has_part(record, part);
+}
+
+bool literal_still_held(const TopicMatchResultObject* self, const evt_topic_match* node) {
+    if (!node->literal || (!self->topic_a && !self->topic_b)) return true;
+    const evt_topic* record_a = record_of(self->topic_a);
+    if (record_a && record_a->key && node->literal_len <= record_a->key_len) {
+        if (record_a->key == node->literal) return true;
+        // Identity node of a topic whose literal was taken over by another
+        // record since: A now holds a private key copy, and the node still
+        // points at the registry's copy, which lives as long as the entry.
+        const evt_topic* registered = evt_topic_lookup(record_a->key, record_a->key_len);
+        if (registered && registered->key == node->literal && node->literal_len <= registered->key_len) return true;
+    }
+    const evt_topic_part_variant* exact = nullptr;
+    if (node->part_a && node->part_a->ttype == TOPIC_PART_EXACT) {
+        exact = node->part_a;
+    } else if (node->part_b && node->part_b->ttype == TOPIC_PART_EXACT) {
+        exact = node->part_b;
+    }
+    return exact && exact->text == node->literal && node->literal_len <= exact->text_len;
+}
+
+// Checks every node against the current state of the two topics when some
+// record changed since the last check.  False with RuntimeError set when a
+// node points at a part or text the topics no longer hold.
+bool nodes_still_valid(TopicMatchResultObject* self) {
+    if (self->checked_epoch == mutation_epoch) return true;
+    for (const evt_topic_match* node = self->header; node; node = node->next) {
+        // Parts first: literal_still_held reads the part records.
+        if (!part_still_held(self->topic_a, node->part_a) || !part_still_held(self->topic_b, node->part_b) ||
+            !literal_still_held(self, node)) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "The matched topics changed after matching; this match result is no longer valid");
+            return false;
+        }
+    }
+    self->checked_epoch = mutation_epoch;
+    return true;
+}
+
+PyObject* part_or_none(evt_topic_part_variant* part, PyObject* keeper) {
+    if (!part) return Py_NewRef(Py_None);
+    return make_part_view(part, keeper);
+}
+
+PyObject* literal_or(const evt_topic_match* node, PyObject* fallback) {
+    if (!node->literal) return Py_NewRef(fallback);
+    return PyUnicode_DecodeUTF8(node->literal, static_cast<Py_ssize_t>(node->literal_len), nullptr);
+}
+
+// ---- Construction -------------------------------------------------------------
+
+// Allocates a result object of `type` without nodes; fields zeroed by tp_alloc.
+TopicMatchResultObject* alloc_result(PyTypeObject* type) {
+    auto* self = as_result(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->vtab = &match_result_vtable;
+    self->checked_epoch = mutation_epoch;
+    return self;
+}
+
+// Wraps a chain produced by matching `topic_a` against `topic_b`.  The chain
+// is released here when the wrapper cannot be made.
+PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* topic_b) {
+    TopicMatchResultObject* self = alloc_result(state.TopicMatchResult);
+    if (!self) {
+        if (chain) c_ap_free_chain(chain);
+        return nullptr;
+    }
+    self->header = chain;
+    self->owner = 1;
+    self->topic_a = Py_XNewRef(topic_a);
+    self->topic_b = Py_XNewRef(topic_b);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// Requests `n_parts` zero-filled nodes linked one after another.  On a failed
+// request every node obtained so far is released once and null is returned.
+bool alloc_zero_chain(size_t n_parts, evt_topic_match** out_first) {
+    *out_first = nullptr;
+    const allocator_protocol* protocol = default_allocator();
+    evt_topic_match* last = nullptr;
+    for (size_t i = 0; i < n_parts; ++i) {
+        auto* node = static_cast<evt_topic_match*>(c_ap_request(sizeof(evt_topic_match), protocol));
+        if (!node) {
+            if (*out_first) c_ap_free_chain(*out_first);
+            *out_first = nullptr;
+            return false;
+        }
+        if (last) {
+            last->next = node;
+        } else {
+            *out_first = node;
+        }
+        last = node;
+    }
+    return true;
+}
+
+PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"n_parts", "alloc", nullptr};
+    PyObject* n_parts_obj = nullptr;
+    int alloc = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:TopicMatchResult", const_cast<char**>(keywords),
+                                     &n_parts_obj, &alloc)) {
+        return nullptr;
+    }
+    size_t n_parts = 0;
+    if (n_parts_obj) {
+        Ref index(PyNumber_Index(n_parts_obj));
+        if (!index) return nullptr;
+        n_parts = PyLong_AsSize_t(index.get());
+        if (n_parts == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
+    }
+    if (!alloc && n_parts > 0) {
+        return pyutil::fail(PyExc_RuntimeError, "Can not allocator buffer when uninitialized!");
+    }
+    Ref self(reinterpret_cast<PyObject*>(alloc_result(type)));
+    if (!self) return nullptr;
+    if (alloc && n_parts > 0) {
+        evt_topic_match* first = nullptr;
+        if (!alloc_zero_chain(n_parts, &first)) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
+        as_result(self.get())->header = first;
+        as_result(self.get())->owner = 1;
+    }
+    return self.release();
+}
+
+// ---- Lifetime -----------------------------------------------------------------
+
+int result_tp_traverse(PyObject* obj, visitproc visit, void* arg) {
+    TopicMatchResultObject* self = as_result(obj);
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(self->topic_a);
+    Py_VISIT(self->topic_b);
+    return 0;
+}
+
+// Releasing the topics also drops the chain: its nodes point into their
+// records, so a result without its topics must not read them any more.
+void drop_chain(TopicMatchResultObject* self) {
+    evt_topic_match* chain = self->header;
+    self->header = nullptr;
+    if (chain && self->owner) c_ap_free_chain(chain);
+    self->owner = 0;
+}
+
+int result_tp_clear(PyObject* obj) {
+    TopicMatchResultObject* self = as_result(obj);
+    drop_chain(self);
+    Py_CLEAR(self->topic_a);
+    Py_CLEAR(self->topic_b);
+    return 0;
+}
+
+void result_tp_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_UnTrack(obj);
+    result_tp_clear(obj);
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// ---- Attribute helpers (ordinary lookup, so subclass overrides apply) ------
+
+bool read_length(PyObject* self, Py_ssize_t* out) {
+    Ref length(PyObject_GetAttrString(self, "length"));
+    if (!length) return false;
+    *out = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
+    return !(*out == -1 && PyErr_Occurred());
+}
+
+int read_matched(PyObject* self) {
+    Ref matched(PyObject_GetAttrString(self, "matched"));
+    if (!matched) return -1;
+    return PyObject_IsTrue(matched.get());
+}
+
+// ---- Native methods -------------------------------------------------------------
+
+PyObject* result_c_match_res(TopicMatchResultObject* self, evt_topic_match* node) {
+    if (!node) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
+    if (!nodes_still_valid(self)) return nullptr;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    Ref matched(PyLong_FromLong(node->success));
+    if (!matched || PyDict_SetItemString(dict.get(), "matched", matched.get()) < 0) return nullptr;
+    Ref part_a(part_or_none(node->part_a, self->topic_a));
+    if (!part_a || PyDict_SetItemString(dict.get(), "part_a", part_a.get()) < 0) return nullptr;
+    Ref part_b(part_or_none(node->part_b, self->topic_b));
+    if (!part_b || PyDict_SetItemString(dict.get(), "part_b", part_b.get()) < 0) return nullptr;
+    Ref literal(literal_or(node, Py_None));
+    if (!literal || PyDict_SetItemString(dict.get(), "literal", literal.get()) < 0) return nullptr;
+    return dict.release();
+}
+
+PyObject* result_c_from_header(evt_topic_match* header, int owner) {
+    TopicMatchResultObject* self = alloc_result(state.TopicMatchResult);
+    if (!self) return nullptr;
+    self->header = header;
+    self->owner = owner;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+// ---- Python-visible members -------------------------------------------------------
+
+PyObject* result_get_length(PyObject* obj, void*) {
+    const TopicMatchResultObject* self = as_result(obj);
+    if (!self->header) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
+    size_t count = 0;
+    for (const evt_topic_match* node = self->header; node; node = node->next) ++count;
+    return PyLong_FromSize_t(count);
+}
+
+PyObject* result_get_matched(PyObject* obj, void*) {
+    const TopicMatchResultObject* self = as_result(obj);
+    if (!self->header) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
+    for (const evt_topic_match* node = self->header; node; node = node->next) {
+        if (!node->success) Py_RETURN_FALSE;
+    }
+    Py_RETURN_TRUE;
+}
+
+int result_nb_bool(PyObject* self) { return read_matched(self); }
+
+Py_ssize_t result_sq_length(PyObject* self) {
+    Py_ssize_t length = 0;
+    return read_length(self, &length) ? length : -1;
+}
+
+PyObject* result_mp_subscript(PyObject* obj, PyObject* key) {
+    Ref index_obj(PyNumber_Index(key));
+    if (!index_obj) return nullptr;
+    const Py_ssize_t idx = PyLong_AsSsize_t(index_obj.get());
+    if (idx == -1 && PyErr_Occurred()) return nullptr;
+    Py_ssize_t n = 0;
+    if (!read_length(obj, &n)) return nullptr;
+    Py_ssize_t position = idx;
+    if (idx < -n || idx >= n) {
+        PyErr_Format(PyExc_IndexError, "Index %zd out of range!", idx);
+        return nullptr;
+    }
+    if (position < 0) position += n;
+    TopicMatchResultObject* self = as_result(obj);
+    evt_topic_match* node = self->header;
+    for (Py_ssize_t i = 0; i < position && node; ++i) node = node->next;
+    return self->vtab->c_match_res(self, node);
+}
+
+PyObject* result_tp_iter(PyObject* obj);
+
+PyObject* result_to_dict(PyObject* obj, PyObject*) {
+    TopicMatchResultObject* self = as_result(obj);
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!self->header) return dict.release();
+    if (!nodes_still_valid(self)) return nullptr;
+    Ref empty(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) return nullptr;
+    for (const evt_topic_match* node = self->header; node; node = node->next) {
+        Ref key(literal_or(node, empty.get()));
+        if (!key) return nullptr;
+        Ref value(part_or_none(node->part_b, self->topic_b));
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* result_tp_repr(PyObject* self) {
+    const int matched = read_matched(self);
+    if (matched < 0) return nullptr;
+    Ref length(PyObject_GetAttrString(self, "length"));
+    if (!length) return nullptr;
+    return PyUnicode_FromFormat("<evt_topic_match %s>(nodes=%S)", matched ? "success" : "failed", length.get());
+}
+
+PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
+
+PyMethodDef result_methods[] = {
+    {"to_dict", result_to_dict, METH_NOARGS, "TopicMatchResult.to_dict(self)"},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef result_getset[] = {
+    {"length", result_get_length, nullptr, nullptr, nullptr},
+    {"matched", result_get_matched, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot result_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(result_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_tp_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(result_tp_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(result_tp_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(result_tp_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(result_tp_iter)},
+    {Py_tp_methods, result_methods},
+    {Py_tp_getset, result_getset},
+    {Py_nb_bool, reinterpret_cast<void*>(result_nb_bool)},
+    {Py_sq_length, reinterpret_cast<void*>(result_sq_length)},
+    {Py_mp_length, reinterpret_cast<void*>(result_sq_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(result_mp_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec result_spec = {
+    "quenda_loomi.capi.tessaly.TopicMatchResult",
+    sizeof(TopicMatchResultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    result_slots,
+};
+
+// ---- Iterator over the nodes ---------------------------------------------------------
+
+struct MatchIterObject {
+    PyObject_HEAD
+    PyObject* result;  // null once exhausted
+    evt_topic_match* node;
+    bool started;
+};
+
+PyObject* result_tp_iter(PyObject* obj) {
+    auto* it = PyObject_GC_New(MatchIterObject, match_iter_type);
+    if (!it) return nullptr;
+    it->result = Py_NewRef(obj);
+    it->node = nullptr;
+    it->started = false;
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* match_iter_next(PyObject* obj) {
+    auto* it = reinterpret_cast<MatchIterObject*>(obj);
+    if (!it->result) return nullptr;
+    TopicMatchResultObject* result = as_result(it->result);
+    // A result whose chain was dropped (header reset) yields nothing more.
+    evt_topic_match* node = nullptr;
+    if (result->header) node = it->started ? (it->node ? it->node->next : nullptr) : result->header;
+    it->started = true;
+    it->node = node;
+    if (!node) {
+        Py_CLEAR(it->result);
+        return nullptr;
+    }
+    return result->vtab->c_match_res(result, node);
+}
+
+int match_iter_traverse(PyObject* obj, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(reinterpret_cast<MatchIterObject*>(obj)->result);
+    return 0;
+}
+
+int match_iter_clear(PyObject* obj) {
+    Py_CLEAR(reinterpret_cast<MatchIterObject*>(obj)->result);
+    return 0;
+}
+
+void match_iter_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_UnTrack(obj);
+    match_iter_clear(obj);
+    PyObject_GC_Del(obj);
+    Py_DECREF(type);
+}
+
+PyType_Slot match_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_iter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(match_iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(match_iter_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(match_iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec match_iter_spec = {
+    "quenda_loomi.capi.tessaly.TopicMatchResultIterator",
+    sizeof(MatchIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    match_iter_slots,
+};
+
+// ---- Python-level Topic.match ---------------------------------------------------------
+
+// Unpacks the single argument `other` of Topic.match (positional or keyword).
+bool unpack_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "match() takes exactly 1 positional argument (%zd given)", nargs);
+        return false;
+    }
+    *out = nargs == 1 ? args[0] : nullptr;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(name, "other") != 0) {
+            PyErr_Format(PyExc_TypeError, "match() got an unexpected keyword argument '%U'", name);
+            return false;
+        }
+        if (*out) {
+            PyErr_SetString(PyExc_TypeError, "match() got multiple values for keyword argument 'other'");
+            return false;
+        }
+        *out = args[nargs + i];
+    }
+    if (!*out) {
+        PyErr_SetString(PyExc_TypeError, "match() takes exactly 1 positional argument (0 given)");
+        return false;
+    }
+    return true;
+}
+
+// True when the type of `self` replaces the built-in method `name` whose C
+// entry is `builtin`; `error` is set to true when the lookup failed.
+bool has_python_override(PyObject* self, const char* name, void* builtin, bool* error) {
+    *error = false;
+    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!attr) {
+        *error = true;
+        return false;
+    }
+    if (Py_IS_TYPE(attr.get(), &PyMethodDescr_Type)) {
+        auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
+        if (reinterpret_cast<void*>(descr->d_method->ml_meth) == builtin) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TopicMatchResultVTable match_result_vtable = {result_c_match_res, result_c_from_header};
+
+int add_match_result_type(PyObject* module) {
+    Ref iter_type(PyType_FromModuleAndSpec(module, &match_iter_spec, nullptr));
+    if (!iter_type) return -1;
+    Ref result_type(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
+    if (!result_type) return -1;
+    if (PyModule_AddObjectRef(module, "TopicMatchResult", result_type.get()) < 0) return -1;
+    // Module state lives for the process (one interpreter only).
+    Py_XSETREF(match_iter_type, reinterpret_cast<PyTypeObject*>(iter_type.release()));
+    Py_XSETREF(state.TopicMatchResult, reinterpret_cast<PyTypeObject*>(result_type.release()));
+    return 0;
+}
+
+PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* other = nullptr;
+    if (!unpack_other(args, nargs, kwnames, &other)) return nullptr;
+    if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
+    TopicObject* topic = as_topic(self);
+    return topic->vtab->match(topic, other, 1);
+}
+
+PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) {
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    if (!skip_dispatch && Py_TYPE(self_obj) != state.Topic) {
+        bool error = false;
+        if (has_python_override(self_obj, "match", reinterpret_cast<void*>(topic_py_match), &error)) {
+            PyObject* call_args[] = {self_obj, other};
+            Ref name(PyUnicode_FromString("match"));
+            if (!name) return nullptr;
+            Ref result(PyObject_VectorcallMethod(name.get(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!result) return nullptr;
+            if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.TopicMatchResult)) {
+                PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
+                             state.TopicMatchResult->tp_name);
+                return nullptr;
+            }
+            return result.release();
+        }
+        if (error) return nullptr;
+    }
+    // None (or anything else) is never read as a topic.
+    if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
+    evt_topic* record_a = self->header;
+    if (!record_a) return not_initialized();
+    evt_topic* record_b = as_topic(other)->header;
+    if (!record_b) return match_result_vtable.c_from_header(nullptr, 1);
+
+    MatchContext context{mutation_epoch};
+    evt_topic_match* chain = evt_topic_match_build(record_a, record_b, pattern_test, &context);
+    if (context.epoch_at_start != mutation_epoch) {
+        // Python code run by a pattern test changed a topic record: the
+        // nodes may point at released parts.
+        if (chain) c_ap_free_chain(chain);
+        return pyutil::fail(PyExc_RuntimeError, "A topic changed while it was being matched");
+    }
+    return wrap_match_chain(chain, self_obj, other);
+}
 
 }  // namespace tessaly

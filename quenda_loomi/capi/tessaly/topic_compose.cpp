@@ -1,26 +1,456 @@
-// Composition and formatting of topics (placeholder bodies until the real
-// implementation lands; every entry point raises NotImplementedError).
+// Composition (`+`, `+=`, append, from_parts, join) and formatting
+// (format_map, format, calling a topic, update_literal) of Topic objects.
+//
+// Composition copies part records to the tail of a target record and then
+// re-renders the target's literal; a composed topic never shares part records
+// or text with its sources.  Formatting builds a new record from the source's
+// parts, filling wildcards from a dict; the source is never changed.
+#include <cstring>
+
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
+
+using pyutil::Ref;
+
 namespace {
-PyObject* not_yet() { return pyutil::fail(PyExc_NotImplementedError, "not implemented yet"); }
+
+TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj); }
+TopicPartObject* as_part(PyObject* obj) { return reinterpret_cast<TopicPartObject*>(obj); }
+
+// ---- Argument unpacking for METH_FASTCALL | METH_KEYWORDS ------------------
+
+// Fills out[0..n_names) from positional and keyword arguments; entries not
+// given stay null.  The first `n_required` names must be given.
+bool unpack_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required, PyObject** out) {
+    for (Py_ssize_t i = 0; i < n_names; ++i) out[i] = nullptr;
+    if (nargs > n_names) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
+                     n_names == n_required ? "exactly" : "at most", n_names, n_names == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = 0;
+        while (slot < n_names && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) ++slot;
+        if (slot == n_names) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+            return false;
+        }
+        if (out[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < n_required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
+                         n_names == n_required ? "exactly" : "at least", n_required, n_required == 1 ? "" : "s",
+                         nargs);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool refuse_positional(const char* function, PyObject* args) {
+    const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+    if (given == 0) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly 0 positional arguments (%zd given)", function, given);
+    return false;
+}
+
+// ---- Overridable native slots ----------------------------------------------------
+
+// True when the class of `self` (a strict subclass of Topic) replaces the
+// built-in method `name` whose C entry is `builtin`.  -1 on a lookup error.
+int overridden_in_python(PyObject* self, const char* name, void* builtin) {
+    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!attr) return -1;
+    if (Py_IS_TYPE(attr.get(), &PyMethodDescr_Type)) {
+        auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
+        if (reinterpret_cast<void*>(descr->d_method->ml_meth) == builtin) return 0;
+    }
+    return 1;
+}
+
+// Calls the Python override `name` of `self` and checks that it returned a
+// Topic or None (TypeError otherwise, worded as for any typed result).
+PyObject* call_override(PyObject* self, const char* name, PyObject* const* extra, size_t n_extra) {
+    PyObject* call_args[4] = {self, nullptr, nullptr, nullptr};
+    for (size_t i = 0; i < n_extra; ++i) call_args[i + 1] = extra[i];
+    Ref method_name(PyUnicode_FromString(name));
+    if (!method_name) return nullptr;
+    Ref result(PyObject_VectorcallMethod(method_name.get(), call_args, (n_extra + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+    if (!result) return nullptr;
+    if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.Topic)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
+                     state.Topic->tp_name);
+        return nullptr;
+    }
+    return result.release();
+}
+
+bool dispatch_to_python(TopicObject* self, int skip_dispatch) {
+    return !skip_dispatch && Py_TYPE(reinterpret_cast<PyObject*>(self)) != state.Topic;
+}
+
+// ---- Copying parts ------------------------------------------------------------
+
+// A new, empty, owned Topic from the current default allocator.
+PyObject* new_empty_topic() { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.Topic)); }
+
+// Copies the first n_parts parts of `source` (counted before the walk, so a
+// topic appended to itself stops after its original parts) to `target`.
+// A copy that cannot be allocated is skipped; a raised error stops the copy.
+bool copy_parts(TopicObject* target, const evt_topic* source) {
+    const uint64_t count = source->n_parts;
+    evt_topic_part_variant* part = source->parts;
+    for (uint64_t i = 0; i < count && part; ++i) {
+        target->vtab->c_append(target, part);
+        if (PyErr_Occurred()) return false;
+        part = part->next;
+    }
+    return true;
+}
+
+bool copy_one_part(TopicObject* target, evt_topic_part_variant* part) {
+    target->vtab->c_append(target, part);
+    return !PyErr_Occurred();
+}
+
+// Re-renders the literal; a failed rendering is silent by design.
+bool refresh_literal(TopicObject* target) {
+    target->vtab->c_update_literal(target);
+    return !PyErr_Occurred();
+}
+
+// Classifies the right operand of `+` / `+=`.  Returns false with TypeError
+// or RuntimeError set when it cannot be used.
+bool check_add_operand(PyObject* self, PyObject* other, bool* is_topic) {
+    *is_topic = PyObject_TypeCheck(other, state.Topic);
+    if (*is_topic) {
+        if (!as_topic(other)->header) return not_initialized(), false;
+        return true;
+    }
+    if (PyObject_TypeCheck(other, state.TopicPart)) {
+        if (!as_part(other)->header) return not_initialized(), false;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "Can not add %S to %S, expected ether a %S or %S", other, self,
+                 reinterpret_cast<PyObject*>(state.Topic), reinterpret_cast<PyObject*>(state.TopicPart));
+    return false;
+}
+
+bool append_operand(TopicObject* target, PyObject* other, bool is_topic) {
+    if (is_topic) return copy_parts(target, as_topic(other)->header);
+    return copy_one_part(target, as_part(other)->header);
+}
+
+// ---- Formatting --------------------------------------------------------------------
+
+// Length of a stored text, measuring NUL-terminated texts stored with 0.
+uint64_t text_length(const char* text, uint64_t stored) {
+    if (!text) return 0;
+    return stored ? stored : std::strlen(text);
+}
+
+// Releases a record being built when formatting stops with an error.
+class PendingRecord {
+public:
+    explicit PendingRecord(evt_topic* record) : record_(record) {}
+    PendingRecord(const PendingRecord&) = delete;
+    PendingRecord& operator=(const PendingRecord&) = delete;
+    ~PendingRecord() {
+        if (record_) evt_topic_free(record_);
+    }
+    evt_topic* get() const { return record_; }
+    evt_topic* release() { return std::exchange(record_, nullptr); }
+
+private:
+    evt_topic* record_;
+};
+
+bool raise_unsupported_kind(int32_t kind) {
+    Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(kind)));
+    if (!member) return false;
+    Ref text(PyObject_Format(member.get(), nullptr));
+    if (!text) return false;
+    PyErr_Format(PyExc_ValueError, "Not supported topic type %U", text.get());
+    return false;
+}
+
+// Fills one wildcard into `fresh` (may be null when the record could not be
+// allocated: errors are still raised, nothing is copied).
+bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObject* mapping, bool strict) {
+    const uint64_t name_len = text_length(part->text, part->text_len);
+    Ref key(PyUnicode_DecodeUTF8(part->text ? part->text : "", static_cast<Py_ssize_t>(name_len), nullptr));
+    if (!key) return false;
+    if (mapping == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return false;
+    }
+    const int present = PyDict_Contains(mapping, key.get());
+    if (present < 0) return false;
+    if (!present) {
+        if (strict) {
+            PyErr_SetObject(PyExc_KeyError, key.get());
+            return false;
+        }
+        if (fresh && name_len) evt_topic_append_part(fresh, part->text, name_len, TOPIC_PART_ANY);
+        return true;
+    }
+    PyObject* value_raw = nullptr;
+    const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
+    Ref value(value_raw);
+    if (found < 0) return false;
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key.get());
+        return false;
+    }
+    Py_ssize_t value_len = 0;
+    const char* value_bytes = PyUnicode_AsUTF8AndSize(value.get(), &value_len);
+    if (!value_bytes) return false;
+    if (fresh && value_len > 0) {
+        evt_topic_append_part(fresh, value_bytes, static_cast<uint64_t>(value_len), TOPIC_PART_EXACT);
+    }
+    return true;
+}
+
+PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized, bool strict) {
+    const evt_topic* source = self->header;
+    PendingRecord fresh(
+        static_cast<evt_topic*>(c_ap_request(sizeof(evt_topic), c_ap_protocol_from_ptr(source))));
+    if (fresh.get()) fresh.get()->is_exact = 1;
+
+    // Dict lookups can run Python code (keys with their own __eq__); if that
+    // code changes the source record, the walk must not go on reading it.
+    const uint64_t epoch = mutation_epoch;
+    const uint64_t count = source->n_parts;
+    const evt_topic_part_variant* part = source->parts;
+    for (uint64_t i = 0; i < count && part; ++i, part = part->next) {
+        switch (part->ttype) {
+            case TOPIC_PART_EXACT: {
+                const uint64_t len = text_length(part->text, part->text_len);
+                if (fresh.get() && len) evt_topic_append_part(fresh.get(), part->text, len, TOPIC_PART_EXACT);
+                break;
+            }
+            case TOPIC_PART_ANY:
+                if (!format_wildcard(fresh.get(), part, mapping, strict)) return nullptr;
+                if (epoch != mutation_epoch) {
+                    return pyutil::fail(PyExc_RuntimeError, "The topic changed while it was being formatted");
+                }
+                break;
+            default:
+                raise_unsupported_kind(part->ttype);
+                return nullptr;
+        }
+    }
+
+    evt_topic* record = fresh.release();
+    if (!record) return topic_from_header(nullptr, 0);
+    evt_topic_update_literal(record);
+    // Registering the record may have taken a literal over from another record.
+    ++mutation_epoch;
+    // A record that ended up unregistered (no parts, or registration failed)
+    // is reachable only through the new object, which must then own it.
+    const bool owner = !internalized || !record->key;
+    PyObject* result = topic_from_header(record, owner ? 1 : 0);
+    if (!result && owner) {
+        evt_topic_free(record);
+        ++mutation_epoch;
+    }
+    return result;
+}
+
+PyObject* format_through_table(PyObject* self, PyObject* kwargs) {
+    Ref mapping(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!mapping) return nullptr;
+    TopicFormatMapOptArgs flags{2, 1, 0};
+    TopicObject* topic = as_topic(self);
+    return topic->vtab->format_map(topic, mapping.get(), 0, &flags);
+}
+
 }  // namespace
 
-PyObject* topic_nb_add(PyObject*, PyObject*) { return not_yet(); }
-PyObject* topic_nb_inplace_add(PyObject*, PyObject*) { return not_yet(); }
-PyObject* topic_py_append(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* topic_py_from_parts(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* topic_py_join(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* topic_py_format_map(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_yet(); }
-PyObject* topic_py_format(PyObject*, PyObject*, PyObject*) { return not_yet(); }
-PyObject* topic_tp_call(PyObject*, PyObject*, PyObject*) { return not_yet(); }
-PyObject* topic_py_update_literal(PyObject*, PyObject*) { return not_yet(); }
-int32_t topic_c_append(TopicObject*, evt_topic_part_variant*) {
-    not_yet();
-    return -1;
+// ---- Composition ---------------------------------------------------------------------
+
+int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part) {
+    if (!self->header || !part) {
+        not_initialized();
+        return -1;
+    }
+    switch (part->ttype) {
+        case TOPIC_PART_EXACT:
+        case TOPIC_PART_ANY:
+        case TOPIC_PART_PATTERN:
+            return evt_topic_append_part(self->header, part->text, part->text_len, part->ttype);
+        case TOPIC_PART_RANGE:
+            return evt_topic_append_part(self->header, part->literal, part->literal_len, part->ttype);
+        default: {
+            // The TopicType lookup of an unknown kind raises the enum's ValueError.
+            Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(part->ttype)));
+            if (member) PyErr_Format(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
+            return -1;
+        }
+    }
 }
-PyObject* topic_vt_append(TopicObject*, PyObject*, int) { return not_yet(); }
-PyObject* topic_vt_format_map(TopicObject*, PyObject*, int, TopicFormatMapOptArgs*) { return not_yet(); }
+
+PyObject* topic_nb_add(PyObject* left, PyObject* right) {
+    // Reached for `x + topic` too; a left operand that is not a Topic is never read.
+    if (!PyObject_TypeCheck(left, state.Topic)) Py_RETURN_NOTIMPLEMENTED;
+    const evt_topic* record = as_topic(left)->header;
+    if (!record) return not_initialized();
+    bool other_is_topic = false;
+    if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
+    Ref result(new_empty_topic());
+    if (!result) return nullptr;
+    TopicObject* target = as_topic(result.get());
+    if (!copy_parts(target, record) || !append_operand(target, right, other_is_topic)) return nullptr;
+    if (!refresh_literal(target)) return nullptr;
+    return result.release();
+}
+
+PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right) {
+    if (!PyObject_TypeCheck(left, state.Topic)) Py_RETURN_NOTIMPLEMENTED;
+    TopicObject* self = as_topic(left);
+    if (!self->header) return not_initialized();
+    bool other_is_topic = false;
+    if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
+    if (!append_operand(self, right, other_is_topic) || !refresh_literal(self)) return nullptr;
+    return Py_NewRef(left);
+}
+
+PyObject* topic_py_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"topic_part"};
+    PyObject* topic_part = nullptr;
+    if (!unpack_arguments("append", args, nargs, kwnames, names, 1, 1, &topic_part)) return nullptr;
+    if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
+    TopicObject* topic = as_topic(self);
+    return topic->vtab->append(topic, topic_part, 1);
+}
+
+PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_dispatch) {
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    if (dispatch_to_python(self, skip_dispatch)) {
+        const int overridden = overridden_in_python(self_obj, "append", reinterpret_cast<void*>(topic_py_append));
+        if (overridden < 0) return nullptr;
+        if (overridden) return call_override(self_obj, "append", &topic_part, 1);
+    }
+    // None (or any other object) is never read as a part record.
+    if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
+    evt_topic_part_variant* part = as_part(topic_part)->header;
+    if (!self->header || !part) return not_initialized();
+    if (!copy_one_part(self, part) || !refresh_literal(self)) return nullptr;
+    return Py_NewRef(self_obj);
+}
+
+PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"topic_parts"};
+    PyObject* topic_parts = nullptr;
+    if (!unpack_arguments("from_parts", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
+    Ref result(new_empty_topic());
+    if (!result) return nullptr;
+    Ref iterator(PyObject_GetIter(topic_parts));
+    if (!iterator) return nullptr;
+    TopicObject* target = as_topic(result.get());
+    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
+        Ref item(raw_item);
+        if (!PyObject_TypeCheck(item.get(), state.TopicPart)) {
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item.get())->tp_name,
+                         state.TopicPart->tp_name);
+            return nullptr;
+        }
+        evt_topic_part_variant* part = as_part(item.get())->header;
+        if (!part) return not_initialized();
+        if (!copy_one_part(target, part)) return nullptr;
+    }
+    if (PyErr_Occurred() || !refresh_literal(target)) return nullptr;
+    return result.release();
+}
+
+PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"topic_parts"};
+    PyObject* topic_parts = nullptr;
+    if (!unpack_arguments("join", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
+    Ref result(new_empty_topic());
+    if (!result) return nullptr;
+    evt_topic* record = as_topic(result.get())->header;
+    if (!record) return not_initialized();
+    Ref iterator(PyObject_GetIter(topic_parts));
+    if (!iterator) return nullptr;
+    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
+        Ref item(raw_item);
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (!bytes) return nullptr;
+        // One exact segment per string, unparsed; an allocation failure skips it.
+        if (size > 0) evt_topic_append_part(record, bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    evt_topic_update_literal(record);
+    ++mutation_epoch;  // the new literal may have been taken over from another record
+    return result.release();
+}
+
+// ---- Formatting ---------------------------------------------------------------------
+
+PyObject* topic_py_format_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"mapping", "internalized", "strict"};
+    PyObject* values[3];
+    if (!unpack_arguments("format_map", args, nargs, kwnames, names, 3, 1, values)) return nullptr;
+    PyObject* mapping = values[0];
+    if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
+    TopicFormatMapOptArgs flags{2, 1, 0};
+    if (values[1] && (flags.internalized = PyObject_IsTrue(values[1])) < 0) return nullptr;
+    if (values[2] && (flags.strict = PyObject_IsTrue(values[2])) < 0) return nullptr;
+    TopicObject* topic = as_topic(self);
+    return topic->vtab->format_map(topic, mapping, 1, &flags);
+}
+
+PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dispatch,
+                              TopicFormatMapOptArgs* optional_args) {
+    bool internalized = true;
+    bool strict = false;
+    if (optional_args) {
+        if (optional_args->n > 0) internalized = optional_args->internalized != 0;
+        if (optional_args->n > 1) strict = optional_args->strict != 0;
+    }
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
+    if (dispatch_to_python(self, skip_dispatch)) {
+        const int overridden =
+            overridden_in_python(self_obj, "format_map", reinterpret_cast<void*>(topic_py_format_map));
+        if (overridden < 0) return nullptr;
+        if (overridden) {
+            PyObject* extra[] = {mapping, internalized ? Py_True : Py_False, strict ? Py_True : Py_False};
+            return call_override(self_obj, "format_map", extra, 3);
+        }
+    }
+    if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
+    // The source record must not be read when there is none.
+    if (!self->header) return not_initialized();
+    return format_record(self, mapping, internalized, strict);
+}
+
+PyObject* topic_py_format(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!refuse_positional("format", args)) return nullptr;
+    return format_through_table(self, kwargs);
+}
+
+PyObject* topic_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!refuse_positional("__call__", args)) return nullptr;
+    return format_through_table(self, kwargs);
+}
+
+PyObject* topic_py_update_literal(PyObject* self, PyObject*) {
+    TopicObject* topic = as_topic(self);
+    if (topic->header && !refresh_literal(topic)) return nullptr;
+    return Py_NewRef(self);
+}
 
 }  // namespace tessaly
