@@ -21,6 +21,8 @@ struct source_case {
     source kind;
 };
 
+void PrintTo(const source_case& c, std::ostream* os) { *os << c.name; }
+
 // One of every kind of protocol, with the records behind it.
 class block_sources : public ::testing::TestWithParam<source_case> {
 protected:
