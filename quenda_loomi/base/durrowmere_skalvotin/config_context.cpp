@@ -1,0 +1,148 @@
+// QLConfigContext: the base library's AllocatorConfigContext extended with the
+// engine's three allocator flags.  Activation writes the flags named in the
+// requested settings and then runs the base activation; deactivation writes
+// the flags named in the saved settings and then runs the base deactivation.
+#include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
+
+#include "support/python/capi_table.h"
+#include "support/python/py_ref.h"
+
+namespace ql_config {
+
+PyTypeObject* QLConfigContext_Type = nullptr;
+
+namespace {
+
+using nyxel_standin::AllocatorConfigContextObject;
+using nyxel_standin::AllocatorConfigContextVTable;
+using pyutil::Ref;
+
+// The base type and its method table, kept for the life of the process.
+PyTypeObject* g_base_type = nullptr;
+const AllocatorConfigContextVTable* g_base_vtable = nullptr;
+QLConfigContextVTable g_vtable;
+
+struct FlagKey {
+    const char* key;
+    bool* flag;
+};
+const FlagKey kFlagKeys[] = {
+    {"locked", &QL_CFG_LOCKED},
+    {"shared", &QL_CFG_SHARED},
+    {"freelist", &QL_CFG_FREELIST},
+};
+
+// Writes each engine flag whose key is in `settings` from the value's truth,
+// keys in the fixed order above.  A failing step leaves the flags written
+// before it as they are.
+int apply_flags(PyObject* settings) {
+    if (settings == nullptr || settings == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    for (const FlagKey& entry : kFlagKeys) {
+        Ref key(PyUnicode_FromString(entry.key));
+        if (!key) return -1;
+        int present = PySequence_Contains(settings, key.get());
+        if (present < 0) return -1;
+        if (!present) continue;
+        Ref value(PyObject_GetItem(settings, key.get()));
+        if (!value) return -1;
+        int truth;
+        if (value.get() == Py_True) {
+            truth = 1;
+        } else if (value.get() == Py_False || value.get() == Py_None) {
+            truth = 0;
+        } else {
+            truth = PyObject_IsTrue(value.get());
+            if (truth < 0) return -1;
+        }
+        *entry.flag = truth != 0;
+    }
+    return 0;
+}
+
+int ql_c_activate(AllocatorConfigContextObject* self) {
+    if (apply_flags(self->requested) < 0) return -1;
+    return g_base_vtable->c_activate(self);
+}
+
+int ql_c_deactivate(AllocatorConfigContextObject* self) {
+    if (apply_flags(self->saved) < 0) return -1;
+    return g_base_vtable->c_deactivate(self);
+}
+
+allocator_protocol* ql_c_set_schematic(QLConfigContextObject* self, allocator_protocol* schematic) {
+    self->base.allocator_schematic = schematic ? schematic : QL_DEFAULT_ALLOCATOR;
+    return self->base.allocator_schematic;
+}
+
+PyObject* ql_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    Ref obj(g_base_type->tp_new(type, args, kwds));
+    if (!obj) return nullptr;
+    auto* self = reinterpret_cast<QLConfigContextObject*>(obj.get());
+    self->base.vtab = &g_vtable.base;
+    g_vtable.c_set_schematic(self, nullptr);
+    return obj.release();
+}
+
+// The schematic is a native pointer: the context has no state that pickling
+// or copying could carry.
+PyObject* refuse_pickle(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError,
+                    "self.allocator_schematic cannot be converted to a Python object for pickling");
+    return nullptr;
+}
+
+PyMethodDef ql_methods[] = {
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {"__setstate__", refuse_pickle, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ql_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ql_new)},
+    {Py_tp_methods, ql_methods},
+    {0, nullptr},
+};
+
+PyType_Spec ql_spec = {
+    "quenda_loomi.base.durrowmere_skalvotin.QLConfigContext",
+    sizeof(QLConfigContextObject),
+    0,
+    // GC support (traverse / clear of the base's dicts) is inherited.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    ql_slots,
+};
+
+}  // namespace
+
+int create_config_context_type(PyObject* module) {
+    Ref base(reinterpret_cast<PyObject*>(pyutil::import_type(
+        nyxel_standin::kModuleName, nyxel_standin::kTypeName, sizeof(AllocatorConfigContextObject))));
+    if (!base) return -1;
+    Ref capsule(PyObject_GetAttrString(base.get(), "__pyx_vtable__"));
+    if (!capsule) return -1;
+    auto* base_vtable = static_cast<const AllocatorConfigContextVTable*>(
+        PyCapsule_GetPointer(capsule.get(), nyxel_standin::kVTableCapsuleName));
+    if (!base_vtable) return -1;
+
+    Ref type(PyType_FromModuleAndSpec(module, &ql_spec, base.get()));
+    if (!type) return -1;
+    if (PyModule_AddObjectRef(module, "QLConfigContext", type.get()) < 0) return -1;
+
+    g_base_vtable = base_vtable;
+    g_vtable.base = *base_vtable;
+    g_vtable.base.c_activate = ql_c_activate;
+    g_vtable.base.c_deactivate = ql_c_deactivate;
+    g_vtable.c_set_schematic = ql_c_set_schematic;
+    // A set-up retried after a failed import replaces the earlier objects.
+    Ref previous_base(reinterpret_cast<PyObject*>(g_base_type));
+    Ref previous_type(reinterpret_cast<PyObject*>(QLConfigContext_Type));
+    g_base_type = reinterpret_cast<PyTypeObject*>(base.release());
+    QLConfigContext_Type = reinterpret_cast<PyTypeObject*>(type.release());
+    return 0;
+}
+
+}  // namespace ql_config

@@ -1,0 +1,271 @@
+// quenda_loomi.base.durrowmere_skalvotin: the engine's allocator configuration.
+//
+// Loading the module creates the engine heap allocator, the default and heap
+// allocator protocols and four predefined configuration contexts, and
+// publishes twelve native variables through __pyx_capi__.  All of it is
+// process-wide: the module loads into one interpreter per process, its
+// set-up runs once, and a re-import (also after removal from sys.modules)
+// yields the same module object.
+#include <cstdint>
+#include <cstdlib>
+
+#include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
+#include "support/python/capi_table.h"
+#include "support/python/py_ref.h"
+
+namespace ql_config {
+
+bool QL_CFG_LOCKED = false;
+bool QL_CFG_SHARED = false;
+bool QL_CFG_FREELIST = false;
+heap_allocator* QL_HEAP_ALLOCATOR_RAW = nullptr;
+shm_allocator_ctx* QL_SHM_ALLOCATOR_RAW = nullptr;
+allocator_protocol* QL_DEFAULT_ALLOCATOR = nullptr;
+allocator_protocol* QL_HEAP_ALLOCATOR = nullptr;
+allocator_protocol* QL_SHM_ALLOCATOR = nullptr;
+QLConfigContextObject* QL_FREELIST = nullptr;
+QLConfigContextObject* QL_LOCKED = nullptr;
+QLConfigContextObject* QL_LOCKFREE = nullptr;
+QLConfigContextObject* QL_SHARED = nullptr;
+
+namespace {
+
+using pyutil::Ref;
+
+constexpr uint64_t kHeapDefaultPageSize = 0x10000;  // 64 KiB
+constexpr uint64_t kHeapMaxPageSize = 0x1000000;  // 16 MiB
+constexpr uint64_t kHeapPageGranularity = 4096;
+
+// Interpreter that first loaded the module, and the module object whose
+// set-up has run (or is running); both for the life of the process.
+int64_t g_owner_interpreter = -1;
+PyObject* g_module = nullptr;
+
+int check_interpreter() {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return -1;
+    if (g_owner_interpreter == -1) {
+        g_owner_interpreter = current;
+    } else if (current != g_owner_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+// Export table, in creation order.  An empty signature repeats the one before.
+struct Export {
+    const char* name;
+    void* address;
+    const char* signature;
+};
+const Export kExports[] = {
+    {"QL_DEFAULT_ALLOCATOR", &QL_DEFAULT_ALLOCATOR, "allocator_protocol *"},
+    {"QL_HEAP_ALLOCATOR", &QL_HEAP_ALLOCATOR, ""},
+    {"QL_SHM_ALLOCATOR", &QL_SHM_ALLOCATOR, ""},
+    {"QL_CFG_FREELIST", &QL_CFG_FREELIST, "bool"},
+    {"QL_CFG_LOCKED", &QL_CFG_LOCKED, ""},
+    {"QL_CFG_SHARED", &QL_CFG_SHARED, ""},
+    {"QL_HEAP_ALLOCATOR_RAW", &QL_HEAP_ALLOCATOR_RAW, "heap_allocator *"},
+    {"QL_SHM_ALLOCATOR_RAW", &QL_SHM_ALLOCATOR_RAW, "shm_allocator_ctx *"},
+    {"QL_FREELIST", &QL_FREELIST,
+     "struct __pyx_obj_12quenda_loomi_4base_20durrowmere_skalvotin_QLConfigContext *"},
+    {"QL_LOCKED", &QL_LOCKED, ""},
+    {"QL_LOCKFREE", &QL_LOCKFREE, ""},
+    {"QL_SHARED", &QL_SHARED, ""},
+};
+
+int export_variables(PyObject* module) {
+    const char* signature = nullptr;
+    for (const Export& entry : kExports) {
+        if (entry.signature[0] != '\0') signature = entry.signature;
+        if (pyutil::capi_export(module, entry.name, entry.address, signature) < 0) return -1;
+    }
+    return 0;
+}
+
+// The base library's types and variables this module requires to be present.
+int import_base_library() {
+    const struct {
+        const char* module;
+        const char* name;
+    } types[] = {
+        {"nyxel.env", "EnvConfigContext"},
+        {"nyxel.allocator_protocol.kestovan_rimbo", "MemoryBlock"},
+        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryPage"},
+        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryBlock"},
+        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapAllocator"},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorProtocol"},
+    };
+    for (const auto& t : types) {
+        Ref type(reinterpret_cast<PyObject*>(pyutil::import_type(t.module, t.name)));
+        if (!type) return -1;
+    }
+    constexpr const char* kProtocol = "allocator_protocol *";
+    constexpr const char* kContext =
+        "struct __pyx_obj_5nyxel_18allocator_protocol_20durrowmere_skalvotin_AllocatorConfigContext *";
+    const struct {
+        const char* module;
+        const char* name;
+        const char* signature;
+    } variables[] = {
+        {"nyxel.allocator_protocol.vorrin_heskaboll", "C_ALLOCATOR", "heap_allocator *"},
+        {"nyxel.allocator_protocol.vorrin_heskaboll", "ALLOCATOR",
+         "struct __pyx_obj_5nyxel_18allocator_protocol_16vorrin_heskaboll_HeapAllocator *"},
+        {"nyxel.allocator_protocol.ulvar_tesk", "ULVAR_TESK", "shm_allocator_ctx *"},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_DEFAULT_ALLOCATOR", kProtocol},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_HEAP_ALLOCATOR", kProtocol},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_SHM_ALLOCATOR", kProtocol},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_FREELIST", kContext},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_LOCKED", kContext},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_LOCKFREE", kContext},
+        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_SHARED", kContext},
+    };
+    for (const auto& v : variables) {
+        if (!pyutil::capi_import(v.module, v.name, v.signature)) return -1;
+    }
+    return 0;
+}
+
+// The engine heap allocator.  A set-up retried after a failed import keeps
+// the allocator it already made.
+int create_heap_allocator() {
+    if (QL_HEAP_ALLOCATOR_RAW) return 0;
+    auto* heap = static_cast<heap_allocator*>(std::calloc(1, sizeof(heap_allocator)));
+    if (!heap || c_ap_heap_allocator_init(heap, kHeapDefaultPageSize, kHeapMaxPageSize, kHeapPageGranularity) < 0) {
+        std::free(heap);
+        QL_HEAP_ALLOCATOR_RAW = nullptr;
+        PyErr_SetString(PyExc_OSError, "Initialize QL heap allocator failed");
+        return -1;
+    }
+    QL_HEAP_ALLOCATOR_RAW = heap;
+    return 0;
+}
+
+// Allocates (once) and fills one protocol record; MemoryError when it cannot
+// be allocated, so set-up never goes on with a null protocol.
+int fill_protocol(allocator_protocol*& slot, shm_allocator_ctx* shm_ctx, bool with_lock, bool with_shm,
+                  bool with_freelist) {
+    if (!slot) {
+        slot = static_cast<allocator_protocol*>(std::calloc(1, sizeof(allocator_protocol)));
+        if (!slot) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    slot->shm_allocator = shm_ctx ? shm_ctx->allocator : nullptr;
+    slot->shm_ctx = shm_ctx;
+    slot->heap = QL_HEAP_ALLOCATOR_RAW;
+    slot->with_lock = with_lock;
+    slot->with_shm = with_shm;
+    slot->with_freelist = with_freelist;
+    return 0;
+}
+
+// Replaces a context variable, releasing what it held.
+void set_context(QLConfigContextObject*& slot, PyObject* value) {
+    PyObject* previous = reinterpret_cast<PyObject*>(slot);
+    slot = reinterpret_cast<QLConfigContextObject*>(value);
+    Py_XDECREF(previous);
+}
+
+int create_context(QLConfigContextObject*& slot, const char* keyword, bool value) {
+    Ref args(PyTuple_New(0));
+    Ref kwargs(Py_BuildValue("{s:O}", keyword, value ? Py_True : Py_False));
+    if (!args || !kwargs) return -1;
+    PyObject* context = PyObject_Call(reinterpret_cast<PyObject*>(QLConfigContext_Type), args.get(), kwargs.get());
+    if (!context) return -1;
+    set_context(slot, context);
+    return 0;
+}
+
+int run_setup(PyObject* module) {
+    QLConfigContextObject** contexts[] = {&QL_SHARED, &QL_LOCKED, &QL_LOCKFREE, &QL_FREELIST};
+    for (QLConfigContextObject** slot : contexts) set_context(*slot, Py_NewRef(Py_None));
+
+    if (export_variables(module) < 0) return -1;
+    if (create_config_context_type(module) < 0 || create_toolkit_type(module) < 0) return -1;
+    if (import_base_library() < 0) return -1;
+
+    QL_CFG_LOCKED = false;
+    QL_CFG_SHARED = false;
+    QL_CFG_FREELIST = true;
+
+    if (create_heap_allocator() < 0) return -1;
+    QL_SHM_ALLOCATOR_RAW = nullptr;
+
+    if (fill_protocol(QL_DEFAULT_ALLOCATOR, QL_SHM_ALLOCATOR_RAW, QL_CFG_LOCKED, QL_CFG_SHARED, QL_CFG_FREELIST) < 0)
+        return -1;
+    if (fill_protocol(QL_HEAP_ALLOCATOR, nullptr, true, false, true) < 0) return -1;
+    QL_SHM_ALLOCATOR = nullptr;
+
+    if (create_context(QL_SHARED, "shared", true) < 0 || create_context(QL_LOCKED, "locked", true) < 0 ||
+        create_context(QL_LOCKFREE, "locked", false) < 0 || create_context(QL_FREELIST, "freelist", true) < 0)
+        return -1;
+
+    const struct {
+        const char* name;
+        QLConfigContextObject* context;
+    } attributes[] = {
+        {"QL_SHARED", QL_SHARED},
+        {"QL_LOCKED", QL_LOCKED},
+        {"QL_LOCKFREE", QL_LOCKFREE},
+        {"QL_FREELIST", QL_FREELIST},
+    };
+    for (const auto& a : attributes) {
+        if (PyModule_AddObjectRef(module, a.name, reinterpret_cast<PyObject*>(a.context)) < 0) return -1;
+    }
+
+    if (define_python_views(module) < 0) return -1;
+    Ref test_dict(PyDict_New());
+    if (!test_dict || PyModule_AddObjectRef(module, "__test__", test_dict.get()) < 0) return -1;
+    return 0;
+}
+
+// Module creation hands out the one module object of the process once it
+// exists, so removing the module from sys.modules does not give a second copy.
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (check_interpreter() < 0) return nullptr;
+    if (g_module) return Py_NewRef(g_module);
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    return PyModule_NewObject(name.get());
+}
+
+int module_exec(PyObject* module) {
+    if (check_interpreter() < 0) return -1;
+    if (g_module) {
+        if (g_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'durrowmere_skalvotin' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    g_module = Py_NewRef(module);
+    if (run_setup(module) < 0) {
+        // The failed module object is discarded by the import system; a later
+        // import runs the set-up again on a new one.
+        Py_CLEAR(g_module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "durrowmere_skalvotin", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ql_config
+
+PyMODINIT_FUNC PyInit_durrowmere_skalvotin(void) { return PyModuleDef_Init(&ql_config::module_def); }

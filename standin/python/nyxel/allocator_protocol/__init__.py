@@ -1,0 +1,1 @@
+"""Allocator protocol package of the nyxel stand-in."""

@@ -1,0 +1,5 @@
+"""Memory blocks of the nyxel stand-in."""
+
+
+class MemoryBlock:
+    """Placeholder type of the stand-in base library."""

@@ -1,0 +1,1 @@
+"""Byte map package of the nyxel stand-in."""
