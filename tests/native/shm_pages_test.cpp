@@ -161,6 +161,23 @@ TEST_F(shm_pool, existing_object_of_the_same_name_is_adopted_and_not_unlinked) {
     shm_unlink(name.c_str());
 }
 
+// The protocol's allocator only lends its lock; pages and freelists belong to
+// the context's allocator.
+TEST(shm_lock_owner, pages_and_freelists_come_from_the_context_allocator) {
+    owned_shm lock_owner("aplockowner", 65536, 4096);
+    owned_shm pages("appages", 65536, 4096);
+    allocator_protocol protocol = shm_protocol(lock_owner.pool.get(), pages.ctx.get(), true);
+    void* block = c_ap_request(64, &protocol);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(c_ap_protocol_from_ptr(block)->shm_allocator, lock_owner.pool.get());
+    EXPECT_EQ(pages.pool->page_count, 1u);
+    EXPECT_EQ(lock_owner.pool->page_count, 0u);
+    EXPECT_EQ(pages.ctx->newest_node->page->owner, pages.pool.get());
+    c_ap_free(block);
+    EXPECT_EQ(pages.pool->freelists[c_ap_size_class(120)], pool_block_of(block));
+    EXPECT_EQ(c_ap_request(64, &protocol), block);
+}
+
 TEST(shm_names, leading_slash_of_the_prefix_is_dropped_for_the_object) {
     owned_shm shm("/apslash", 65536, 4096);
     allocator_protocol protocol = shm_protocol(shm.pool.get(), shm.ctx.get(), false);
