@@ -121,6 +121,12 @@ void record_release(evt_topic* record, bool owner);
 extern uint64_t mutation_epoch;
 // True when `part` is still one of the parts of `record` (walks the chain).
 bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part);
+// True when `part` is still reachable from what a view's `keeper` holds (a
+// Topic's chain, either topic of a match result; any other keeper is trusted).
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part);
+// The record a part object may read now, or null with RuntimeError ("Not
+// initialized!", or a view whose topic no longer holds the part).
+evt_topic_part_variant* part_record_for_read(PyObject* part);
 
 // ---- Helpers shared between the class files --------------------------------
 
@@ -139,8 +145,9 @@ int add_part_types(PyObject* module);
 int add_topic_type(PyObject* module);
 // match_result.cpp
 int add_match_result_type(PyObject* module);
-// toolkit.cpp
+// toolkit.cpp: the class, then (late in set-up) its static methods
 int add_test_toolkit_type(PyObject* module);
+int attach_test_toolkit_methods(PyObject* module);
 
 // Topic methods implemented in topic_compose.cpp (argument forms as in
 // PyMethodDef / number slots).

@@ -1,0 +1,371 @@
+// Set-up of the topic module `quenda_loomi.capi.tessaly`: module creation
+// and execution (once per process), the export table, the imports from the
+// base library and the configuration module, the TopicType enum, the topic
+// allocator and registry, and the registry functions.
+#include <cstring>
+#include <iterator>
+
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/python/capi_table.h"
+
+namespace tessaly {
+
+ModuleState state;
+
+namespace {
+
+// Snapshot of the default protocol at set-up; exported to other modules.
+allocator_protocol* TOPIC_ALLOCATOR = nullptr;
+
+// The module object this process executed; a re-import returns it.
+PyObject* executed_module = nullptr;
+
+constexpr const char* kProtocolSignature = "allocator_protocol *";
+constexpr const char* kMapNotInitialized = "Internal map not initialized!";
+
+// The optional-arguments record of the exported get_internal_topic.
+struct GetInternalTopicOptArgs {
+    int n;
+    int owner;
+};
+
+// ---- Registry functions -------------------------------------------------------
+
+// Garbage collection may run finalizers that free topics (and with them
+// registry entries); it stays off while the registry is being read.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+PyObject* internal_topic(PyObject* key, bool owner) {
+    if (!pyutil::check_arg_type(key, &PyUnicode_Type, "key", false, true)) return nullptr;
+    if (TOPIC_INTERNAL_MAP == nullptr) return pyutil::fail(PyExc_RuntimeError, kMapNotInitialized);
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(key, &length);
+    if (bytes == nullptr) return nullptr;
+    if (length == 0) Py_RETURN_NONE;
+    GcPause pause;
+    evt_topic* record = evt_topic_lookup(bytes, static_cast<uint64_t>(length));
+    if (record == nullptr) Py_RETURN_NONE;
+    return topic_from_header(record, owner ? 1 : 0);
+}
+
+PyObject* internal_map() {
+    if (TOPIC_INTERNAL_MAP == nullptr) return pyutil::fail(PyExc_RuntimeError, kMapNotInitialized);
+    pyutil::Ref result(PyDict_New());
+    if (!result) return nullptr;
+    GcPause pause;
+    for (const byte_map_entry* entry = TOPIC_INTERNAL_MAP->first; entry != nullptr; entry = entry->next) {
+        evt_topic* record = nullptr;
+        std::memcpy(&record, entry->value, sizeof record);
+        pyutil::Ref key(PyUnicode_DecodeUTF8(entry->key, static_cast<Py_ssize_t>(entry->key_len), "strict"));
+        if (!key) return nullptr;
+        pyutil::Ref topic(topic_from_header(record, 0));
+        if (!topic || PyDict_SetItem(result.get(), key.get(), topic.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// Exported native entry points (signatures in the export table below).
+PyObject* export_get_internal_map(int /*skip_dispatch*/) { return internal_map(); }
+
+PyObject* export_get_internal_topic(PyObject* key, int /*skip_dispatch*/, GetInternalTopicOptArgs* optional) {
+    const bool owner = optional != nullptr && optional->n > 0 && optional->owner != 0;
+    return internal_topic(key, owner);
+}
+
+// get_internal_topic(str key, bool owner=False)
+PyObject* py_get_internal_topic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"key", "owner"};
+    PyObject* values[2] = {nullptr, nullptr};
+    if (nargs > 2)
+        return PyErr_Format(PyExc_TypeError,
+                            "get_internal_topic() takes at most 2 positional arguments (%zd given)", nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        int slot = -1;
+        for (int n = 0; n < 2; ++n)
+            if (PyUnicode_EqualToUTF8(name, names[n])) slot = n;
+        if (slot < 0)
+            return PyErr_Format(PyExc_TypeError, "get_internal_topic() got an unexpected keyword argument '%U'",
+                                name);
+        if (values[slot] != nullptr)
+            return PyErr_Format(PyExc_TypeError, "get_internal_topic() got multiple values for argument '%s'",
+                                names[slot]);
+        values[slot] = args[nargs + i];
+    }
+    if (values[0] == nullptr)
+        return pyutil::fail(PyExc_TypeError, "get_internal_topic() missing required argument 'key' (pos 1)");
+    int owner = 0;
+    if (values[1] != nullptr && (owner = PyObject_IsTrue(values[1])) < 0) return nullptr;
+    return internal_topic(values[0], owner != 0);
+}
+
+PyObject* py_get_internal_map(PyObject*, PyObject*) { return internal_map(); }
+
+PyMethodDef module_functions[] = {
+    {"get_internal_topic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_internal_topic)),
+     METH_FASTCALL | METH_KEYWORDS, "get_internal_topic(str key, bool owner=False) -> Topic"},
+    {"get_internal_map", py_get_internal_map, METH_NOARGS, "get_internal_map() -> dict"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Imports --------------------------------------------------------------------
+
+struct TypeImport {
+    const char* module;
+    const char* name;
+};
+
+constexpr TypeImport kTypeImports[] = {
+    {"nyxel.env", "EnvConfigContext"},
+    {"nyxel.allocator_protocol.kestovan_rimbo", "MemoryBlock"},
+    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryPage"},
+    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryBlock"},
+    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapAllocator"},
+    {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorConfigContext"},
+    {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorProtocol"},
+    {"builtins", "type"},
+    {"nyxel.bytemap.sorvelink", "_ByteMapBase"},
+    {"nyxel.bytemap.sorvelink", "ByteMapEx"},
+    {"nyxel.bytemap.sorvelink", "ByteMapExDouble"},
+    {"nyxel.bytemap.sorvelink", "ByteMap"},
+    {"nyxel.bytemap.sorvelink", "_BoundByteMapBase"},
+    {"nyxel.bytemap.sorvelink", "BoundByteMapEx"},
+    {"nyxel.bytemap.sorvelink", "BoundByteMapExDouble"},
+    {"nyxel.bytemap.sorvelink", "BoundByteMap"},
+    {"nyxel.bytemap.sorvelink", "BoundByteSet"},
+    {"nyxel.bytemap.sorvelink", "ByteMapPerformanceTestToolkit"},
+    {"quenda_loomi.base.durrowmere_skalvotin", "QLConfigContext"},
+};
+
+constexpr const char* kConfigModule = "quenda_loomi.base.durrowmere_skalvotin";
+constexpr const char* kApModule = "nyxel.allocator_protocol.durrowmere_skalvotin";
+constexpr const char* kConfigContextSignature =
+    "struct __pyx_obj_12quenda_loomi_4base_20durrowmere_skalvotin_QLConfigContext *";
+constexpr const char* kApContextSignature =
+    "struct __pyx_obj_5nyxel_18allocator_protocol_20durrowmere_skalvotin_AllocatorConfigContext *";
+
+struct VariableImport {
+    const char* module;
+    const char* name;
+    const char* signature;
+};
+
+constexpr VariableImport kVariableImports[] = {
+    {"nyxel.allocator_protocol.vorrin_heskaboll", "C_ALLOCATOR", "heap_allocator *"},
+    {"nyxel.allocator_protocol.vorrin_heskaboll", "ALLOCATOR",
+     "struct __pyx_obj_5nyxel_18allocator_protocol_16vorrin_heskaboll_HeapAllocator *"},
+    {"nyxel.allocator_protocol.ulvar_tesk", "ULVAR_TESK", "shm_allocator_ctx *"},
+    {kApModule, "AP_DEFAULT_ALLOCATOR", kProtocolSignature},
+    {kApModule, "AP_HEAP_ALLOCATOR", kProtocolSignature},
+    {kApModule, "AP_SHM_ALLOCATOR", kProtocolSignature},
+    {kApModule, "AP_FREELIST", kApContextSignature},
+    {kApModule, "AP_LOCKED", kApContextSignature},
+    {kApModule, "AP_LOCKFREE", kApContextSignature},
+    {kApModule, "AP_SHARED", kApContextSignature},
+    {"nyxel.bytemap.sorvelink", "NO_DEFAULT", "PyObject *"},
+    {kConfigModule, "QL_DEFAULT_ALLOCATOR", kProtocolSignature},
+    {kConfigModule, "QL_HEAP_ALLOCATOR", kProtocolSignature},
+    {kConfigModule, "QL_SHM_ALLOCATOR", kProtocolSignature},
+    {kConfigModule, "QL_CFG_FREELIST", "bool"},
+    {kConfigModule, "QL_CFG_LOCKED", "bool"},
+    {kConfigModule, "QL_CFG_SHARED", "bool"},
+    {kConfigModule, "QL_HEAP_ALLOCATOR_RAW", "heap_allocator *"},
+    {kConfigModule, "QL_SHM_ALLOCATOR_RAW", "shm_allocator_ctx *"},
+    {kConfigModule, "QL_FREELIST", kConfigContextSignature},
+    {kConfigModule, "QL_LOCKED", kConfigContextSignature},
+    {kConfigModule, "QL_LOCKFREE", kConfigContextSignature},
+    {kConfigModule, "QL_SHARED", kConfigContextSignature},
+};
+
+// Addresses of the imported variables, in the order of kVariableImports.
+void* imported_variables[std::size(kVariableImports)];
+
+int import_types() {
+    for (const TypeImport& import : kTypeImports) {
+        PyTypeObject* type = pyutil::import_type(import.module, import.name);
+        if (type == nullptr) return -1;
+        Py_DECREF(type);  // the module only requires its presence
+    }
+    return 0;
+}
+
+int import_variables() {
+    for (size_t i = 0; i < std::size(kVariableImports); ++i) {
+        const VariableImport& import = kVariableImports[i];
+        imported_variables[i] = pyutil::capi_import(import.module, import.name, import.signature);
+        if (imported_variables[i] == nullptr) return -1;
+        if (std::strcmp(import.module, kConfigModule) != 0) continue;
+        if (std::strcmp(import.name, "QL_DEFAULT_ALLOCATOR") == 0)
+            state.QL_DEFAULT_ALLOCATOR = static_cast<allocator_protocol**>(imported_variables[i]);
+        else if (std::strcmp(import.name, "QL_HEAP_ALLOCATOR") == 0)
+            state.QL_HEAP_ALLOCATOR = static_cast<allocator_protocol**>(imported_variables[i]);
+    }
+    return 0;
+}
+
+// ---- Set-up steps -----------------------------------------------------------------
+
+int add_export_table(PyObject* module) {
+    if (pyutil::capi_export(module, "TOPIC_ALLOCATOR", &TOPIC_ALLOCATOR, kProtocolSignature) < 0) return -1;
+    if (pyutil::capi_export(module, "get_internal_map", reinterpret_cast<void*>(export_get_internal_map),
+                            "PyObject *(int __pyx_skip_dispatch)") < 0)
+        return -1;
+    return pyutil::capi_export(
+        module, "get_internal_topic", reinterpret_cast<void*>(export_get_internal_topic),
+        "struct __pyx_obj_12quenda_loomi_4capi_7tessaly_Topic *(PyObject *, int __pyx_skip_dispatch, struct "
+        "__pyx_opt_args_12quenda_loomi_4capi_7tessaly_get_internal_topic *__pyx_optional_args)");
+}
+
+int add_standard_modules(PyObject* module) {
+    pyutil::Ref enum_module(PyImport_ImportModule("enum"));
+    if (!enum_module || PyModule_AddObjectRef(module, "enum", enum_module.get()) < 0) return -1;
+    pyutil::Ref re_module(PyImport_ImportModule("re"));
+    if (!re_module || PyModule_AddObjectRef(module, "re", re_module.get()) < 0) return -1;
+    Py_XSETREF(state.re_module, re_module.release());
+    pyutil::Ref abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    pyutil::Ref iterable(PyObject_GetAttrString(abc.get(), "Iterable"));
+    if (!iterable) return -1;
+    return PyModule_AddObjectRef(module, "Iterable", iterable.get());
+}
+
+// class TopicType(enum.IntEnum) with the four part kinds, built through the
+// enum metaclass as a class statement would.
+int add_topic_type_enum(PyObject* module) {
+    pyutil::Ref enum_module(PyImport_ImportModule("enum"));
+    if (!enum_module) return -1;
+    pyutil::Ref int_enum(PyObject_GetAttrString(enum_module.get(), "IntEnum"));
+    if (!int_enum) return -1;
+    pyutil::Ref bases(PyTuple_Pack(1, int_enum.get()));
+    if (!bases) return -1;
+    auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get()));
+    pyutil::Ref name(PyUnicode_FromString("TopicType"));
+    if (!name) return -1;
+    pyutil::Ref namespace_(PyObject_CallMethod(metaclass, "__prepare__", "OO", name.get(), bases.get()));
+    if (!namespace_) return -1;
+    pyutil::Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    pyutil::Ref values[4];
+    const char* members[] = {"TOPIC_PART_EXACT", "TOPIC_PART_ANY", "TOPIC_PART_RANGE", "TOPIC_PART_PATTERN"};
+    auto set_item = [&](const char* key, PyObject* value) {
+        pyutil::Ref key_text(PyUnicode_FromString(key));
+        return key_text && value && PyObject_SetItem(namespace_.get(), key_text.get(), value) == 0;
+    };
+    if (!set_item("__module__", module_name.get()) || !set_item("__qualname__", name.get())) return -1;
+    for (long i = 0; i < 4; ++i) {
+        values[i].reset(PyLong_FromLong(i));
+        if (!set_item(members[i], values[i].get())) return -1;
+    }
+    pyutil::Ref enum_class(PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), namespace_.get(), nullptr));
+    if (!enum_class || PyModule_AddObjectRef(module, "TopicType", enum_class.get()) < 0) return -1;
+    Py_XSETREF(state.TopicType, enum_class.release());
+    return 0;
+}
+
+int run_setup(PyObject* module) {
+    if (add_export_table(module) < 0) return -1;
+    if (add_part_types(module) < 0) return -1;
+    if (add_match_result_type(module) < 0) return -1;
+    if (add_topic_type(module) < 0) return -1;
+    if (add_test_toolkit_type(module) < 0) return -1;
+    if (import_types() < 0) return -1;
+    if (import_variables() < 0) return -1;
+    if (add_standard_modules(module) < 0) return -1;
+    if (add_topic_type_enum(module) < 0) return -1;
+    TOPIC_ALLOCATOR = *state.QL_DEFAULT_ALLOCATOR;
+    // A failed creation is not an error here: the first registration retries.
+    if (TOPIC_INTERNAL_MAP == nullptr) TOPIC_INTERNAL_MAP = byte_map_new(*state.QL_DEFAULT_ALLOCATOR);
+    if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+    if (attach_test_toolkit_methods(module) < 0) return -1;
+    pyutil::Ref test_dict(PyDict_New());
+    if (!test_dict) return -1;
+    return PyModule_AddObjectRef(module, "__test__", test_dict.get());
+}
+
+// ---- Module definition --------------------------------------------------------------
+
+// Copies spec.<attribute> to module.<name>; a None value is skipped unless
+// `none_allowed`.
+int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute, const char* name,
+                        bool none_allowed) {
+    pyutil::Ref value(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (value.get() == Py_None && !none_allowed) return 0;
+    return PyObject_SetAttrString(module, name, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    static int64_t main_interpreter_id = -1;
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = current;
+    } else if (main_interpreter_id != current) {
+        return pyutil::fail(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter "
+                            "per process.");
+    }
+    if (executed_module != nullptr) return Py_NewRef(executed_module);
+    pyutil::Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    pyutil::Ref module(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+int module_exec(PyObject* module) {
+    if (executed_module != nullptr) {
+        if (executed_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'tessaly' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    executed_module = Py_NewRef(module);
+    state.module = module;
+    if (run_setup(module) < 0) {
+        // The import fails and the module object is dropped; a later import
+        // may try again.
+        state.module = nullptr;
+        Py_CLEAR(executed_module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tessaly", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tessaly
+
+PyMODINIT_FUNC PyInit_tessaly(void) { return PyModuleDef_Init(&tessaly::module_def); }

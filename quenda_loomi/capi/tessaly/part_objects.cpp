@@ -1,0 +1,584 @@
+// The part classes: TopicPart and one subclass per part kind.  An object
+// either views a part record of a topic (no ownership, `keeper` holds the
+// topic) or owns a standalone record built from Python with alloc=True.
+#include <cstring>
+#include <vector>
+
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+
+namespace tessaly {
+namespace {
+
+constexpr const char* kNoLongerInTopic = "Topic part is no longer part of its topic";
+constexpr const char* kNoMemory = "Failed to allocate memory!";
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
+
+PyTypeObject* options_iterator_type = nullptr;
+
+TopicPartObject* as_part(PyObject* self) { return reinterpret_cast<TopicPartObject*>(self); }
+
+// The part kind an object of this class may view; -1 for the base class,
+// which views any kind.
+int32_t kind_of_class(PyObject* self) {
+    if (PyObject_TypeCheck(self, state.TopicPartExact)) return TOPIC_PART_EXACT;
+    if (PyObject_TypeCheck(self, state.TopicPartAny)) return TOPIC_PART_ANY;
+    if (PyObject_TypeCheck(self, state.TopicPartRange)) return TOPIC_PART_RANGE;
+    if (PyObject_TypeCheck(self, state.TopicPartPattern)) return TOPIC_PART_PATTERN;
+    return -1;
+}
+
+}  // namespace
+
+// A view re-checks after any chain mutation that its topic still holds the
+// record, and that the record is still of the kind its class reads (a freed
+// part's address may have been reused for another part).
+evt_topic_part_variant* part_record_for_read(PyObject* object) {
+    TopicPartObject* self = as_part(object);
+    if (self->header == nullptr) {
+        not_initialized();
+        return nullptr;
+    }
+    if (self->keeper != nullptr && self->checked_epoch != mutation_epoch) {
+        const int32_t kind = kind_of_class(object);
+        if (!keeper_has_part(self->keeper, self->header) ||
+            (kind >= 0 && self->header->ttype != kind)) {
+            PyErr_SetString(PyExc_RuntimeError, kNoLongerInTopic);
+            return nullptr;
+        }
+        self->checked_epoch = mutation_epoch;
+    }
+    return self->header;
+}
+
+namespace {
+
+// Releases an owned standalone record and what hangs off it (never the chain
+// behind `next`).  The payload is chosen by the record's kind so a record
+// always releases exactly what it holds.
+void release_record(evt_topic_part_variant* record) {
+    switch (record->ttype) {
+        case TOPIC_PART_EXACT:
+        case TOPIC_PART_ANY:
+        case TOPIC_PART_PATTERN:
+            c_ap_free(record->text);
+            break;
+        case TOPIC_PART_RANGE:
+            c_ap_free(record->option_ptr);
+            c_ap_free(record->literal);
+            break;
+        default:
+            break;
+    }
+    c_ap_free(record);
+}
+
+void drop_record(TopicPartObject* self) {
+    if (self->owner && self->header != nullptr) release_record(self->header);
+    self->header = nullptr;
+    self->owner = 0;
+}
+
+PyObject* new_part_object(PyTypeObject* type) {
+    auto* self = as_part(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->vtab = &topic_part_vtable;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* decode_text(const char* text, uint64_t length) {
+    if (text == nullptr) return PyUnicode_FromStringAndSize("", 0);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), "strict");
+}
+
+// ---- Native method table ----------------------------------------------------
+
+PyObject* part_c_from_header(evt_topic_part_variant* header, int owner) {
+    PyObject* object = new_part_object(state.TopicPart);
+    if (object == nullptr) return nullptr;
+    as_part(object)->header = header;
+    as_part(object)->owner = owner ? 1 : 0;
+    return object;
+}
+
+PyObject* part_c_cast(TopicPartObject* self) {
+    if (self->header == nullptr) return not_initialized();
+    PyTypeObject* type = nullptr;
+    switch (self->header->ttype) {
+        case TOPIC_PART_EXACT: type = state.TopicPartExact; break;
+        case TOPIC_PART_ANY: type = state.TopicPartAny; break;
+        case TOPIC_PART_RANGE: type = state.TopicPartRange; break;
+        case TOPIC_PART_PATTERN: type = state.TopicPartPattern; break;
+        default:
+            return PyErr_Format(PyExc_ValueError, "Invalid ttype %d", self->header->ttype);
+    }
+    PyObject* object = new_part_object(type);
+    if (object == nullptr) return nullptr;
+    TopicPartObject* cast = as_part(object);
+    cast->header = self->header;
+    cast->owner = self->owner;
+    cast->keeper = Py_XNewRef(self->keeper);
+    cast->checked_epoch = self->checked_epoch;
+    if (self->owner) {
+        // Ownership moves on; this object keeps the new owner alive so its
+        // pointer stays valid for as long as it lives.
+        self->owner = 0;
+        Py_XSETREF(self->keeper, Py_NewRef(object));
+    }
+    return object;
+}
+
+// ---- Construction -----------------------------------------------------------
+
+// The base constructor: `alloc` (keyword only) requests an owned, zero-filled
+// record; every other argument is ignored.
+PyObject* part_new_base(PyTypeObject* type, PyObject* kwargs) {
+    pyutil::Ref object(new_part_object(type));
+    if (!object) return nullptr;
+    PyObject* alloc = nullptr;
+    if (kwargs != nullptr && PyDict_GetItemStringRef(kwargs, "alloc", &alloc) < 0) return nullptr;
+    pyutil::Ref alloc_ref(alloc);
+    int wanted = alloc ? PyObject_IsTrue(alloc) : 0;
+    if (wanted < 0) return nullptr;
+    if (wanted) {
+        auto* record = static_cast<evt_topic_part_variant*>(
+            c_ap_request(sizeof(evt_topic_part_variant), heap_allocator()));
+        if (record == nullptr) return pyutil::fail(PyExc_MemoryError, kNoMemory);
+        as_part(object.get())->header = record;
+        as_part(object.get())->owner = 1;
+    }
+    return object.release();
+}
+
+PyObject* part_tp_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
+    return part_new_base(type, kwargs);
+}
+
+// The content argument of a subclass constructor: first positional argument
+// or the keyword `name`.  Returns a borrowed reference (None when absent), or
+// null with TypeError when it is given both ways.
+PyObject* content_argument(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* name) {
+    PyObject* content = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    if (kwargs != nullptr) {
+        PyObject* keyword = PyDict_GetItemString(kwargs, name);  // borrowed
+        if (keyword != nullptr) {
+            if (content != nullptr)
+                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                                    type->tp_name, name);
+            content = keyword;
+        }
+    }
+    return content ? content : Py_None;
+}
+
+// Exact, any and pattern parts: the content is an owned copy of the UTF-8
+// bytes of a str.
+PyObject* text_part_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* keyword,
+                        int32_t kind, const char* uninitialized_message) {
+    pyutil::Ref object(part_new_base(type, kwargs));
+    if (!object) return nullptr;
+    PyObject* content = content_argument(type, args, kwargs, keyword);
+    if (content == nullptr) return nullptr;
+    if (!pyutil::check_arg_type(content, &PyUnicode_Type, keyword, true, true)) return nullptr;
+    if (content == Py_None || PyUnicode_GET_LENGTH(content) == 0) return object.release();
+
+    TopicPartObject* self = as_part(object.get());
+    if (self->header == nullptr) return pyutil::fail(PyExc_RuntimeError, uninitialized_message);
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(content, &length);
+    if (bytes == nullptr) return nullptr;
+    auto* copy = static_cast<char*>(c_ap_request(static_cast<uint64_t>(length) + 1, heap_allocator()));
+    if (copy == nullptr) {
+        drop_record(self);
+        return pyutil::fail(PyExc_MemoryError, kNoMemory);
+    }
+    std::memcpy(copy, bytes, static_cast<size_t>(length));
+    self->header->text = copy;
+    self->header->text_len = static_cast<uint64_t>(length);
+    self->header->ttype = kind;
+    return object.release();
+}
+
+PyObject* exact_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return text_part_new(type, args, kwargs, "part", TOPIC_PART_EXACT,
+                         "Can not assign part string when uninitialized!");
+}
+
+PyObject* any_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return text_part_new(type, args, kwargs, "name", TOPIC_PART_ANY,
+                         "Can not assign name string when uninitialized!");
+}
+
+PyObject* pattern_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return text_part_new(type, args, kwargs, "regex", TOPIC_PART_PATTERN,
+                         "Can not assign regex string when uninitialized!");
+}
+
+// Range parts: the options laid end to end in one buffer, each followed by a
+// NUL, plus one block of option pointers followed by their lengths (the same
+// layout as a parsed range part).
+PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    pyutil::Ref object(part_new_base(type, kwargs));
+    if (!object) return nullptr;
+    PyObject* content = content_argument(type, args, kwargs, "options");
+    if (content == nullptr) return nullptr;
+    if (!pyutil::check_arg_type(content, &PyList_Type, "options", true, true)) return nullptr;
+    if (content == Py_None || PyList_GET_SIZE(content) == 0) return object.release();
+
+    TopicPartObject* self = as_part(object.get());
+    if (self->header == nullptr)
+        return pyutil::fail(PyExc_RuntimeError, "Can not assign options when uninitialized!");
+
+    // A snapshot: taking an item's length may run code that changes the list.
+    pyutil::Ref items(PyList_AsTuple(content));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+    std::vector<const char*> texts(static_cast<size_t>(count));
+    std::vector<uint64_t> lengths(static_cast<size_t>(count));
+    uint64_t literal_len = static_cast<uint64_t>(count) - 1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+        if (PyObject_Size(item) < 0) return nullptr;
+        if (!PyUnicode_CheckExact(item))
+            return PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(item)->tp_name);
+        Py_ssize_t length = 0;
+        texts[i] = PyUnicode_AsUTF8AndSize(item, &length);
+        if (texts[i] == nullptr) return nullptr;
+        lengths[i] = static_cast<uint64_t>(length);
+        literal_len += lengths[i];
+    }
+
+    const uint64_t slots = static_cast<uint64_t>(count);
+    auto* literal = static_cast<char*>(c_ap_request(literal_len + 1, heap_allocator()));
+    auto* option_block = literal == nullptr
+                             ? nullptr
+                             : static_cast<char**>(c_ap_request(slots * (sizeof(char*) + sizeof(uint64_t)),
+                                                                heap_allocator()));
+    if (option_block == nullptr) {
+        c_ap_free(literal);
+        drop_record(self);
+        return pyutil::fail(PyExc_MemoryError, kNoMemory);
+    }
+    auto* option_length = reinterpret_cast<uint64_t*>(option_block + slots);
+    uint64_t offset = 0;
+    for (uint64_t i = 0; i < slots; ++i) {
+        std::memcpy(literal + offset, texts[i], lengths[i]);
+        option_block[i] = literal + offset;
+        option_length[i] = lengths[i];
+        offset += lengths[i] + 1;
+    }
+    evt_topic_part_variant* record = self->header;
+    record->option_ptr = option_block;
+    record->option_length = option_length;
+    record->num_options = slots;
+    record->literal = literal;
+    record->literal_len = literal_len;
+    record->ttype = TOPIC_PART_RANGE;
+    return object.release();
+}
+
+// ---- Object protocol --------------------------------------------------------
+
+int part_traverse(PyObject* object, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(as_part(object)->keeper);
+    return 0;
+}
+
+int part_clear(PyObject* object) {
+    TopicPartObject* self = as_part(object);
+    if (self->keeper != nullptr && !self->owner) {
+        // Without its keeper a view has nothing that guarantees its record.
+        self->header = nullptr;
+    }
+    Py_CLEAR(self->keeper);
+    return 0;
+}
+
+void part_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    TopicPartObject* self = as_part(object);
+    drop_record(self);
+    Py_CLEAR(self->keeper);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyObject* part_get_ttype(PyObject* self, void*) {
+    evt_topic_part_variant* record = part_record_for_read(self);
+    if (record == nullptr) return nullptr;
+    return PyObject_CallFunction(state.TopicType, "i", static_cast<int>(record->ttype));
+}
+
+PyObject* part_get_addr(PyObject* self, void*) {
+    if (as_part(self)->header == nullptr) Py_RETURN_NONE;
+    return PyLong_FromVoidPtr(as_part(self)->header);
+}
+
+PyObject* part_get_owner(PyObject* self, void*) { return PyBool_FromLong(as_part(self)->owner); }
+
+PyObject* part_next(PyObject* self, PyObject*) {
+    evt_topic_part_variant* record = part_record_for_read(self);
+    if (record == nullptr) return nullptr;
+    if (record->next == nullptr) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    PyObject* keeper = as_part(self)->keeper ? as_part(self)->keeper : self;
+    return make_part_view(record->next, keeper);
+}
+
+PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
+
+PyObject* text_of(PyObject* self) {
+    evt_topic_part_variant* record = part_record_for_read(self);
+    if (record == nullptr) return nullptr;
+    return decode_text(record->text, record->text_len);
+}
+
+PyObject* exact_get_part(PyObject* self, void*) { return text_of(self); }
+PyObject* any_get_name(PyObject* self, void*) { return text_of(self); }
+PyObject* pattern_get_pattern(PyObject* self, void*) { return text_of(self); }
+
+PyObject* pattern_get_regex(PyObject* self, void*) {
+    pyutil::Ref pattern(PyObject_GetAttrString(self, "pattern"));
+    if (!pattern) return nullptr;
+    return PyObject_CallMethod(state.re_module, "compile", "O", pattern.get());
+}
+
+Py_ssize_t exact_length(PyObject* self) {
+    evt_topic_part_variant* record = part_record_for_read(self);
+    return record ? static_cast<Py_ssize_t>(record->text_len) : -1;
+}
+
+Py_ssize_t range_length(PyObject* self) {
+    evt_topic_part_variant* record = part_record_for_read(self);
+    return record ? static_cast<Py_ssize_t>(record->num_options) : -1;
+}
+
+// "<Prefix>(field=\"" + str(self.<attribute>) + "\")", or the uninitialised form.
+PyObject* text_repr(PyObject* self, const char* class_name, const char* field, const char* attribute) {
+    if (as_part(self)->header == nullptr) return PyUnicode_FromFormat("<%s uninitialized>", class_name);
+    pyutil::Ref value(PyObject_GetAttrString(self, attribute));
+    if (!value) return nullptr;
+    pyutil::Ref text(PyObject_Str(value.get()));
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("<%s>(%s=\"%U\")", class_name, field, text.get());
+}
+
+PyObject* exact_repr(PyObject* self) { return text_repr(self, "TopicPartExact", "topic", "part"); }
+PyObject* any_repr(PyObject* self) { return text_repr(self, "TopicPartAny", "name", "name"); }
+PyObject* pattern_repr(PyObject* self) { return text_repr(self, "TopicPartPattern", "regex", "pattern"); }
+
+PyObject* range_repr(PyObject* self) {
+    if (as_part(self)->header == nullptr) return PyUnicode_FromString("<TopicPartRange uninitialized>");
+    evt_topic_part_variant* record = part_record_for_read(self);
+    if (record == nullptr) return nullptr;
+    const unsigned long long count = record->num_options;
+    pyutil::Ref options(PyObject_CallMethod(self, "options", nullptr));
+    if (!options) return nullptr;
+    pyutil::Ref listed(PySequence_List(options.get()));
+    if (!listed) return nullptr;
+    pyutil::Ref text(PyObject_Str(listed.get()));
+    if (!text) return nullptr;
+    return PyUnicode_FromFormat("<TopicPartRange>(n=%llu, options=%U)", count, text.get());
+}
+
+// ---- options() iterator -----------------------------------------------------
+
+// Yields the options of a range part one by one, reading the record afresh
+// at every step (and failing on the first step without a record).
+struct OptionsIterator {
+    PyObject_HEAD
+    PyObject* part;
+    uint64_t index;
+};
+
+PyObject* range_options(PyObject* self, PyObject*) {
+    auto* iterator = PyObject_GC_New(OptionsIterator, options_iterator_type);
+    if (iterator == nullptr) return nullptr;
+    iterator->part = Py_NewRef(self);
+    iterator->index = 0;
+    PyObject_GC_Track(iterator);
+    return reinterpret_cast<PyObject*>(iterator);
+}
+
+PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options", nullptr); }
+
+PyObject* options_next(PyObject* object) {
+    auto* iterator = reinterpret_cast<OptionsIterator*>(object);
+    if (iterator->part == nullptr) return nullptr;
+    evt_topic_part_variant* record = part_record_for_read(iterator->part);
+    if (record == nullptr) {
+        Py_CLEAR(iterator->part);
+        return nullptr;
+    }
+    if (iterator->index >= record->num_options || record->option_ptr == nullptr) {
+        Py_CLEAR(iterator->part);
+        return nullptr;
+    }
+    const char* option = record->option_ptr[iterator->index++];
+    if (option == nullptr) return PyUnicode_FromStringAndSize("", 0);
+    return PyUnicode_DecodeUTF8(option, static_cast<Py_ssize_t>(std::strlen(option)), "strict");
+}
+
+int options_traverse(PyObject* object, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(reinterpret_cast<OptionsIterator*>(object)->part);
+    return 0;
+}
+
+int options_clear(PyObject* object) {
+    Py_CLEAR(reinterpret_cast<OptionsIterator*>(object)->part);
+    return 0;
+}
+
+void options_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    options_clear(object);
+    PyObject_GC_Del(object);
+    Py_DECREF(type);
+}
+
+// ---- Type specs -------------------------------------------------------------
+
+PyMethodDef part_methods[] = {
+    {"next", part_next, METH_NOARGS, "TopicPart.next(self)"},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef part_getset[] = {
+    {"ttype", part_get_ttype, nullptr, "TopicPart.ttype: TopicType", nullptr},
+    {"addr", part_get_addr, nullptr, "TopicPart.addr: int", nullptr},
+    {"owner", part_get_owner, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot part_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(part_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(part_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_methods, part_methods},
+    {Py_tp_getset, part_getset},
+    {0, nullptr},
+};
+
+constexpr unsigned kPartFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+PyType_Spec part_spec = {"quenda_loomi.capi.tessaly.TopicPart", sizeof(TopicPartObject), 0, kPartFlags,
+                         part_slots};
+
+PyGetSetDef exact_getset[] = {
+    {"part", exact_get_part, nullptr, "TopicPartExact.part: str", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot exact_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(exact_tp_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(exact_repr)},
+    {Py_tp_getset, exact_getset},
+    {Py_sq_length, reinterpret_cast<void*>(exact_length)},
+    {0, nullptr},
+};
+PyType_Spec exact_spec = {"quenda_loomi.capi.tessaly.TopicPartExact", sizeof(TopicPartObject), 0,
+                          kPartFlags, exact_slots};
+
+PyGetSetDef any_getset[] = {
+    {"name", any_get_name, nullptr, "TopicPartAny.name: str", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot any_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(any_tp_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(any_repr)},
+    {Py_tp_getset, any_getset},
+    {0, nullptr},
+};
+PyType_Spec any_spec = {"quenda_loomi.capi.tessaly.TopicPartAny", sizeof(TopicPartObject), 0, kPartFlags,
+                        any_slots};
+
+PyMethodDef range_methods[] = {
+    {"options", range_options, METH_NOARGS, "TopicPartRange.options(self)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot range_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(range_tp_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(range_repr)},
+    {Py_tp_methods, range_methods},
+    {Py_tp_iter, reinterpret_cast<void*>(range_iter)},
+    {Py_sq_length, reinterpret_cast<void*>(range_length)},
+    {0, nullptr},
+};
+PyType_Spec range_spec = {"quenda_loomi.capi.tessaly.TopicPartRange", sizeof(TopicPartObject), 0,
+                          kPartFlags, range_slots};
+
+PyGetSetDef pattern_getset[] = {
+    {"pattern", pattern_get_pattern, nullptr, "TopicPartPattern.pattern: str", nullptr},
+    {"regex", pattern_get_regex, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyType_Slot pattern_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
+    {Py_tp_new, reinterpret_cast<void*>(pattern_tp_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(pattern_repr)},
+    {Py_tp_getset, pattern_getset},
+    {0, nullptr},
+};
+PyType_Spec pattern_spec = {"quenda_loomi.capi.tessaly.TopicPartPattern", sizeof(TopicPartObject), 0,
+                            kPartFlags, pattern_slots};
+
+PyType_Slot options_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(options_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(options_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(options_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(options_next)},
+    {0, nullptr},
+};
+PyType_Spec options_spec = {"quenda_loomi.capi.tessaly.TopicPartRange_options_iterator",
+                            sizeof(OptionsIterator), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            options_slots};
+
+// Creates the type from `spec` (with `base`), publishes it as a module
+// attribute and returns it as a new reference stored in `slot`.
+int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base, PyTypeObject** slot,
+             const char* attribute) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base));
+    if (type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, attribute, type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    Py_XSETREF(*slot, reinterpret_cast<PyTypeObject*>(type));
+    return 0;
+}
+
+}  // namespace
+
+TopicPartVTable topic_part_vtable = {part_c_from_header, part_c_cast};
+
+int add_part_types(PyObject* module) {
+    if (add_type(module, &part_spec, nullptr, &state.TopicPart, "TopicPart") < 0) return -1;
+    if (add_type(module, &exact_spec, state.TopicPart, &state.TopicPartExact, "TopicPartExact") < 0) return -1;
+    if (add_type(module, &any_spec, state.TopicPart, &state.TopicPartAny, "TopicPartAny") < 0) return -1;
+    if (add_type(module, &range_spec, state.TopicPart, &state.TopicPartRange, "TopicPartRange") < 0) return -1;
+    if (add_type(module, &pattern_spec, state.TopicPart, &state.TopicPartPattern, "TopicPartPattern") < 0)
+        return -1;
+    PyObject* iterator = PyType_FromModuleAndSpec(module, &options_spec, nullptr);
+    if (iterator == nullptr) return -1;
+    Py_XSETREF(options_iterator_type, reinterpret_cast<PyTypeObject*>(iterator));
+    return 0;
+}
+
+}  // namespace tessaly

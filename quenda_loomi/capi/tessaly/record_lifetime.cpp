@@ -1,0 +1,111 @@
+// Lifetime bookkeeping shared by the classes of the topic module: how many
+// Topic objects wrap each record, the mutation epoch that part views and
+// match results use to notice changed chains, and the small constructors the
+// class files share.
+#include <unordered_map>
+
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+
+namespace tessaly {
+
+uint64_t mutation_epoch = 0;
+
+namespace {
+
+struct WrapperCount {
+    uint64_t live = 0;
+    // Some wrapper that owned the record has died (or still lives): the last
+    // wrapper to go frees the record.
+    bool owned = false;
+};
+
+// Records that at least one Topic object currently wraps.
+std::unordered_map<evt_topic*, WrapperCount>& wrapper_counts() {
+    static auto* counts = new std::unordered_map<evt_topic*, WrapperCount>();
+    return *counts;
+}
+
+}  // namespace
+
+void record_acquire(evt_topic* record) {
+    if (record == nullptr) return;
+    ++wrapper_counts()[record].live;
+}
+
+void record_release(evt_topic* record, bool owner) {
+    if (record == nullptr) return;
+    auto& counts = wrapper_counts();
+    auto found = counts.find(record);
+    if (found == counts.end()) {
+        // Wrapped without record_acquire (should not happen): only an owner
+        // may free, and nobody else is known to hold the record.
+        if (owner) {
+            evt_topic_free(record);
+            ++mutation_epoch;
+        }
+        return;
+    }
+    WrapperCount& count = found->second;
+    count.owned = count.owned || owner;
+    if (count.live > 1) {
+        --count.live;
+        return;
+    }
+    const bool free_it = count.owned;
+    counts.erase(found);
+    if (free_it) {
+        evt_topic_free(record);
+        ++mutation_epoch;
+    }
+}
+
+bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) {
+    if (record == nullptr || part == nullptr) return false;
+    for (const evt_topic_part_variant* it = record->parts; it != nullptr; it = it->next)
+        if (it == part) return true;
+    return false;
+}
+
+PyObject* not_initialized() { return pyutil::fail(PyExc_RuntimeError, "Not initialized!"); }
+
+PyObject* topic_from_header(evt_topic* header, int owner) {
+    PyTypeObject* type = state.Topic;
+    auto* self = reinterpret_cast<TopicObject*>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->vtab = &topic_vtable;
+    self->header = header;
+    self->owner = owner ? 1 : 0;
+    record_acquire(header);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* record) {
+    if (PyObject_TypeCheck(keeper, state.Topic))
+        return record_has_part(reinterpret_cast<TopicObject*>(keeper)->header, record);
+    if (state.TopicMatchResult != nullptr && PyObject_TypeCheck(keeper, state.TopicMatchResult)) {
+        auto* result = reinterpret_cast<TopicMatchResultObject*>(keeper);
+        for (PyObject* topic : {result->topic_a, result->topic_b})
+            if (topic != nullptr && PyObject_TypeCheck(topic, state.Topic) &&
+                record_has_part(reinterpret_cast<TopicObject*>(topic)->header, record))
+                return true;
+        return false;
+    }
+    return true;  // a part object that took over ownership keeps the record itself
+}
+
+PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper) {
+    const uint64_t epoch = mutation_epoch;
+    pyutil::Ref plain(topic_part_vtable.c_from_header(record, 0));
+    if (!plain) return nullptr;
+    // Allocating may run finalizers that change the keeper's chain.
+    if (epoch != mutation_epoch && keeper != nullptr && !keeper_has_part(keeper, record))
+        return pyutil::fail(PyExc_RuntimeError, "Topic part is no longer part of its topic");
+    pyutil::Ref view(topic_part_vtable.c_cast(reinterpret_cast<TopicPartObject*>(plain.get())));
+    if (!view) return nullptr;
+    auto* part = reinterpret_cast<TopicPartObject*>(view.get());
+    Py_XSETREF(part->keeper, Py_XNewRef(keeper));
+    part->checked_epoch = epoch;
+    return view.release();
+}
+
+}  // namespace tessaly

@@ -1,0 +1,379 @@
+// The Topic class: construction from a literal, the value property, the
+// comparison, hashing, sizing, indexing and iteration protocols, and the
+// native method table.  Matching, formatting and composition live in
+// match_result.cpp and topic_compose.cpp; their entry points are wired into
+// the type here.
+#include <cstddef>
+
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+
+namespace tessaly {
+namespace {
+
+constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
+
+PyTypeObject* topic_iterator_type = nullptr;
+
+TopicObject* as_topic(PyObject* self) { return reinterpret_cast<TopicObject*>(self); }
+
+// ---- Construction and release ---------------------------------------------
+
+// Topic(topic=None, *args, alloc=True, **kwargs)
+PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* literal = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    PyObject* alloc = nullptr;
+    if (kwargs != nullptr) {
+        if (PyObject* keyword = PyDict_GetItemString(kwargs, "topic")) {
+            if (literal != nullptr)
+                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
+                                    type->tp_name);
+            literal = keyword;
+        }
+        alloc = PyDict_GetItemString(kwargs, "alloc");
+    }
+    if (literal == nullptr) literal = Py_None;
+    if (!pyutil::check_arg_type(literal, &PyUnicode_Type, "topic", true, true)) return nullptr;
+    const int allocate = alloc ? PyObject_IsTrue(alloc) : 1;
+    if (allocate < 0) return nullptr;
+    const bool has_literal = literal != Py_None && PyUnicode_GET_LENGTH(literal) > 0;
+
+    pyutil::Ref object(type->tp_alloc(type, 0));
+    if (!object) return nullptr;
+    TopicObject* self = as_topic(object.get());
+    self->vtab = &topic_vtable;
+    if (!allocate) {
+        if (has_literal)
+            return pyutil::fail(PyExc_RuntimeError, "Can not assign topic string when uninitialized!");
+        return object.release();
+    }
+    if (!has_literal) {
+        self->header = evt_topic_new(nullptr, 0, default_allocator());
+        if (self->header == nullptr)
+            return PyErr_Format(PyExc_MemoryError,
+                                "Failed to init topic \":%S\", check if the syntax is correct!", literal);
+        self->owner = 1;
+    } else {
+        Py_ssize_t length = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(literal, &length);
+        if (bytes == nullptr) return nullptr;
+        self->header = evt_topic_new(bytes, static_cast<uint64_t>(length), default_allocator());
+        if (self->header == nullptr) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
+    }
+    record_acquire(self->header);
+    return object.release();
+}
+
+void topic_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    TopicObject* self = as_topic(object);
+    if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(object);
+    evt_topic* record = self->header;
+    self->header = nullptr;
+    record_release(record, self->owner != 0);
+    self->owner = 0;
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+// ---- Properties -------------------------------------------------------------
+
+PyObject* topic_get_value(PyObject* object, void*) {
+    evt_topic* record = as_topic(object)->header;
+    if (record == nullptr) return not_initialized();
+    if (record->key == nullptr) return PyUnicode_FromStringAndSize("", 0);
+    return PyUnicode_DecodeUTF8(record->key, static_cast<Py_ssize_t>(record->key_len), "strict");
+}
+
+// Re-parses the record in place; every object wrapping it sees the change.
+int topic_set_value(PyObject* object, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    if (!pyutil::check_arg_type(value, &PyUnicode_Type, "value", true, true)) return -1;
+    evt_topic* record = as_topic(object)->header;
+    if (record == nullptr) {
+        not_initialized();
+        return -1;
+    }
+    if (value == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "Topic value must be a str, not None");
+        return -1;
+    }
+    Py_ssize_t length = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(value, &length);
+    if (bytes == nullptr) return -1;
+
+    evt_topic_clear(record);
+    record->parts = nullptr;
+    record->n_parts = 0;
+    record->hash = 0;
+    record->key = nullptr;
+    record->key_len = 0;
+    ++mutation_epoch;
+    const auto size = static_cast<uint64_t>(length);
+    if (evt_topic_parse(record, bytes, size) != 0 || evt_topic_internalize(record, bytes, size) != 0) {
+        PyErr_Format(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* topic_get_is_exact(PyObject* object, void*) {
+    evt_topic* record = as_topic(object)->header;
+    if (record == nullptr) return not_initialized();
+    return PyLong_FromLong(record->is_exact);
+}
+
+PyObject* topic_get_addr(PyObject* object, void*) {
+    return PyLong_FromVoidPtr(as_topic(object)->header);
+}
+
+PyObject* topic_get_owner(PyObject* object, void*) { return PyBool_FromLong(as_topic(object)->owner); }
+
+// ---- Special methods --------------------------------------------------------
+
+Py_ssize_t topic_length(PyObject* object) {
+    evt_topic* record = as_topic(object)->header;
+    if (record == nullptr) {
+        not_initialized();
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(record->n_parts);
+}
+
+int topic_bool(PyObject* object) {
+    evt_topic* record = as_topic(object)->header;
+    return record != nullptr && record->n_parts > 0;
+}
+
+Py_hash_t topic_hash(PyObject* object) {
+    evt_topic* record = as_topic(object)->header;
+    if (record == nullptr) {
+        not_initialized();
+        return -1;
+    }
+    const auto hash = static_cast<Py_hash_t>(static_cast<int64_t>(record->hash));
+    return hash == -1 ? -2 : hash;
+}
+
+// == and != compare the literals.  None is accepted as the other operand and
+// is never equal to a topic; any other non-Topic operand is a TypeError.
+PyObject* topic_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    if (other == Py_None) return PyBool_FromLong(op == Py_NE);
+    if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
+    if (as_topic(self)->header == nullptr || as_topic(other)->header == nullptr) return not_initialized();
+    pyutil::Ref mine(PyObject_GetAttrString(self, "value"));
+    if (!mine) return nullptr;
+    pyutil::Ref theirs(PyObject_GetAttrString(other, "value"));
+    if (!theirs) return nullptr;
+    const int equal = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+    if (equal < 0) return nullptr;
+    return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+PyObject* topic_repr(PyObject* self) {
+    pyutil::Ref name(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
+    if (as_topic(self)->header == nullptr) return PyUnicode_FromFormat("<%U uninitialized>", name.get());
+    pyutil::Ref value(PyObject_GetAttrString(self, "value"));
+    if (!value) return nullptr;
+    pyutil::Ref text(PyObject_Str(value.get()));
+    if (!text) return nullptr;
+    evt_topic* record = as_topic(self)->header;
+    if (record == nullptr) return not_initialized();
+    return PyUnicode_FromFormat("<%U %s>(value=\"%U\", n_parts=%llu)", name.get(),
+                                record->is_exact ? "Exact" : "Generic", text.get(),
+                                static_cast<unsigned long long>(record->n_parts));
+}
+
+PyObject* topic_str(PyObject* self) {
+    if (as_topic(self)->header == nullptr) return not_initialized();
+    return PyObject_GetAttrString(self, "value");
+}
+
+// topic[i]: a non-owning view of part i (negative counts from the end).
+PyObject* topic_subscript(PyObject* self, PyObject* key) {
+    if (!PyIndex_Check(key))
+        return PyErr_Format(PyExc_TypeError, "Topic indices must be integers, not %.200s",
+                            Py_TYPE(key)->tp_name);
+    evt_topic* record = as_topic(self)->header;
+    if (record == nullptr) return not_initialized();
+    pyutil::Ref index_object(PyNumber_Index(key));
+    if (!index_object) return nullptr;
+    Py_ssize_t index = PyLong_AsSsize_t(index_object.get());
+    const bool overflow = index == -1 && PyErr_Occurred();
+    if (overflow) PyErr_Clear();
+    const auto count = static_cast<Py_ssize_t>(record->n_parts);
+    if (overflow || index < -count || index >= count)
+        return PyErr_Format(PyExc_IndexError, "Index %S out of range!", index_object.get());
+    if (index < 0) index += count;
+    evt_topic_part_variant* part = record->parts;
+    for (Py_ssize_t i = 0; i < index && part != nullptr; ++i) part = part->next;
+    if (part == nullptr) return PyErr_Format(PyExc_IndexError, "Index %S out of range!", index_object.get());
+    return make_part_view(part, self);
+}
+
+PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
+
+// ---- Iteration ----------------------------------------------------------------
+
+// Walks the topic's chain by position, starting from `parts` at every step,
+// so a chain that is re-assigned during the iteration is never read stale.
+struct TopicIterator {
+    PyObject_HEAD
+    PyObject* topic;
+    uint64_t position;
+};
+
+PyObject* topic_iter(PyObject* self) {
+    auto* iterator = PyObject_GC_New(TopicIterator, topic_iterator_type);
+    if (iterator == nullptr) return nullptr;
+    iterator->topic = Py_NewRef(self);
+    iterator->position = 0;
+    PyObject_GC_Track(iterator);
+    return reinterpret_cast<PyObject*>(iterator);
+}
+
+PyObject* topic_iterator_next(PyObject* object) {
+    auto* iterator = reinterpret_cast<TopicIterator*>(object);
+    if (iterator->topic == nullptr) return nullptr;
+    evt_topic* record = as_topic(iterator->topic)->header;
+    if (record == nullptr) {
+        Py_CLEAR(iterator->topic);
+        return not_initialized();
+    }
+    evt_topic_part_variant* part = record->parts;
+    for (uint64_t i = 0; i < iterator->position && part != nullptr; ++i) part = part->next;
+    if (part == nullptr) {
+        Py_CLEAR(iterator->topic);
+        return nullptr;
+    }
+    ++iterator->position;
+    return make_part_view(part, iterator->topic);
+}
+
+int topic_iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(reinterpret_cast<TopicIterator*>(object)->topic);
+    return 0;
+}
+
+int topic_iterator_clear(PyObject* object) {
+    Py_CLEAR(reinterpret_cast<TopicIterator*>(object)->topic);
+    return 0;
+}
+
+void topic_iterator_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
+    topic_iterator_clear(object);
+    PyObject_GC_Del(object);
+    Py_DECREF(type);
+}
+
+// ---- Native method table ----------------------------------------------------
+
+// Re-keys the record under the canonical literal of its parts.
+int32_t topic_c_update_literal(TopicObject* self) {
+    const int32_t result = evt_topic_update_literal(self->header);
+    ++mutation_epoch;
+    return result;
+}
+
+// ---- Type specs -------------------------------------------------------------
+
+PyMethodDef topic_methods[] = {
+    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_append)),
+     METH_FASTCALL | METH_KEYWORDS, "Topic.append(self, TopicPart topic_part) -> Topic"},
+    {"match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_match)),
+     METH_FASTCALL | METH_KEYWORDS, "Topic.match(self, Topic other) -> TopicMatchResult"},
+    {"format_map", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_format_map)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Topic.format_map(self, dict mapping, bool internalized=True, bool strict=False) -> Topic"},
+    {"format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_format)),
+     METH_VARARGS | METH_KEYWORDS, "Topic.format(self, **kwargs) -> Topic"},
+    {"update_literal", topic_py_update_literal, METH_NOARGS, "Topic.update_literal(self) -> Topic"},
+    {"from_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_from_parts)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "Topic.from_parts(cls, topic_parts: Iterable[TopicPart]) -> Topic"},
+    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_join)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "Topic.join(cls, topic_parts: Iterable[str]) -> Topic"},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef topic_getset[] = {
+    {"value", topic_get_value, topic_set_value, nullptr, nullptr},
+    {"is_exact", topic_get_is_exact, nullptr, "Topic.is_exact: bint", nullptr},
+    {"addr", topic_get_addr, nullptr, "Topic.addr: uintptr_t", nullptr},
+    {"owner", topic_get_owner, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef topic_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(TopicObject, weakreflist), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot topic_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(topic_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(topic_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(topic_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(topic_str)},
+    {Py_tp_hash, reinterpret_cast<void*>(topic_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(topic_richcompare)},
+    {Py_tp_iter, reinterpret_cast<void*>(topic_iter)},
+    {Py_tp_call, reinterpret_cast<void*>(topic_tp_call)},
+    {Py_tp_methods, topic_methods},
+    {Py_tp_getset, topic_getset},
+    {Py_tp_members, topic_members},
+    {Py_mp_length, reinterpret_cast<void*>(topic_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(topic_subscript)},
+    {Py_nb_bool, reinterpret_cast<void*>(topic_bool)},
+    {Py_nb_add, reinterpret_cast<void*>(topic_nb_add)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(topic_nb_inplace_add)},
+    {0, nullptr},
+};
+
+PyType_Spec topic_spec = {"quenda_loomi.capi.tessaly.Topic", sizeof(TopicObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, topic_slots};
+
+PyType_Slot topic_iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(topic_iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(topic_iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(topic_iterator_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(topic_iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec topic_iterator_spec = {"quenda_loomi.capi.tessaly.Topic_iterator", sizeof(TopicIterator), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                   topic_iterator_slots};
+
+}  // namespace
+
+TopicVTable topic_vtable = {
+    topic_from_header,    topic_c_append, topic_c_update_literal, topic_vt_append, topic_vt_match,
+    topic_vt_format_map,
+};
+
+int add_topic_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &topic_spec, nullptr);
+    if (type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "Topic", type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    Py_XSETREF(state.Topic, reinterpret_cast<PyTypeObject*>(type));
+    PyObject* iterator = PyType_FromModuleAndSpec(module, &topic_iterator_spec, nullptr);
+    if (iterator == nullptr) return -1;
+    Py_XSETREF(topic_iterator_type, reinterpret_cast<PyTypeObject*>(iterator));
+    return 0;
+}
+
+}  // namespace tessaly
