@@ -1,0 +1,116 @@
+"""Formatting: format_map, format, calling a topic, update_literal."""
+
+import collections
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from quenda_loomi.capi.tessaly import Topic, get_internal_topic
+
+
+@pytest.mark.parametrize(
+    "literal, mapping, strict, value, n_parts, is_exact",
+    [
+        ("fa.{x}.c", {"x": "b"}, False, "fa.b.c", 3, 1),
+        ("fa.{x}.c", {"x": "b.c"}, False, "fa.b.c.c", 3, 1),
+        ("fa.{x}.c", {"x": ""}, True, "fa.c", 2, 1),
+        ("fa.{x}.c", {}, False, "fa.{x}.c", 3, 0),
+        ("fa.+x.c", {"y": "1"}, False, "fa.{x}.c", 3, 0),
+        ("fa.{x}.{y}", {"x": "1"}, False, "fa.1.{y}", 3, 0),
+        ("fa.{x}.{x}", {"x": "é"}, True, "fa.é.é", 3, 1),
+        ("fa.b", None, True, "fa.b", 2, 1),
+        ("fa.{x}", {"x": "{y}"}, True, "fa.{y}", 2, 1),
+    ],
+)
+def test_format_map(literal, mapping, strict, value, n_parts, is_exact):
+    source = Topic(literal)
+    result = source.format_map(mapping, strict=strict)
+    assert (result.value, len(result), result.is_exact) == (value, n_parts, is_exact)
+    assert source.value == literal
+    assert get_internal_topic(value).addr == result.addr and not result.owner
+
+
+@pytest.mark.parametrize(
+    "literal, mapping, kwargs, error, message",
+    [
+        ("fe.{x}.c", {}, {"strict": True}, KeyError, "'x'"),
+        ("fe.{x}", {"x": 5}, {}, TypeError, None),
+        ("fe.{x}", {"x": b"5"}, {}, TypeError, None),
+        ("fe.(b|c)", {}, {}, ValueError, "Not supported topic type 2"),
+        ("fe.{x}./v/", {"x": "1"}, {}, ValueError, "Not supported topic type 3"),
+        ("fe.{x}", None, {}, TypeError, "'NoneType' object is not iterable"),
+        ("fe.{x}", collections.OrderedDict(x="1"), {}, TypeError,
+         "Argument 'mapping' has incorrect type (expected dict, got collections.OrderedDict)"),
+        ("fe.{x}", [("x", "1")], {}, TypeError,
+         "Argument 'mapping' has incorrect type (expected dict, got list)"),
+        ("fe.{x}", {}, {"other": 1}, TypeError, None),
+    ],
+)
+def test_format_map_errors_leave_source_alone(literal, mapping, kwargs, error, message):
+    source = Topic(literal)
+    before = (source.addr, len(source), source.value)
+    with pytest.raises(error) as info:
+        source.format_map(mapping, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    assert (source.addr, len(source), source.value) == before
+
+
+def test_shorthands_agree_and_only_format_map_can_own():
+    template = Topic("fs.{x}.{y}")
+    results = [template(x="1"), template.format(x="1"), template.format_map({"x": "1"})]
+    assert {r.value for r in results} == {"fs.1.{y}"} and not any(r.owner for r in results)
+    owned = template.format_map({"x": "1"}, False)
+    assert owned.owner and owned.value == "fs.1.{y}"
+    for call in (lambda: template.format("1"), lambda: template("1")):
+        with pytest.raises(TypeError):
+            call()
+
+
+def test_result_without_parts_is_owned():
+    # Nothing registers an empty record, so the object is its only holder.
+    empty = Topic("{fz}").format(fz="")
+    assert (len(empty), empty.value, empty.owner) == (0, "", True)
+
+
+def test_uninitialized_and_update_literal():
+    with pytest.raises(RuntimeError, match="^Not initialized!$"):
+        Topic(alloc=False).format_map({})
+    unbound = Topic(alloc=False)
+    assert unbound.update_literal() is unbound
+    topic = Topic("fu.+x")
+    assert topic.update_literal() is topic and topic.value == "fu.{x}"
+    assert topic.update_literal().value == "fu.{x}"
+    assert Topic.format_map.__doc__ == (
+        "Topic.format_map(self, dict mapping, bool internalized=True, bool strict=False) -> Topic"
+    )
+    assert Topic.format.__doc__ == "Topic.format(self, **kwargs) -> Topic"
+    assert Topic.update_literal.__doc__ == "Topic.update_literal(self) -> Topic"
+
+
+def test_mapping_code_that_changes_the_source_is_refused():
+    code = """
+        from quenda_loomi.capi.tessaly import Topic
+
+        source = Topic.join(["mut"]) + Topic("{x}.{y}")
+
+        class Meddler:
+            def __hash__(self):
+                return hash("x")
+
+            def __eq__(self, other):
+                source.value = "replaced.literal.with.more.parts"
+                return False
+
+        try:
+            source.format_map({Meddler(): "1"})
+        except RuntimeError as error:
+            print(error)
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "The topic changed while it was being formatted"

@@ -1,0 +1,121 @@
+"""Python subclasses overriding the overridable native slots of Topic."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from quenda_loomi.capi.tessaly import Topic, TopicMatchResult
+
+MARKER = object()
+
+
+class Recording(Topic):
+    """Overrides format_map; every call is recorded with its arguments."""
+
+    calls = []
+    answer = MARKER
+
+    def format_map(self, mapping, internalized=True, strict=False):
+        Recording.calls.append((mapping, internalized, strict))
+        if Recording.answer is MARKER:
+            return super().format_map(mapping, internalized, strict)
+        return Recording.answer
+
+
+@pytest.fixture(autouse=True)
+def reset_recording():
+    Recording.calls.clear()
+    Recording.answer = MARKER
+
+
+@pytest.mark.parametrize("call", [lambda t: t.format(x="1"), lambda t: t(x="1")])
+def test_format_and_call_go_through_the_override(call):
+    result = call(Recording("so.{x}"))
+    assert Recording.calls == [({"x": "1"}, True, False)]
+    assert type(result) is Topic and result.value == "so.1"
+
+
+@pytest.mark.parametrize(
+    "answer, outcome",
+    [
+        (None, None),
+        (Topic("so.other"), "so.other"),
+        ("so.text", "Cannot convert str to quenda_loomi.capi.tessaly.Topic"),
+        (TopicMatchResult(), "Cannot convert quenda_loomi.capi.tessaly.TopicMatchResult to quenda_loomi.capi.tessaly.Topic"),
+    ],
+)
+def test_override_result_type_is_checked(answer, outcome):
+    Recording.answer = answer
+    if outcome is not None and outcome.startswith("Cannot convert"):
+        with pytest.raises(TypeError) as info:
+            Recording("so.{x}").format(x="1")
+        assert str(info.value) == outcome
+        return
+    result = Recording("so.{x}").format(x="1")
+    assert (result.value if result is not None else None) == outcome
+
+
+def test_subclass_without_override_and_direct_calls_use_the_builtin():
+    class Plain(Topic):
+        pass
+
+    assert Plain("sp.{x}").format(x="2").value == "sp.2"
+    Topic.format_map(Recording("sd.{x}"), {"x": "3"})
+    assert Recording.calls == []
+
+
+def test_native_table_dispatch():
+    """append and match are reached with dispatch only from native code: call the table."""
+    code = r"""
+        import ctypes
+        from quenda_loomi.capi.tessaly import Topic, TopicMatchResult, TopicPartExact
+
+        def slots(topic):
+            # TopicObject: object header (16 bytes), then the table pointer.
+            table = ctypes.c_void_p.from_address(id(topic) + 16).value
+            return (ctypes.c_void_p * 6).from_address(table)
+
+        two = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
+
+        class Sub(Topic):
+            answer = None
+            def append(self, topic_part):
+                return Sub.answer
+            def match(self, other):
+                return Sub.answer
+
+        table = slots(Topic("nt.a"))
+        append, match = two(table[3]), two(table[4])
+        sub, part, other = Sub("nt.s"), TopicPartExact("z", alloc=True), Topic("nt.{x}")
+
+        def attempt(fn, *args):
+            try:
+                result = fn(*args)
+            except TypeError as error:
+                return str(error)
+            return type(result).__name__ if not isinstance(result, Topic) else result.value
+
+        lines = []
+        for answer in (None, TopicMatchResult(), "x", Topic("nt.t")):
+            Sub.answer = answer
+            lines.append(f"{attempt(match, sub, other, 0)} | {attempt(append, sub, part, 0)}")
+        lines.append(f"{attempt(match, sub, other, 1)} | {attempt(append, Sub('nt.u'), part, 1)}")
+        lines.append(f"{attempt(match, Topic('nt.a'), None, 0)} | {attempt(append, Topic('nt.a'), None, 0)}")
+        print("\n".join(lines))
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
+    topic_type, result_type = "quenda_loomi.capi.tessaly.Topic", "quenda_loomi.capi.tessaly.TopicMatchResult"
+    assert proc.stdout.splitlines() == [
+        "NoneType | NoneType",
+        f"TopicMatchResult | Cannot convert {result_type} to {topic_type}",
+        f"Cannot convert str to {result_type} | Cannot convert str to {topic_type}",
+        f"Cannot convert {topic_type} to {result_type} | nt.t",
+        "TopicMatchResult | nt.u.z",
+        f"Argument 'other' has incorrect type (expected {topic_type}, got NoneType)"
+        f" | Argument 'topic_part' has incorrect type (expected quenda_loomi.capi.tessaly.TopicPart, got NoneType)",
+    ]
