@@ -65,8 +65,8 @@ def matching(orders):
 def formatting():
     heading("3. Filling wildcards from a mapping")
     template = Topic("orders.{region}.{side}")
-    print(f"template:                        {template}")
-    print(f"template.format(region='eu'):    {template.format(region='eu')}")
+    print(f"template:                          {template}")
+    print(f"template.format(region='eu'):      {template.format(region='eu')}")
     print(f"template(region='us', side='buy'): {template(region='us', side='buy')}")
     try:
         template.format_map({"region": "eu"}, strict=True)
@@ -76,7 +76,7 @@ def formatting():
         Topic(GENERIC).format(region="eu")
     except ValueError as unsupported:
         print(f"a topic with a range cannot be formatted: {unsupported}")
-    print(f"the template is unchanged:       {template}")
+    print(f"the template is unchanged:         {template}")
 
 
 def composing():

@@ -10,7 +10,7 @@ DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "topic_walkthr
 
 def test_walkthrough_runs_and_prints_the_match_dict():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, str(DEMO)], capture_output=True, text=True, env=env, timeout=60)
+    proc = subprocess.run([sys.executable, "-P", str(DEMO)], capture_output=True, text=True, env=env, timeout=60)
     assert proc.returncode == 0, proc.stderr
     expected = (
         "{'orders': <TopicPartExact>(topic=\"orders\"), 'eu': <TopicPartAny>(name=\"region\"),"

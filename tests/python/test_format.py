@@ -1,10 +1,6 @@
 """Formatting: format_map, format, calling a topic, update_literal."""
 
 import collections
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
@@ -91,7 +87,7 @@ def test_uninitialized_and_update_literal():
     assert Topic.update_literal.__doc__ == "Topic.update_literal(self) -> Topic"
 
 
-def test_mapping_code_that_changes_the_source_is_refused():
+def test_mapping_code_that_changes_the_source_is_refused(python_subprocess):
     code = """
         from quenda_loomi.capi.tessaly import Topic
 
@@ -110,7 +106,6 @@ def test_mapping_code_that_changes_the_source_is_refused():
         except RuntimeError as error:
             print(error)
     """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
+    proc = python_subprocess(code)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "The topic changed while it was being formatted"

@@ -1,9 +1,5 @@
 """Python subclasses overriding the overridable native slots of Topic."""
 
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
@@ -67,7 +63,7 @@ def test_subclass_without_override_and_direct_calls_use_the_builtin():
     assert Recording.calls == []
 
 
-def test_native_table_dispatch():
+def test_native_table_dispatch(python_subprocess):
     """append and match are reached with dispatch only from native code: call the table."""
     code = r"""
         import ctypes
@@ -106,8 +102,7 @@ def test_native_table_dispatch():
         lines.append(f"{attempt(match, Topic('nt.a'), None, 0)} | {attempt(append, Topic('nt.a'), None, 0)}")
         print("\n".join(lines))
     """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env)
+    proc = python_subprocess(code)
     assert proc.returncode == 0, proc.stderr
     topic_type, result_type = "quenda_loomi.capi.tessaly.Topic", "quenda_loomi.capi.tessaly.TopicMatchResult"
     assert proc.stdout.splitlines() == [
