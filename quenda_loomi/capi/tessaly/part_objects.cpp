@@ -40,7 +40,7 @@ evt_topic_part_variant* part_record_for_read(PyObject* object) {
     }
     if (self->keeper != nullptr && self->checked_epoch != mutation_epoch) {
         const int32_t kind = kind_of_class(object);
-        if (!keeper_has_part(self->keeper, self->header) ||
+        if (!keeper_has_part(self->keeper, self->header, self->checked_epoch) ||
             (kind >= 0 && self->header->ttype != kind)) {
             PyErr_SetString(PyExc_RuntimeError, kNoLongerInTopic);
             return nullptr;

@@ -17,6 +17,8 @@ struct WrapperCount {
     // Some wrapper that owned the record has died (or still lives): the last
     // wrapper to go frees the record.
     bool owned = false;
+    // mutation_epoch right after the record's parts were last replaced.
+    uint64_t replaced_at = 0;
 };
 
 // Records that at least one Topic object currently wraps.
@@ -59,6 +61,12 @@ void record_release(evt_topic* record, bool owner) {
     }
 }
 
+void record_parts_replaced(evt_topic* record) {
+    ++mutation_epoch;
+    auto found = wrapper_counts().find(record);
+    if (found != wrapper_counts().end()) found->second.replaced_at = mutation_epoch;
+}
+
 bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) {
     if (record == nullptr || part == nullptr) return false;
     for (const evt_topic_part_variant* it = record->parts; it != nullptr; it = it->next)
@@ -79,14 +87,26 @@ PyObject* topic_from_header(evt_topic* header, int owner) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* record) {
+namespace {
+
+// `part` is in `record`'s chain and that chain was not replaced after `since`.
+bool chain_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t since) {
+    if (record == nullptr) return false;
+    auto found = wrapper_counts().find(const_cast<evt_topic*>(record));
+    if (found != wrapper_counts().end() && found->second.replaced_at > since) return false;
+    return record_has_part(record, part);
+}
+
+}  // namespace
+
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_epoch) {
     if (PyObject_TypeCheck(keeper, state.Topic))
-        return record_has_part(reinterpret_cast<TopicObject*>(keeper)->header, record);
+        return chain_holds(reinterpret_cast<TopicObject*>(keeper)->header, part, since_epoch);
     if (state.TopicMatchResult != nullptr && PyObject_TypeCheck(keeper, state.TopicMatchResult)) {
         auto* result = reinterpret_cast<TopicMatchResultObject*>(keeper);
         for (PyObject* topic : {result->topic_a, result->topic_b})
             if (topic != nullptr && PyObject_TypeCheck(topic, state.Topic) &&
-                record_has_part(reinterpret_cast<TopicObject*>(topic)->header, record))
+                chain_holds(reinterpret_cast<TopicObject*>(topic)->header, part, since_epoch))
                 return true;
         return false;
     }
@@ -98,7 +118,7 @@ PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper) {
     pyutil::Ref plain(topic_part_vtable.c_from_header(record, 0));
     if (!plain) return nullptr;
     // Allocating may run finalizers that change the keeper's chain.
-    if (epoch != mutation_epoch && keeper != nullptr && !keeper_has_part(keeper, record))
+    if (epoch != mutation_epoch && keeper != nullptr && !keeper_has_part(keeper, record, epoch))
         return pyutil::fail(PyExc_RuntimeError, "Topic part is no longer part of its topic");
     pyutil::Ref view(topic_part_vtable.c_cast(reinterpret_cast<TopicPartObject*>(plain.get())));
     if (!view) return nullptr;

@@ -121,9 +121,14 @@ void record_release(evt_topic* record, bool owner);
 extern uint64_t mutation_epoch;
 // True when `part` is still one of the parts of `record` (walks the chain).
 bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part);
+// Marks that `record`'s parts were released and replaced in place (value
+// assignment); bumps mutation_epoch.
+void record_parts_replaced(evt_topic* record);
 // True when `part` is still reachable from what a view's `keeper` holds (a
-// Topic's chain, either topic of a match result; any other keeper is trusted).
-bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part);
+// Topic's chain, either topic of a match result; any other keeper is trusted)
+// and that chain has not been replaced since `since_epoch` (a released part's
+// address may be reused by a new part of the same chain).
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_epoch);
 // The record a part object may read now, or null with RuntimeError ("Not
 // initialized!", or a view whose topic no longer holds the part).
 evt_topic_part_variant* part_record_for_read(PyObject* part);

@@ -110,7 +110,7 @@ int topic_set_value(PyObject* object, PyObject* value, void*) {
     record->hash = 0;
     record->key = nullptr;
     record->key_len = 0;
-    ++mutation_epoch;
+    record_parts_replaced(record);
     const auto size = static_cast<uint64_t>(length);
     if (evt_topic_parse(record, bytes, size) != 0 || evt_topic_internalize(record, bytes, size) != 0) {
         PyErr_Format(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
