@@ -66,6 +66,17 @@ def test_shorthands_agree_and_only_format_map_can_own():
             call()
 
 
+def test_same_result_reuses_the_registered_record():
+    template = Topic("fr.{x}")
+    first, again = template.format(x="1"), template(x="1")
+    assert first.addr == again.addr == Topic("fr.1").addr
+    # Same literal, different parts: a record of its own takes the literal over.
+    parsed = Topic("fr.b.c")
+    joined = template.format(x="b.c")
+    assert (len(parsed), len(joined)) == (3, 2) and joined.addr != parsed.addr
+    assert get_internal_topic("fr.b.c").addr == joined.addr
+
+
 def test_result_without_parts_is_owned():
     # Nothing registers an empty record, so the object is its only holder.
     empty = Topic("{fz}").format(fz="")
