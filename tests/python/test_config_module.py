@@ -209,11 +209,6 @@ def test_subclass_activation_goes_through_the_engine_method_table():
         assert T.get_default_allocator_config()["with_lock"] is True
 
 
-def test_contexts_take_keywords_only():
-    with pytest.raises(TypeError):
-        cfg.QLConfigContext({"locked": True})
-
-
 @pytest.mark.parametrize("bad, type_name", [
     (None, "NoneType"), (1, "int"), ("QL_LOCKED", "str"),
     (AllocatorConfigContext(locked=True), "nyxel.allocator_protocol.durrowmere_skalvotin.AllocatorConfigContext"),
@@ -365,8 +360,7 @@ def test_reinitialisation_refused(python_subprocess):
 
 
 def test_second_interpreter_refused(python_subprocess):
-    interpreters = pytest.importorskip("_interpreters")
-    del interpreters
+    pytest.importorskip("_interpreters")
     result = python_subprocess("""
         import _interpreters
         import quenda_loomi.base.durrowmere_skalvotin as cfg
@@ -390,14 +384,8 @@ def test_second_interpreter_refused(python_subprocess):
     assert "does not support loading in subinterpreters" in isolated
 
 
-@pytest.mark.parametrize("fake, error", [
-    ("fake.__pyx_capi__ = {'ULVAR_TESK': capsule(b'void *')}", "TypeError: C variable "
-     "nyxel.allocator_protocol.ulvar_tesk.ULVAR_TESK has wrong signature"),
-    ("fake.__pyx_capi__ = {}", "ImportError: nyxel.allocator_protocol.ulvar_tesk does not export "
-     "expected C variable ULVAR_TESK"),
-])
-def test_failed_base_library_lookup_fails_import_and_a_retry_succeeds(python_subprocess, fake, error):
-    result = python_subprocess(f"""
+def test_failed_base_library_lookup_fails_import_and_a_retry_succeeds(python_subprocess):
+    result = python_subprocess("""
         import ctypes, sys, types
         ctypes.pythonapi.PyCapsule_New.restype = ctypes.py_object
         ctypes.pythonapi.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
@@ -407,12 +395,12 @@ def test_failed_base_library_lookup_fails_import_and_a_retry_succeeds(python_sub
             return ctypes.pythonapi.PyCapsule_New(ctypes.addressof(slot), ctypes.addressof(names[-1]), None)
         import nyxel.allocator_protocol
         fake = types.ModuleType("nyxel.allocator_protocol.ulvar_tesk")
-        {fake}
+        fake.__pyx_capi__ = {'ULVAR_TESK': capsule(b'void *')}
         sys.modules[fake.__name__] = fake
         try:
             import quenda_loomi.base.durrowmere_skalvotin
         except Exception as exc:
-            print(f"{{type(exc).__name__}}: {{exc}}")
+            print(f"{type(exc).__name__}: {exc}")
         del sys.modules[fake.__name__]
         import quenda_loomi.base.durrowmere_skalvotin as cfg
         T = cfg.AllocatorTestToolkit
@@ -421,4 +409,5 @@ def test_failed_base_library_lookup_fails_import_and_a_retry_succeeds(python_sub
             assert T.get_default_allocator_config()["with_lock"] is True
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith(error)
+    assert result.stdout.startswith(
+        "TypeError: C variable nyxel.allocator_protocol.ulvar_tesk.ULVAR_TESK has wrong signature")
