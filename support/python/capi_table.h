@@ -51,7 +51,8 @@ inline void* capi_import(const char* module_name, const char* name, const char* 
 }
 
 // Imports `type_name` from `module_name` and checks that it is a type whose
-// instances have at least `basic_size` bytes (0: any size).  Returns a new
+// instances have exactly `basic_size` bytes, the layout this module was
+// built against (0: any size).  Returns a new
 // reference, or null with an exception set.
 inline PyTypeObject* import_type(const char* module_name, const char* type_name, Py_ssize_t basic_size = 0) {
     Ref module(PyImport_ImportModule(module_name));
