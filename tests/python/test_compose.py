@@ -138,3 +138,23 @@ def test_docstrings():
     assert Topic.append.__doc__ == "Topic.append(self, TopicPart topic_part) -> Topic"
     assert Topic.from_parts.__doc__ == "Topic.from_parts(cls, topic_parts: Iterable[TopicPart]) -> Topic"
     assert Topic.join.__doc__ == "Topic.join(cls, topic_parts: Iterable[str]) -> Topic"
+
+
+def test_stale_part_views_are_refused(python_subprocess):
+    proc = python_subprocess(
+        """
+        from quenda_loomi.capi.tessaly import Topic
+
+        topic = Topic.join(["sv", "a"])
+        view = topic[1]
+        topic.value = "replaced.b"
+        for use in (lambda: Topic("x") + view, lambda: Topic.join(["y"]).append(view),
+                    lambda: Topic.from_parts([view])):
+            try:
+                use()
+            except RuntimeError:
+                print("refused")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["refused"] * 3

@@ -76,11 +76,11 @@ int pattern_test(const char* pattern, const char* segment, uint64_t, void* conte
 
 // A part pointer of a node is readable when it is null, when the result has
 // no topic for that side (a chain handed in by native code), or when it is
-// still a part of that topic's record.
-bool part_still_held(PyObject* topic, const evt_topic_part_variant* part) {
+// still a part of that topic's chain and the chain was not replaced since the
+// last check (a released part's address may be reused by a new part).
+bool part_still_held(PyObject* topic, const evt_topic_part_variant* part, uint64_t since) {
     if (!part || !topic) return true;
-    const evt_topic* record = record_of(topic);
-    return record && record_has_part(record, part);
+    return keeper_has_part(topic, part, since);
 }
 
 bool literal_still_held(const TopicMatchResultObject* self, const evt_topic_match* node) {
@@ -110,7 +110,8 @@ bool nodes_still_valid(TopicMatchResultObject* self) {
     if (self->checked_epoch == mutation_epoch) return true;
     for (const evt_topic_match* node = self->header; node; node = node->next) {
         // Parts first: literal_still_held reads the part records.
-        if (!part_still_held(self->topic_a, node->part_a) || !part_still_held(self->topic_b, node->part_b) ||
+        if (!part_still_held(self->topic_a, node->part_a, self->checked_epoch) ||
+            !part_still_held(self->topic_b, node->part_b, self->checked_epoch) ||
             !literal_still_held(self, node)) {
             PyErr_SetString(PyExc_RuntimeError,
                             "The matched topics changed after matching; this match result is no longer valid");

@@ -16,7 +16,6 @@ using pyutil::Ref;
 namespace {
 
 TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj); }
-TopicPartObject* as_part(PyObject* obj) { return reinterpret_cast<TopicPartObject*>(obj); }
 
 // ---- Argument unpacking for METH_FASTCALL | METH_KEYWORDS ------------------
 
@@ -138,18 +137,18 @@ bool check_add_operand(PyObject* self, PyObject* other, bool* is_topic) {
         if (!as_topic(other)->header) return not_initialized(), false;
         return true;
     }
-    if (PyObject_TypeCheck(other, state.TopicPart)) {
-        if (!as_part(other)->header) return not_initialized(), false;
-        return true;
-    }
+    if (PyObject_TypeCheck(other, state.TopicPart)) return part_record_for_read(other) != nullptr;
     PyErr_Format(PyExc_TypeError, "Can not add %S to %S, expected ether a %S or %S", other, self,
                  reinterpret_cast<PyObject*>(state.Topic), reinterpret_cast<PyObject*>(state.TopicPart));
     return false;
 }
 
+// The part record is fetched again here: Python code (a finalizer run by an
+// allocation) may have changed the part's topic since it was checked.
 bool append_operand(TopicObject* target, PyObject* other, bool is_topic) {
     if (is_topic) return copy_parts(target, as_topic(other)->header);
-    return copy_one_part(target, as_part(other)->header);
+    evt_topic_part_variant* part = part_record_for_read(other);
+    return part && copy_one_part(target, part);
 }
 
 // ---- Formatting --------------------------------------------------------------------
@@ -205,9 +204,18 @@ bool raise_unsupported_kind(int32_t kind) {
     return false;
 }
 
+bool source_changed(uint64_t epoch) {
+    if (epoch == mutation_epoch) return false;
+    PyErr_SetString(PyExc_RuntimeError, "The topic changed while it was being formatted");
+    return true;
+}
+
 // Fills one wildcard into `fresh` (may be null when the record could not be
-// allocated: errors are still raised, nothing is copied).
-bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObject* mapping, bool strict) {
+// allocated: errors are still raised, nothing is copied).  Dict lookups can
+// run Python code (keys with their own __eq__); `part` is not read again
+// once such code changed a record.
+bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObject* mapping, bool strict,
+                     uint64_t epoch) {
     const uint64_t name_len = text_length(part->text, part->text_len);
     Ref key(PyUnicode_DecodeUTF8(part->text ? part->text : "", static_cast<Py_ssize_t>(name_len), nullptr));
     if (!key) return false;
@@ -216,7 +224,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObj
         return false;
     }
     const int present = PyDict_Contains(mapping, key.get());
-    if (present < 0) return false;
+    if (present < 0 || source_changed(epoch)) return false;
     if (!present) {
         if (strict) {
             PyErr_SetObject(PyExc_KeyError, key.get());
@@ -228,7 +236,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObj
     PyObject* value_raw = nullptr;
     const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
     Ref value(value_raw);
-    if (found < 0) return false;
+    if (found < 0 || source_changed(epoch)) return false;
     if (found == 0) {
         PyErr_SetObject(PyExc_KeyError, key.get());
         return false;
@@ -248,8 +256,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
         static_cast<evt_topic*>(c_ap_request(sizeof(evt_topic), c_ap_protocol_from_ptr(source))));
     if (fresh.get()) fresh.get()->is_exact = 1;
 
-    // Dict lookups can run Python code (keys with their own __eq__); if that
-    // code changes the source record, the walk must not go on reading it.
+    // Python code run by dict lookups must not change the record under the walk.
     const uint64_t epoch = mutation_epoch;
     const uint64_t count = source->n_parts;
     const evt_topic_part_variant* part = source->parts;
@@ -261,10 +268,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
                 break;
             }
             case TOPIC_PART_ANY:
-                if (!format_wildcard(fresh.get(), part, mapping, strict)) return nullptr;
-                if (epoch != mutation_epoch) {
-                    return pyutil::fail(PyExc_RuntimeError, "The topic changed while it was being formatted");
-                }
+                if (!format_wildcard(fresh.get(), part, mapping, strict, epoch)) return nullptr;
                 break;
             default:
                 raise_unsupported_kind(part->ttype);
@@ -375,8 +379,9 @@ PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_disp
     }
     // None (or any other object) is never read as a part record.
     if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
-    evt_topic_part_variant* part = as_part(topic_part)->header;
-    if (!self->header || !part) return not_initialized();
+    if (!self->header) return not_initialized();
+    evt_topic_part_variant* part = part_record_for_read(topic_part);
+    if (!part) return nullptr;
     if (!copy_one_part(self, part) || !refresh_literal(self)) return nullptr;
     return Py_NewRef(self_obj);
 }
@@ -397,9 +402,8 @@ PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs
                          state.TopicPart->tp_name);
             return nullptr;
         }
-        evt_topic_part_variant* part = as_part(item.get())->header;
-        if (!part) return not_initialized();
-        if (!copy_one_part(target, part)) return nullptr;
+        evt_topic_part_variant* part = part_record_for_read(item.get());
+        if (!part || !copy_one_part(target, part)) return nullptr;
     }
     if (PyErr_Occurred() || !refresh_literal(target)) return nullptr;
     return result.release();
