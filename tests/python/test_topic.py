@@ -2,6 +2,7 @@
 
 import pickle
 import re
+import weakref
 
 import pytest
 
@@ -199,6 +200,7 @@ def test_subclass():
     assert repr(Named(alloc=False)) == "<Named uninitialized>"
     assert topic == Topic("sub.class")
     topic.extra = topic[0]  # a cycle through a view is collectable
+    assert weakref.ref(topic)() is topic
     assert Topic.join.__doc__ == "Topic.join(cls, topic_parts: Iterable[str]) -> Topic"
 
 

@@ -233,3 +233,21 @@ def test_subclass_repr_uses_overridden_attribute():
             return "LOUD"
 
     assert repr(Loud("q", alloc=True)) == '<TopicPartExact>(topic="LOUD")'
+
+
+def test_view_of_an_unknown_part_kind_is_refused():
+    topic = Topic()
+    topic.value = "cast.bad.kind"
+    first = ctypes.c_void_p.from_address(topic.addr).value
+    second = ctypes.c_void_p.from_address(first + 8).value
+    kind = ctypes.c_int32.from_address(second)
+    kind.value = 7
+    try:
+        with pytest.raises(ValueError, match="^Invalid ttype 7$"):
+            topic[1]
+        with pytest.raises(ValueError, match="^Invalid ttype 7$"):
+            list(topic)
+        with pytest.raises(ValueError, match="^Invalid ttype 7$"):
+            topic[0].next()
+    finally:
+        kind.value = 0  # the record is released by its kind
