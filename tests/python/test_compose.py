@@ -1,19 +1,14 @@
 """Composition: +, +=, append, Topic.from_parts and Topic.join."""
 
+import operator
+
 import pytest
 
-from quenda_loomi.capi.tessaly import (
-    Topic,
-    TopicPart,
-    TopicPartAny,
-    TopicPartExact,
-    TopicPartPattern,
-    TopicPartRange,
-)
+from quenda_loomi.capi.tessaly import Topic, TopicPart, TopicPartAny, TopicPartExact, TopicPartPattern, TopicPartRange
 
 
-def kinds(topic):
-    return [part.ttype.name.removeprefix("TOPIC_PART_") for part in topic]
+class Sub(Topic):
+    pass
 
 
 def exact(text):
@@ -21,60 +16,46 @@ def exact(text):
 
 
 @pytest.mark.parametrize(
-    "build, value, part_kinds",
+    "build, value, kinds",
     [
-        (lambda: Topic("ca.b") + Topic("cc.{d}"), "ca.b.cc.{d}", ["EXACT", "EXACT", "EXACT", "ANY"]),
-        (lambda: Topic("cx") + exact("y"), "cx.y", ["EXACT", "EXACT"]),
-        (lambda: Topic("cr") + Topic("x.(b|c)./v+/"), "cr.x.(b|c)./v+/", ["EXACT", "EXACT", "RANGE", "PATTERN"]),
-        (lambda: Topic("ct") + TopicPartRange(["x", "yy"], alloc=True), "ct.(x|yy)", ["EXACT", "RANGE"]),
-        (lambda: Topic("cp") + TopicPartPattern("a.b", alloc=True), "cp./a.b/", ["EXACT", "PATTERN"]),
-        (lambda: Topic() + Topic("ce"), "ce", ["EXACT"]),
-        (lambda: Topic.join(["a.b", "c"]), "a.b.c", ["EXACT", "EXACT"]),
-        (lambda: Topic.join(iter(["", "ja", ""])), "ja", ["EXACT"]),
-        (lambda: Topic.join([]), "", []),
-        (lambda: Topic.join(("{x}", "(y)")), "{x}.(y)", ["EXACT", "EXACT"]),
-        (lambda: Topic.from_parts([TopicPartAny("x", alloc=True), exact("fy")]), "{x}.fy", ["ANY", "EXACT"]),
-        (lambda: Topic.from_parts(p for p in Topic("fa.+b.(c|d)")), "fa.{b}.(c|d)", ["EXACT", "ANY", "RANGE"]),
+        (lambda: Topic("ca.b") + Topic("cc.{d}"), "ca.b.cc.{d}", "EEEA"),
+        (lambda: Topic("cx") + exact("y"), "cx.y", "EE"),
+        (lambda: Topic("cr") + Topic("x.(b|c)./v+/"), "cr.x.(b|c)./v+/", "EERP"),
+        (lambda: Topic("ct") + TopicPartRange(["x", "yy"], alloc=True), "ct.(x|yy)", "ER"),
+        (lambda: Topic("cp") + TopicPartPattern("a.b", alloc=True), "cp./a.b/", "EP"),
+        (lambda: Topic("sd.b") + Topic("sd.b"), "sd.b.sd.b", "EEEE"),
+        (lambda: Sub("sb") + Topic("x"), "sb.x", "EE"),
+        (lambda: Topic.join(["a.b", "c"]), "a.b.c", "EE"),
+        (lambda: Sub.join(iter(["", "ja", ""])), "ja", "E"),
+        (lambda: Topic.join([]), "", ""),
+        (lambda: Topic.join(("{x}", "(y)")), "{x}.(y)", "EE"),
+        (lambda: Sub.from_parts([TopicPartAny("x", alloc=True), exact("fy")]), "{x}.fy", "AE"),
+        (lambda: Topic.from_parts(p for p in Topic("fa.+b.(c|d)")), "fa.{b}.(c|d)", "EAR"),
     ],
 )
-def test_composed_topics(build, value, part_kinds):
+def test_composed_topics(build, value, kinds):
     topic = build()
     assert type(topic) is Topic and topic.owner
-    assert (topic.value, kinds(topic), len(topic)) == (value, part_kinds, len(part_kinds))
-    assert topic.is_exact == (set(part_kinds) <= {"EXACT"})
+    assert (topic.value, "".join(part.ttype.name[11] for part in topic)) == (value, kinds)
+    assert topic.is_exact == (set(kinds) <= {"E"})
 
 
-def test_add_leaves_operands_alone_and_shares_nothing():
-    left, right = Topic("sa.b"), Topic("sc.{d}")
-    total = left + right
-    assert (left.value, right.value) == ("sa.b", "sc.{d}")
-    assert not {part.addr for part in total} & {part.addr for part in [*left, *right]}
-    doubled = left + left
-    assert doubled.value == "sa.b.sa.b"
+def test_operands_keep_their_records():
+    left, right, part = Topic("sa.b"), Topic("sc.{d}"), exact("x")
+    total = left + right + part
+    assert (left.value, right.value, part.part, part.owner) == ("sa.b", "sc.{d}", "x", True)
+    assert not {p.addr for p in total} & {p.addr for p in [*left, *right, part]}
 
 
-def test_iadd_changes_the_shared_record():
+def test_in_place_changes_are_shared_and_return_the_receiver():
     first, second = Topic("ia.b"), Topic("ia.b")
+    same = first
     first += Topic("c")
-    assert second.value == "ia.b.c" and first.addr == second.addr
+    assert first is same and (second.value, first.addr) == ("ia.b.c", second.addr)
     assert Topic("ia.b").addr != first.addr
-    first += TopicPartAny("z", alloc=True)
-    assert second.value == "ia.b.c.{z}" and not second.is_exact
-
-
-def test_iadd_with_itself_doubles_once():
-    topic = Topic.join(["s1", "s2"])
-    same = topic
-    topic += topic
-    assert topic is same and topic.value == "s1.s2.s1.s2" and len(topic) == 4
-
-
-def test_append_copies_the_part():
-    topic = Topic.join(["ap"])
-    part = exact("x")
-    assert topic.append(part) is topic and topic.append(topic_part=part) is topic
-    assert topic.value == "ap.x.x"
-    assert (part.owner, part.part) == (True, "x") and topic[-1].addr != part.addr
+    assert first.append(TopicPartAny("z", alloc=True)) is first and not second.is_exact
+    first += first
+    assert (len(second), second.value) == (8, "ia.b.c.{z}.ia.b.c.{z}")
 
 
 ADD_MESSAGE = (
@@ -88,56 +69,26 @@ PART_TYPE = "quenda_loomi.capi.tessaly.TopicPart"
     "action, error, message",
     [
         (lambda: Topic("sa") + 5, TypeError, ADD_MESSAGE.format(5)),
-        (lambda: Topic("sa") + None, TypeError, ADD_MESSAGE.format(None)),
-        (lambda: Topic("sa") + "x", TypeError, ADD_MESSAGE.format("x")),
+        (lambda: operator.iadd(Topic("sa"), None), TypeError, ADD_MESSAGE.format(None)),
         (lambda: 5 + Topic("sa"), TypeError,
          "unsupported operand type(s) for +: 'int' and 'quenda_loomi.capi.tessaly.Topic'"),
         (lambda: Topic("sa").append(None), TypeError,
          f"Argument 'topic_part' has incorrect type (expected {PART_TYPE}, got NoneType)"),
-        (lambda: Topic("sa").append(Topic("x")), TypeError,
-         f"Argument 'topic_part' has incorrect type (expected {PART_TYPE}, got quenda_loomi.capi.tessaly.Topic)"),
         (lambda: Topic.from_parts([exact("a"), 3]), TypeError, f"Cannot convert int to {PART_TYPE}"),
         (lambda: Topic.from_parts([None]), TypeError, f"Cannot convert NoneType to {PART_TYPE}"),
-        (lambda: Topic.from_parts(5), TypeError, None),
         (lambda: Topic.join(["a", 5]), TypeError, None),
-        (lambda: Topic(alloc=False) + Topic("sa"), RuntimeError, "Not initialized!"),
+        (lambda: operator.iadd(Topic(alloc=False), Topic("sa")), RuntimeError, "Not initialized!"),
         (lambda: Topic("sa") + Topic(alloc=False), RuntimeError, "Not initialized!"),
         (lambda: Topic("sa") + TopicPartExact(), RuntimeError, "Not initialized!"),
         (lambda: Topic("sa").append(TopicPart()), RuntimeError, "Not initialized!"),
-        (lambda: Topic(alloc=False).append(exact("a")), RuntimeError, "Not initialized!"),
         (lambda: Topic.from_parts([TopicPartAny()]), RuntimeError, "Not initialized!"),
     ],
 )
 def test_refused_operands(action, error, message):
     with pytest.raises(error) as info:
         action()
-    if message is not None:
-        assert str(info.value) == message
-
-
-def test_iadd_on_uninitialized_and_refused_operand_leaves_topic():
-    unbound = Topic(alloc=False)
-    with pytest.raises(RuntimeError, match="^Not initialized!$"):
-        unbound += Topic("x")
-    topic = Topic("ir.a")
-    with pytest.raises(TypeError):
-        topic += 1
-    assert topic.value == "ir.a"
-
-
-def test_class_methods_on_subclasses_return_topic():
-    class Sub(Topic):
-        pass
-
-    assert type(Sub.join(["sj"])) is Topic
-    assert type(Sub.from_parts([exact("sf")])) is Topic
-    assert type(Sub("sb") + Topic("x")) is Topic
-
-
-def test_docstrings():
-    assert Topic.append.__doc__ == "Topic.append(self, TopicPart topic_part) -> Topic"
-    assert Topic.from_parts.__doc__ == "Topic.from_parts(cls, topic_parts: Iterable[TopicPart]) -> Topic"
-    assert Topic.join.__doc__ == "Topic.join(cls, topic_parts: Iterable[str]) -> Topic"
+    assert message is None or str(info.value) == message
+    assert Topic("sa").value == "sa"
 
 
 def test_stale_part_views_are_refused(python_subprocess):
