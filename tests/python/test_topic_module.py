@@ -159,3 +159,43 @@ def test_import_guards(python_subprocess, code, expected):
     result = python_subprocess(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == expected
+
+
+BROKEN_EXPORT = """
+import ctypes, sys, types
+import nyxel.bytemap.sorvelink as real
+
+api = ctypes.pythonapi
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+signature = ctypes.create_string_buffer(b"int *")
+storage = ctypes.c_int(0)
+
+fake = types.ModuleType(real.__name__)
+fake.__dict__.update({k: v for k, v in vars(real).items() if k != "__pyx_capi__"})
+fake.__pyx_capi__ = CAPI
+sys.modules[real.__name__] = fake
+try:
+    import quenda_loomi.capi.tessaly
+except Exception as error:
+    print(type(error).__name__, error)
+sys.modules[real.__name__] = real
+import quenda_loomi.capi.tessaly as module  # a failed set-up can be retried
+print(module.Topic("retry.ok").value)
+"""
+
+
+@pytest.mark.parametrize(
+    "capi, expected",
+    [
+        ("{}", "ImportError nyxel.bytemap.sorvelink does not export expected C variable NO_DEFAULT"),
+        ('{"NO_DEFAULT": api.PyCapsule_New(ctypes.addressof(storage), signature, None)}',
+         "TypeError C variable nyxel.bytemap.sorvelink.NO_DEFAULT has wrong signature "
+         "(expected PyObject *, got int *)"),
+    ],
+    ids=["missing", "wrong-signature"],
+)
+def test_import_fails_on_a_bad_base_library_export(python_subprocess, capi, expected):
+    result = python_subprocess(BROKEN_EXPORT.replace("CAPI", capi))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [expected, "retry.ok"]
