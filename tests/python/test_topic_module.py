@@ -199,3 +199,24 @@ def test_import_fails_on_a_bad_base_library_export(python_subprocess, capi, expe
     result = python_subprocess(BROKEN_EXPORT.replace("CAPI", capi))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [expected, "retry.ok"]
+
+
+@pytest.mark.parametrize(
+    "variable, build",
+    [("QL_DEFAULT_ALLOCATOR", Topic), ("QL_HEAP_ALLOCATOR", lambda: TopicPartExact("swap", alloc=True))],
+    ids=["topic-record", "part-record"],
+)
+def test_allocator_variables_are_read_at_each_construction(variable, build):
+    default = ctypes.c_void_p.from_address(capsule_pointer(config.__pyx_capi__["QL_DEFAULT_ALLOCATOR"]))
+    heap = ctypes.c_void_p.from_address(capsule_pointer(config.__pyx_capi__["QL_HEAP_ALLOCATOR"]))
+    assert read(ctypes.c_uint8, default.value + 24) == 0 and read(ctypes.c_uint8, heap.value + 24) == 1
+    swapped = default if variable == "QL_DEFAULT_ALLOCATOR" else heap
+    before = swapped.value
+    first = build()
+    swapped.value = heap.value if swapped is default else default.value
+    try:
+        second = build()
+    finally:
+        swapped.value = before
+    # with_lock of the block header in front of each record
+    assert (read(ctypes.c_uint8, first.addr - 32), read(ctypes.c_uint8, second.addr - 32)) == ((0, 1) if swapped is default else (1, 0))
