@@ -538,6 +538,7 @@ PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) {
+    if (!other) other = Py_None;  // a native caller passing null is answered as for None
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (!skip_dispatch && Py_TYPE(self_obj) != state.Topic) {
         bool error = false;

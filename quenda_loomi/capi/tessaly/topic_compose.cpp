@@ -371,6 +371,7 @@ PyObject* topic_py_append(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_dispatch) {
+    if (!topic_part) topic_part = Py_None;  // a native caller passing null is answered as for None
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (dispatch_to_python(self, skip_dispatch)) {
         const int overridden = overridden_in_python(self_obj, "append", reinterpret_cast<void*>(topic_py_append));
@@ -450,6 +451,7 @@ PyObject* topic_py_format_map(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dispatch,
                               TopicFormatMapOptArgs* optional_args) {
+    if (!mapping) mapping = Py_None;  // a native caller passing null is answered as for None
     bool internalized = true;
     bool strict = false;
     if (optional_args) {
