@@ -143,14 +143,17 @@ TopicMatchResultObject* alloc_result(PyTypeObject* type) {
     return self;
 }
 
-// Wraps a chain produced by matching `topic_a` against `topic_b`.  The chain
-// is released here when the wrapper cannot be made.
-PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* topic_b) {
+// Wraps a chain produced by matching `topic_a` against `topic_b` at
+// `built_at` (the epoch the nodes are known valid for: allocating the wrapper
+// may run finalizers that change records).  The chain is released here when
+// the wrapper cannot be made.
+PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* topic_b, uint64_t built_at) {
     TopicMatchResultObject* self = alloc_result(state.TopicMatchResult);
     if (!self) {
         if (chain) c_ap_free_chain(chain);
         return nullptr;
     }
+    self->checked_epoch = built_at;
     self->header = chain;
     self->owner = 1;
     self->topic_a = Py_XNewRef(topic_a);
@@ -572,7 +575,7 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
         if (chain) c_ap_free_chain(chain);
         return pyutil::fail(PyExc_RuntimeError, "A topic changed while it was being matched");
     }
-    return wrap_match_chain(chain, self_obj, other);
+    return wrap_match_chain(chain, self_obj, other, context.epoch_at_start);
 }
 
 }  // namespace tessaly
