@@ -6,8 +6,6 @@
 // records can still change in place while the result lives (value
 // assignment, re-keying); every such change bumps tessaly::mutation_epoch,
 // and the result re-validates its nodes before it next reads through them.
-#include <cstring>
-
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
