@@ -1,7 +1,6 @@
 """Registry functions, their exported native forms, and record lifetime."""
 
 import ctypes
-import gc
 
 import pytest
 
@@ -13,117 +12,81 @@ class OptionalArgs(ctypes.Structure):
     _fields_ = [("n", ctypes.c_int), ("owner", ctypes.c_int)]
 
 
-def exported(name):
-    """The native entry point behind a capsule of the export table."""
+def exported(name, *argtypes):
+    """The native entry point behind a capsule, called with the interpreter lock held."""
     api = ctypes.pythonapi
-    api.PyCapsule_GetName.restype = ctypes.c_char_p
-    api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+    api.PyCapsule_GetName.restype, api.PyCapsule_GetName.argtypes = ctypes.c_char_p, [ctypes.py_object]
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
     api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
     capsule = tessaly.__pyx_capi__[name]
-    return api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
+    address = api.PyCapsule_GetPointer(capsule, api.PyCapsule_GetName(capsule))
+    return ctypes.PYFUNCTYPE(ctypes.py_object, *argtypes)(address)
 
 
-# PYFUNCTYPE: the entry points are called with the interpreter lock held.
-native_get_internal_map = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_int)(exported("get_internal_map"))
-native_get_internal_topic = ctypes.PYFUNCTYPE(
-    ctypes.py_object, ctypes.py_object, ctypes.c_int, ctypes.POINTER(OptionalArgs)
-)(exported("get_internal_topic"))
+native_map = exported("get_internal_map", ctypes.c_int)
+native_topic = exported("get_internal_topic", ctypes.py_object, ctypes.c_int, ctypes.POINTER(OptionalArgs))
+
+LOOKUPS = {
+    "python": lambda key, owner: get_internal_topic(key, owner),
+    "python-keywords": lambda key, owner: get_internal_topic(key=key, owner=owner),
+    "native": lambda key, owner: native_topic(key, 0, ctypes.byref(OptionalArgs(1, owner))),
+    # No optional-arguments record, or a count of 0: owner is False.
+    "native-null": lambda key, owner: native_topic(key, 1, None),
+    "native-count-0": lambda key, owner: native_topic(key, 0, ctypes.byref(OptionalArgs(0, owner))),
+}
 
 
-def test_lookup_wraps_the_registered_record():
-    topic = Topic("reg.look.up")
-    found = get_internal_topic("reg.look.up")
-    assert found is not topic and found.addr == topic.addr and found.owner is False
-    assert get_internal_topic(key="reg.look.up", owner=0).addr == topic.addr
-
-
-@pytest.mark.parametrize("key", ["", "reg.never.used", "reg.look"])
-def test_lookup_misses_return_none(key):
-    Topic("reg.look.up.miss")
-    assert get_internal_topic(key) is None
+@pytest.mark.parametrize("name", LOOKUPS)
+@pytest.mark.parametrize("owner", [0, 1])
+def test_lookup(name, owner):
+    lookup = LOOKUPS[name]
+    holder = Topic()
+    holder.value = "reg.look.up"
+    found = lookup("reg.look.up", owner)
+    assert found is not holder and found.addr == holder.addr
+    assert found.owner is bool(owner and name in ("python", "python-keywords", "native"))
+    for key in ("", "reg.never.used", "reg.look"):
+        assert lookup(key, owner) is None
+    with pytest.raises(TypeError, match="Argument 'key' has incorrect type"):
+        lookup(b"reg.look.up", owner)
 
 
 @pytest.mark.parametrize(
     "args, kwargs, message",
-    [((None,), {}, "Argument 'key' has incorrect type"), ((b"x",), {}, "Argument 'key' has incorrect type"),
-     (("a", 1, 2), {}, "at most 2 positional"), ((), {}, "missing required argument 'key'"),
-     (("a",), {"key": "a"}, "multiple values"), (("a",), {"other": 1}, "unexpected keyword")],
+    [((None,), {}, "Argument 'key' has incorrect type"), (("a", 1, 2), {}, "at most 2 positional"),
+     (("a",), {"key": "a"}, "multiple values")],
 )
 def test_lookup_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError, match=message):
         get_internal_topic(*args, **kwargs)
 
 
-def test_map_snapshot_in_registration_order():
-    literals = ["snap.one", "snap.two", "snap.three"]
-    topics = [Topic(literal) for literal in literals]
-    first, second = get_internal_map(), get_internal_map()
-    assert first is not second
-    keys = [key for key in first if key.startswith("snap.")]
-    assert keys == literals
-    assert [first[key].addr for key in keys] == [t.addr for t in topics]
-    assert first["snap.one"] is not second["snap.one"]
-    assert all(not t.owner for t in first.values())
-    assert len(first) == TopicTestToolkit.get_internal_map_size()
-
-
-def test_replacing_a_literal_keeps_its_place_and_freed_literal_is_gone():
-    Topic("order.a"), Topic("order.b")
+@pytest.mark.parametrize(
+    "snapshot, prefix", [(get_internal_map, "snap"), (lambda: native_map(0), "nsnap")], ids=["python", "native"]
+)
+def test_map_snapshot(snapshot, prefix):
+    one, two = f"{prefix}.one", f"{prefix}.two"
+    topics = [Topic(one), Topic(two)]
     taker = Topic()
-    taker.value = "order.a"  # takes the literal over from the registered record
-    keys = [k for k in get_internal_map() if k.startswith("order.")]
-    assert keys == ["order.a", "order.b"]
-    assert get_internal_map()["order.a"].addr == taker.addr
+    taker.value = one  # takes the literal over: its place in the order stays
+    first, second = snapshot(), snapshot()
+    assert [key for key in first if key.startswith(prefix + ".")] == [one, two]
+    assert [first[one].addr, first[two].addr] == [taker.addr, topics[1].addr]
+    assert first is not second and first[two] is not second[two]
+    assert not any(t.owner for t in first.values()) and len(first) == TopicTestToolkit.get_internal_map_size()
     del taker
-    assert "order.a" not in get_internal_map()
+    assert one in snapshot()  # the snapshots still wrap the record
+    del first, second
+    assert one not in snapshot()
 
 
-@pytest.mark.parametrize("owner_args", [None, OptionalArgs(0, 1), OptionalArgs(1, 0)])
-def test_native_lookup_without_owner(owner_args):
-    topic = Topic("native.look")
-    pointer = ctypes.byref(owner_args) if owner_args is not None else None
-    found = native_get_internal_topic("native.look", 0, pointer)
-    assert found.addr == topic.addr and found.owner is False
-    assert native_get_internal_topic("native.missing", 1, None) is None
-
-
-def test_native_lookup_with_owner_and_native_map():
-    holder = Topic()
-    holder.value = "native.owned"
-    owning = native_get_internal_topic("native.owned", 0, ctypes.byref(OptionalArgs(1, 1)))
-    assert owning.owner is True and owning.addr == holder.addr
-    snapshot = native_get_internal_map(0)
-    assert snapshot["native.owned"].addr == holder.addr
-    with pytest.raises(TypeError, match="Argument 'key' has incorrect type"):
-        native_get_internal_topic(5, 0, None)
-
-
-def test_owner_death_does_not_release_a_record_others_hold():
+@pytest.mark.parametrize("second_owner", [False, True])
+def test_owner_death_leaves_the_record_to_its_other_holders(second_owner):
     owned = Topic()
     owned.value = "life.x.y"
-    other = Topic("life.x.y")
-    assert other.addr == owned.addr
+    other = get_internal_topic("life.x.y", second_owner)
     del owned
-    gc.collect()
-    assert other.value == "life.x.y"
-    assert [p.part for p in other] == ["life", "x", "y"]
-    del other
-    assert get_internal_topic("life.x.y") is None
-    assert not TopicTestToolkit.get_internal_map_has("life.x.y")
+    assert other.value == "life.x.y" and [p.part for p in other] == ["life", "x", "y"]
+    del other  # the last wrapper of a record some wrapper owned frees it
+    assert get_internal_topic("life.x.y") is None and not TopicTestToolkit.get_internal_map_has("life.x.y")
 
-
-def test_two_owners_free_the_record_once():
-    base = Topic()
-    base.value = "life.two.owners"
-    second_owner = get_internal_topic("life.two.owners", True)
-    del base
-    assert second_owner.value == "life.two.owners"
-    del second_owner
-    assert get_internal_topic("life.two.owners") is None
-
-
-def test_non_owning_wrappers_never_release_the_record():
-    address = Topic("life.shared").addr
-    gc.collect()
-    assert get_internal_topic("life.shared").addr == address

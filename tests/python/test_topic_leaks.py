@@ -3,8 +3,8 @@
 LOOP = """
 import gc, os, sys
 import quenda_loomi.capi.tessaly as tessaly
-from quenda_loomi.capi.tessaly import (Topic, TopicPart, TopicPartAny, TopicPartExact,
-                                       TopicPartPattern, TopicPartRange, TopicTestToolkit as TK)
+from quenda_loomi.capi.tessaly import (Topic, TopicPartAny, TopicPartExact, TopicPartPattern,
+                                       TopicPartRange, TopicTestToolkit as TK)
 
 def rss():
     with open("/proc/self/statm") as statm:
@@ -14,29 +14,25 @@ def work(rounds):
     for i in range(rounds):
         shared = Topic("leak.+x.(a|b).%d" % (i % 64))
         views = list(shared)
-        repr(views[2]); views[0].next()
+        repr(views[2]), views[0].next(), TK.get_range_options(views[2])
         owned = Topic()
-        owned.value = "leak.owned.%d" % i          # registered, owned, then handed out
-        other = Topic("leak.owned.%d" % i)
-        view = owned[1]
+        owned.value = "leak.owned.%d" % i  # registered, then handed out to `other`
+        other, view = Topic("leak.owned.%d" % i), owned[1]
         del owned
-        other.value, view.part
-        other.value = "leak.moved.%d" % i           # the view is now stale
+        other.value = "leak.moved.%d" % i  # `view` is now stale
         try:
             view.part
         except RuntimeError:
             pass
         del other, view
         for part in (TopicPartExact("e", alloc=True), TopicPartAny("n", alloc=True),
-                     TopicPartPattern("p+", alloc=True), TopicPartRange(["x", "", "y"], alloc=True),
-                     TopicPart(alloc=True)):
+                     TopicPartPattern("p+", alloc=True), TopicPartRange(["x", "", "y"], alloc=True)):
             repr(part)
         try:
             Topic("leak./bad")
         except MemoryError:
             pass
-        TK.get_n_parts(shared); TK.get_range_options(views[2]); TK.get_internal_map_has("leak.x")
-        tessaly.get_internal_topic("leak.+x.(a|b).%d" % (i % 64), owner=False)
+        tessaly.get_internal_topic("leak.+x.(a|b).%d" % (i % 64))
         if i % 5000 == 0:
             tessaly.get_internal_map()
 
