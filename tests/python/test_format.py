@@ -52,10 +52,14 @@ def test_format_map_errors_leave_source_alone(literal, mapping, kwargs, error, m
     assert (source.addr, len(source), source.value) == before
 
 
-def test_shorthands_agree_and_repeat_the_same_record():
+def test_shorthands_agree_and_each_registers_a_new_record():
     template = Topic("fs.{x}.{y}")
     results = [template(x="1"), template.format(x="1"), template.format_map({"x": "1"})]
-    assert {(r.value, r.addr, r.owner) for r in results} == {("fs.1.{y}", Topic("fs.1.{y}").addr, False)}
+    assert {(r.value, r.owner) for r in results} == {("fs.1.{y}", False)}
+    # Every call makes a record of its own; the newest holds the literal.
+    assert len({r.addr for r in results}) == 3
+    assert Topic("fs.1.{y}").addr == results[-1].addr
+    assert results[0] == results[-1] and results[0][2].name == "y"
     owned = template.format_map({"x": "1"}, False)
     assert owned.owner and owned.value == "fs.1.{y}" and owned.addr != results[0].addr
     for call in (lambda: template.format("1"), lambda: template("1")):
@@ -67,9 +71,9 @@ def test_shorthands_agree_and_repeat_the_same_record():
 
 
 def test_empty_results_uninitialized_sources_and_update_literal():
-    # Nothing registers an empty record, so the object is its only holder.
+    # An empty record cannot be registered; it goes with its last wrapper.
     empty = Topic("{fz}").format(fz="")
-    assert (len(empty), empty.value, empty.owner) == (0, "", True)
+    assert (len(empty), empty.value, empty.owner) == (0, "", False)
     with pytest.raises(RuntimeError, match="^Not initialized!$"):
         Topic(alloc=False).format_map({})
     unbound, topic = Topic(alloc=False), Topic("fu.+x")

@@ -25,6 +25,12 @@ def work(rounds):
         except RuntimeError:
             pass
         del other, view
+        # Records whose literal another record takes over: one still wrapped,
+        # one only held by the registry.
+        parsed = Topic("leak.c.%d" % i)
+        Topic("leak.d.%d" % i)
+        joined = Topic.join(["leak", "c", str(i)]), Topic.join(["leak", "d", str(i)])
+        del parsed, joined
         for part in (TopicPartExact("e", alloc=True), TopicPartAny("n", alloc=True),
                      TopicPartPattern("p+", alloc=True), TopicPartRange(["x", "", "y"], alloc=True)):
             repr(part)

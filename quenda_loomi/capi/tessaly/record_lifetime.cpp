@@ -27,6 +27,17 @@ std::unordered_map<evt_topic*, WrapperCount>& wrapper_counts() {
     return *counts;
 }
 
+// True when the registry maps the record's own literal to the record.
+bool is_registered(const evt_topic* record) {
+    return record->key != nullptr && !record->key_is_private &&
+           evt_topic_lookup(record->key, record->key_len) == record;
+}
+
+void free_record(evt_topic* record) {
+    evt_topic_free(record);
+    ++mutation_epoch;
+}
+
 }  // namespace
 
 void record_acquire(evt_topic* record) {
@@ -41,10 +52,7 @@ void record_release(evt_topic* record, bool owner) {
     if (found == counts.end()) {
         // Wrapped without record_acquire (should not happen): only an owner
         // may free, and nobody else is known to hold the record.
-        if (owner) {
-            evt_topic_free(record);
-            ++mutation_epoch;
-        }
+        if (owner) free_record(record);
         return;
     }
     WrapperCount& count = found->second;
@@ -53,12 +61,29 @@ void record_release(evt_topic* record, bool owner) {
         --count.live;
         return;
     }
-    const bool free_it = count.owned;
+    const bool owned = count.owned;
     counts.erase(found);
-    if (free_it) {
-        evt_topic_free(record);
-        ++mutation_epoch;
+    if (owned || !is_registered(record)) free_record(record);
+}
+
+int32_t register_record(evt_topic* record, const char* literal, uint64_t length) {
+    char* rendered = nullptr;
+    if (literal == nullptr) {
+        rendered = evt_topic_render_literal(record, &length);
+        if (rendered == nullptr) {
+            ++mutation_epoch;
+            return -1;
+        }
+        literal = rendered;
     }
+    evt_topic* previous = length ? evt_topic_lookup(literal, length) : nullptr;
+    const int32_t result = evt_topic_internalize(record, literal, length);
+    if (rendered) c_ap_free(rendered);
+    ++mutation_epoch;
+    if (previous != nullptr && previous != record && !wrapper_counts().contains(previous) &&
+        !is_registered(previous))
+        free_record(previous);
+    return result;
 }
 
 void record_parts_replaced(evt_topic* record) {

@@ -112,8 +112,18 @@ inline allocator_protocol* heap_allocator() { return *state.QL_HEAP_ALLOCATOR; }
 // registered literal shares it).  The module counts the live wrappers of each
 // record: an owning wrapper that dies while other wrappers still exist does
 // not free the record at once; the last wrapper to go frees it.
+//
+// A record that is neither owned nor registered under its literal any more
+// (another record took the literal over, or a re-assignment failed) can no
+// longer be reached once its last wrapper is gone, so it is freed then; one
+// that has no wrapper at all when it is displaced is freed right away.
 void record_acquire(evt_topic* record);
 void record_release(evt_topic* record, bool owner);
+// Registers `record` under `literal` (or, when `literal` is null, under the
+// canonical literal of its parts), freeing the record it displaced from the
+// registry when nothing can reach that one any more.  Bumps mutation_epoch.
+// Returns the result of the registration (0 / -1).
+int32_t register_record(evt_topic* record, const char* literal, uint64_t length);
 
 // Bumped whenever a record loses parts or its key (value assignment, clear,
 // re-keying, freeing).  Views and match results compare it with their

@@ -175,26 +175,6 @@ private:
     evt_topic* record_;
 };
 
-bool same_bytes(const char* left, uint64_t left_len, const char* right, uint64_t right_len) {
-    if (left_len != right_len) return false;
-    if (left_len == 0) return (left == nullptr) == (right == nullptr);
-    return left && right && std::memcmp(left, right, left_len) == 0;
-}
-
-// True when both records hold parts of the same kinds with the same texts.
-bool same_parts(const evt_topic* left, const evt_topic* right) {
-    if (left->n_parts != right->n_parts) return false;
-    const evt_topic_part_variant* a = left->parts;
-    const evt_topic_part_variant* b = right->parts;
-    for (; a && b; a = a->next, b = b->next) {
-        if (a->ttype != b->ttype) return false;
-        const bool equal = a->ttype == TOPIC_PART_RANGE ? same_bytes(a->literal, a->literal_len, b->literal, b->literal_len)
-                                                        : same_bytes(a->text, a->text_len, b->text, b->text_len);
-        if (!equal) return false;
-    }
-    return !a && !b;
-}
-
 bool raise_unsupported_kind(int32_t kind) {
     Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(kind)));
     if (!member) return false;
@@ -277,26 +257,11 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
     }
 
     if (!fresh.get()) return topic_from_header(nullptr, 0);
-    if (internalized) {
-        // The same literal with the same parts already registered: hand out
-        // that record.  Registering a second copy would displace it, and a
-        // displaced record that nobody owns is lost for good, so formatting
-        // the same values again and again would leak a record per call.
-        uint64_t literal_len = 0;
-        char* literal = evt_topic_render_literal(fresh.get(), &literal_len);
-        evt_topic* registered = literal && literal_len ? evt_topic_lookup(literal, literal_len) : nullptr;
-        if (literal) c_ap_free(literal);
-        if (registered && same_parts(registered, fresh.get())) return topic_from_header(registered, 0);
-    }
     evt_topic* record = fresh.release();
-    evt_topic_update_literal(record);
-    // Registering the record may have taken a literal over from another record.
-    ++mutation_epoch;
-    // A record that ended up unregistered (no parts, or registration failed)
-    // is reachable only through the new object, which must then own it.
-    const bool owner = !internalized || !record->key;
-    PyObject* result = topic_from_header(record, owner ? 1 : 0);
-    if (!result && owner) {
+    register_record(record, nullptr, 0);
+    PyObject* result = topic_from_header(record, internalized ? 0 : 1);
+    // Without a wrapper only the registry can still reach the record.
+    if (!result && (!internalized || !record->key)) {
         evt_topic_free(record);
         ++mutation_epoch;
     }
@@ -429,8 +394,7 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (size > 0) evt_topic_append_part(record, bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
     }
     if (PyErr_Occurred()) return nullptr;
-    evt_topic_update_literal(record);
-    ++mutation_epoch;  // the new literal may have been taken over from another record
+    register_record(record, nullptr, 0);
     return result.release();
 }
 

@@ -112,7 +112,7 @@ int topic_set_value(PyObject* object, PyObject* value, void*) {
     record->key_len = 0;
     record_parts_replaced(record);
     const auto size = static_cast<uint64_t>(length);
-    if (evt_topic_parse(record, bytes, size) != 0 || evt_topic_internalize(record, bytes, size) != 0) {
+    if (evt_topic_parse(record, bytes, size) != 0 || register_record(record, bytes, size) != 0) {
         PyErr_Format(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
         return -1;
     }
@@ -277,9 +277,7 @@ void topic_iterator_dealloc(PyObject* object) {
 
 // Re-keys the record under the canonical literal of its parts.
 int32_t topic_c_update_literal(TopicObject* self) {
-    const int32_t result = evt_topic_update_literal(self->header);
-    ++mutation_epoch;
-    return result;
+    return register_record(self->header, nullptr, 0);
 }
 
 // ---- Type specs -------------------------------------------------------------
