@@ -11,6 +11,7 @@
 
 #include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
 #include "support/python/capi_table.h"
+#include "support/python/process_module.h"
 #include "support/python/py_ref.h"
 
 namespace ql_config {
@@ -35,25 +36,6 @@ using pyutil::Ref;
 constexpr uint64_t kHeapDefaultPageSize = 0x10000;  // 64 KiB
 constexpr uint64_t kHeapMaxPageSize = 0x1000000;  // 16 MiB
 constexpr uint64_t kHeapPageGranularity = 4096;
-
-// Interpreter that first loaded the module, and the module object whose
-// set-up has run (or is running); both for the life of the process.
-int64_t g_owner_interpreter = -1;
-PyObject* g_module = nullptr;
-
-int check_interpreter() {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return -1;
-    if (g_owner_interpreter == -1) {
-        g_owner_interpreter = current;
-    } else if (current != g_owner_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return -1;
-    }
-    return 0;
-}
 
 // Export table, in creation order.  An empty signature repeats the one before.
 struct Export {
@@ -224,34 +206,12 @@ int run_setup(PyObject* module) {
     return 0;
 }
 
-// Module creation hands out the one module object of the process once it
-// exists, so removing the module from sys.modules does not give a second copy.
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    if (check_interpreter() < 0) return nullptr;
-    if (g_module) return Py_NewRef(g_module);
-    Ref name(PyObject_GetAttrString(spec, "name"));
-    if (!name) return nullptr;
-    return PyModule_NewObject(name.get());
-}
+pyutil::ProcessModule process_module(
+    "Module 'durrowmere_skalvotin' has already been imported. Re-initialisation is not supported.");
 
-int module_exec(PyObject* module) {
-    if (check_interpreter() < 0) return -1;
-    if (g_module) {
-        if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'durrowmere_skalvotin' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
-    }
-    g_module = Py_NewRef(module);
-    if (run_setup(module) < 0) {
-        // The failed module object is discarded by the import system; a later
-        // import runs the set-up again on a new one.
-        Py_CLEAR(g_module);
-        return -1;
-    }
-    return 0;
-}
+PyObject* module_create(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
+
+int module_exec(PyObject* module) { return process_module.exec(module, run_setup); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},

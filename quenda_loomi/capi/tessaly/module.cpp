@@ -7,6 +7,7 @@
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/capi_table.h"
+#include "support/python/process_module.h"
 
 namespace tessaly {
 
@@ -16,9 +17,6 @@ namespace {
 
 // Snapshot of the default protocol at set-up; exported to other modules.
 allocator_protocol* TOPIC_ALLOCATOR = nullptr;
-
-// The module object this process executed; a re-import returns it.
-PyObject* executed_module = nullptr;
 
 constexpr const char* kProtocolSignature = "allocator_protocol *";
 constexpr const char* kMapNotInitialized = "Internal map not initialized!";
@@ -297,61 +295,19 @@ int run_setup(PyObject* module) {
 
 // ---- Module definition --------------------------------------------------------------
 
-// Copies spec.<attribute> to module.<name>; a None value is skipped unless
-// `none_allowed`.
-int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute, const char* name,
-                        bool none_allowed) {
-    pyutil::Ref value(PyObject_GetAttrString(spec, attribute));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (value.get() == Py_None && !none_allowed) return 0;
-    return PyObject_SetAttrString(module, name, value.get());
-}
+pyutil::ProcessModule process_module(
+    "Module 'tessaly' has already been imported. Re-initialisation is not supported.");
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    static int64_t main_interpreter_id = -1;
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = current;
-    } else if (main_interpreter_id != current) {
-        return pyutil::fail(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter "
-                            "per process.");
-    }
-    if (executed_module != nullptr) return Py_NewRef(executed_module);
-    pyutil::Ref name(PyObject_GetAttrString(spec, "name"));
-    if (!name) return nullptr;
-    pyutil::Ref module(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", true) < 0 ||
-        copy_spec_attribute(spec, module.get(), "origin", "__file__", true) < 0 ||
-        copy_spec_attribute(spec, module.get(), "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
-        return nullptr;
-    return module.release();
-}
+PyObject* module_create(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
 
-int module_exec(PyObject* module) {
-    if (executed_module != nullptr) {
-        if (executed_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'tessaly' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-    executed_module = Py_NewRef(module);
+int setup_module(PyObject* module) {
     state.module = module;
-    if (run_setup(module) < 0) {
-        // The import fails and the module object is dropped; a later import
-        // may try again.
-        state.module = nullptr;
-        Py_CLEAR(executed_module);
-        return -1;
-    }
-    return 0;
+    if (run_setup(module) == 0) return 0;
+    state.module = nullptr;
+    return -1;
 }
+
+int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
