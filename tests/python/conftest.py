@@ -1,21 +1,15 @@
 """Shared helpers for the Python test suites.
 
-The packages under test are the ones assembled in the build tree (put on
-PYTHONPATH).  The checkout's own quenda_loomi/ sources hold no extension
-modules, so the checkout root is taken off sys.path: `python -m pytest`
-run from there would otherwise import the sources instead.
+The packages under test are the ones assembled in the build tree (on the
+path of .venv, or on PYTHONPATH for other build folders).
 """
 
 import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
-
-_CHECKOUT = Path(__file__).resolve().parents[2]
-sys.path[:] = [p for p in sys.path if Path(p or os.getcwd()).resolve() != _CHECKOUT]
 
 
 def run_python(code, timeout=60):

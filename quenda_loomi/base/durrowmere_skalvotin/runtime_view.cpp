@@ -8,6 +8,7 @@
 #include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
 
 #include "support/python/py_ref.h"
+#include "support/python/static_method.h"
 
 namespace ql_config {
 
@@ -187,26 +188,6 @@ PyObject* views_namespace(PyObject* module_name) {
     return ns.release();
 }
 
-// Dresses one toolkit function and attaches it to the class as a static method.
-int attach_toolkit_method(PyObject* toolkit, PyObject* ns, const ToolkitMethod& method) {
-    PyObject* function = PyDict_GetItemString(ns, method.name);  // borrowed
-    if (!function) {
-        PyErr_Format(PyExc_SystemError, "toolkit function %s was not defined", method.name);
-        return -1;
-    }
-    Ref qualname(PyUnicode_FromFormat("AllocatorTestToolkit.%s", method.name));
-    Ref doc(PyUnicode_FromString(method.doc));
-    Ref annotations(Py_BuildValue("{s:s}", "return", method.returns));
-    if (!qualname || !doc || !annotations) return -1;
-    if (PyObject_SetAttrString(function, "__qualname__", qualname.get()) < 0 ||
-        PyObject_SetAttrString(function, "__doc__", doc.get()) < 0 ||
-        PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0)
-        return -1;
-    Ref static_method(PyStaticMethod_New(function));
-    if (!static_method) return -1;
-    return PyObject_SetAttrString(toolkit, method.name, static_method.get());
-}
-
 PyType_Slot toolkit_slots[] = {
     {Py_tp_doc, const_cast<char*>(kToolkitDoc)},
     {0, nullptr},
@@ -251,7 +232,14 @@ int define_python_views(PyObject* module) {
     Ref toolkit(PyObject_GetAttrString(module, "AllocatorTestToolkit"));
     if (!toolkit) return -1;
     for (const ToolkitMethod& method : kToolkitMethods) {
-        if (attach_toolkit_method(toolkit.get(), ns.get(), method) < 0) return -1;
+        PyObject* function = PyDict_GetItemString(ns.get(), method.name);  // borrowed
+        if (!function) {
+            PyErr_Format(PyExc_SystemError, "toolkit function %s was not defined", method.name);
+            return -1;
+        }
+        if (pyutil::attach_static_method(toolkit.get(), "AllocatorTestToolkit", function, method.name, method.doc,
+                                         method.returns) < 0)
+            return -1;
     }
     return 0;
 }

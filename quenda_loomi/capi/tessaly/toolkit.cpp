@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/python/static_method.h"
 
 namespace tessaly {
 namespace {
@@ -196,8 +197,8 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
         if (!native) return -1;
         const std::string native_name = std::string("_native_") + method.name;
         if (PyDict_SetItemString(globals.get(), native_name.c_str(), native.get()) < 0) return -1;
-        source += std::string("def ") + method.name + "(" + method.parameters + ") -> '" + method.returns +
-                  "':\n    return " + native_name + "(" + method.parameters + ")\n";
+        source += std::string("def ") + method.name + "(" + method.parameters + "):\n    return " + native_name +
+                  "(" + method.parameters + ")\n";
     }
     pyutil::Ref ran(PyRun_String(source.c_str(), Py_file_input, globals.get(), globals.get()));
     if (!ran) return -1;
@@ -205,16 +206,10 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
     for (const ToolkitMethod& method : kMethods) {
         PyObject* function = PyDict_GetItemString(globals.get(), method.name);  // borrowed
         if (function == nullptr) return pyutil::fail(PyExc_RuntimeError, "toolkit set-up failed"), -1;
-        const std::string qualname = std::string("TopicTestToolkit.") + method.name;
         const std::string doc = std::string(method.signature) + "\n\n" + method.summary;
-        pyutil::Ref qualname_text(PyUnicode_FromString(qualname.c_str()));
-        pyutil::Ref doc_text(PyUnicode_FromString(doc.c_str()));
-        if (!qualname_text || !doc_text) return -1;
-        if (PyObject_SetAttrString(function, "__qualname__", qualname_text.get()) < 0) return -1;
-        if (PyObject_SetAttrString(function, "__doc__", doc_text.get()) < 0) return -1;
-        pyutil::Ref static_method(PyStaticMethod_New(function));
-        if (!static_method) return -1;
-        if (PyObject_SetAttrString(toolkit, method.name, static_method.get()) < 0) return -1;
+        if (pyutil::attach_static_method(toolkit, "TopicTestToolkit", function, method.name, doc.c_str(),
+                                         method.returns) < 0)
+            return -1;
     }
     return 0;
 }

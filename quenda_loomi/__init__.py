@@ -1,1 +1,0 @@
-"""Event-processing engine: topic layer and allocator configuration."""

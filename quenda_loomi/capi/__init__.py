@@ -1,1 +1,0 @@
-"""Topic module and its native spine."""
