@@ -10,7 +10,7 @@ engine's allocator configuration for a stretch of code.
 
 Run it with the built packages on the path:
 
-    PYTHONPATH=<builddir>/python python examples/topic_walkthrough.py
+    tools/demo.sh    (or .venv/bin/python examples/topic_walkthrough.py after tools/build.sh)
 """
 
 from quenda_loomi.base.durrowmere_skalvotin import QL_LOCKED, RUNTIME_ALLOCATOR_CONFIG
