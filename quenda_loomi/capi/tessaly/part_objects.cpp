@@ -13,8 +13,6 @@ constexpr const char* kNoLongerInTopic = "Topic part is no longer part of its to
 constexpr const char* kNoMemory = "Failed to allocate memory!";
 constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
-PyTypeObject* options_iterator_type = nullptr;
-
 TopicPartObject* as_part(PyObject* self) { return reinterpret_cast<TopicPartObject*>(self); }
 
 // The part kind an object of this class may view; -1 for the base class,
@@ -384,62 +382,33 @@ PyObject* range_repr(PyObject* self) {
     return PyUnicode_FromFormat("<TopicPartRange>(n=%llu, options=%U)", count, text.get());
 }
 
-// ---- options() iterator -----------------------------------------------------
+// ---- options() generator -----------------------------------------------------
 
-// Yields the options of a range part one by one, reading the record afresh
-// at every step (and failing on the first step without a record).
-struct OptionsIterator {
-    PyObject_HEAD
-    PyObject* part;
-    uint64_t index;
-};
+// options() is a generator that reads the record afresh at every step (and
+// fails on its first step without a record).
+PyObject* options_function = nullptr;
 
-PyObject* range_options(PyObject* self, PyObject*) {
-    auto* iterator = PyObject_GC_New(OptionsIterator, options_iterator_type);
-    if (iterator == nullptr) return nullptr;
-    iterator->part = Py_NewRef(self);
-    iterator->index = 0;
-    PyObject_GC_Track(iterator);
-    return reinterpret_cast<PyObject*>(iterator);
-}
-
-PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options", nullptr); }
-
-PyObject* options_next(PyObject* object) {
-    auto* iterator = reinterpret_cast<OptionsIterator*>(object);
-    if (iterator->part == nullptr) return nullptr;
-    evt_topic_part_variant* record = part_record_for_read(iterator->part);
-    if (record == nullptr) {
-        Py_CLEAR(iterator->part);
-        return nullptr;
-    }
-    if (iterator->index >= record->num_options || record->option_ptr == nullptr) {
-        Py_CLEAR(iterator->part);
-        return nullptr;
-    }
-    const char* option = record->option_ptr[iterator->index++];
+// _step(part, index): option `index` of a range part, or None past the end.
+PyObject* range_option_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return pyutil::fail(PyExc_TypeError, "_step() takes exactly 2 arguments");
+    if (!pyutil::check_arg_type(args[0], state.TopicPartRange, "self", false)) return nullptr;
+    const unsigned long long index = PyLong_AsUnsignedLongLong(args[1]);
+    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    evt_topic_part_variant* record = part_record_for_read(args[0]);
+    if (record == nullptr) return nullptr;
+    if (index >= record->num_options || record->option_ptr == nullptr) Py_RETURN_NONE;
+    const char* option = record->option_ptr[index];
     if (option == nullptr) return PyUnicode_FromStringAndSize("", 0);
     return PyUnicode_DecodeUTF8(option, static_cast<Py_ssize_t>(std::strlen(option)), "strict");
 }
 
-int options_traverse(PyObject* object, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(reinterpret_cast<OptionsIterator*>(object)->part);
-    return 0;
-}
+PyMethodDef range_option_at_def = {
+    "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(range_option_at)), METH_FASTCALL,
+    nullptr};
 
-int options_clear(PyObject* object) {
-    Py_CLEAR(reinterpret_cast<OptionsIterator*>(object)->part);
-    return 0;
-}
+PyObject* range_options(PyObject* self, PyObject*) { return PyObject_CallOneArg(options_function, self); }
 
-void options_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    options_clear(object);
-    PyObject_GC_Del(object);
-    Py_DECREF(type);
-}
+PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options", nullptr); }
 
 // ---- Type specs -------------------------------------------------------------
 
@@ -537,19 +506,6 @@ PyType_Slot pattern_slots[] = {
 PyType_Spec pattern_spec = {"quenda_loomi.capi.tessaly.TopicPartPattern", sizeof(TopicPartObject), 0,
                             kPartFlags, pattern_slots};
 
-PyType_Slot options_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(options_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(options_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(options_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(options_next)},
-    {0, nullptr},
-};
-PyType_Spec options_spec = {"quenda_loomi.capi.tessaly.TopicPartRange_options_iterator",
-                            sizeof(OptionsIterator), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                            options_slots};
-
 // Creates the type from `spec` (with `base`), publishes it as a module
 // attribute and returns it as a new reference stored in `slot`.
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base, PyTypeObject** slot,
@@ -575,9 +531,9 @@ int add_part_types(PyObject* module) {
     if (add_type(module, &range_spec, state.TopicPart, &state.TopicPartRange, "TopicPartRange") < 0) return -1;
     if (add_type(module, &pattern_spec, state.TopicPart, &state.TopicPartPattern, "TopicPartPattern") < 0)
         return -1;
-    PyObject* iterator = PyType_FromModuleAndSpec(module, &options_spec, nullptr);
-    if (iterator == nullptr) return -1;
-    Py_XSETREF(options_iterator_type, reinterpret_cast<PyTypeObject*>(iterator));
+    PyObject* options = define_generator_function("options", "TopicPartRange.options", &range_option_at_def);
+    if (options == nullptr) return -1;
+    Py_XSETREF(options_function, options);
     return 0;
 }
 

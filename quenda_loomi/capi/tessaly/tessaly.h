@@ -151,6 +151,9 @@ PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper);
 PyObject* topic_from_header(evt_topic* header, int owner);
 // RuntimeError "Not initialized!" and null.
 PyObject* not_initialized();
+// A Python generator function `name(self)` that yields `step(self, 0)`,
+// `step(self, 1)`, ... until a step returns None.  New reference or null.
+PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step);
 
 // ---- Type specs, one per class file ----------------------------------------
 

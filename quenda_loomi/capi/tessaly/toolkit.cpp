@@ -113,8 +113,8 @@ PyObject* get_internal_map_size(PyObject*, PyObject* const*, Py_ssize_t) {
 
 PyObject* get_internal_map_has(PyObject*, PyObject* const* args, Py_ssize_t) {
     if (!pyutil::check_arg_type(args[0], &PyUnicode_Type, "key", true, true)) return nullptr;
-    if (args[0] == Py_None)
-        return pyutil::fail(PyExc_TypeError, "expected str, got NoneType");
+    if (args[0] == Py_None)  // passes the type check, but has no UTF-8 form
+        return pyutil::fail(PyExc_AttributeError, "'NoneType' object has no attribute 'encode'");
     Py_ssize_t length = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(args[0], &length);
     if (bytes == nullptr) return nullptr;

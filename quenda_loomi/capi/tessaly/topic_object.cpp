@@ -12,8 +12,6 @@ namespace {
 
 constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
-PyTypeObject* topic_iterator_type = nullptr;
-
 TopicObject* as_topic(PyObject* self) { return reinterpret_cast<TopicObject*>(self); }
 
 // ---- Construction and release ---------------------------------------------
@@ -96,8 +94,8 @@ int topic_set_value(PyObject* object, PyObject* value, void*) {
         not_initialized();
         return -1;
     }
-    if (value == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "Topic value must be a str, not None");
+    if (value == Py_None) {  // passes the type check, but has no UTF-8 form
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'encode'");
         return -1;
     }
     Py_ssize_t length = 0;
@@ -219,59 +217,30 @@ PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_Type
 
 // ---- Iteration ----------------------------------------------------------------
 
-// Walks the topic's chain by position, starting from `parts` at every step,
-// so a chain that is re-assigned during the iteration is never read stale.
-struct TopicIterator {
-    PyObject_HEAD
-    PyObject* topic;
-    uint64_t position;
-};
+// Topic.__iter__ is a generator over the parts; each step walks the chain by
+// position from `parts` again, so a chain re-assigned during the iteration
+// is never read stale.  The generator's frame keeps the Topic alive.
+PyObject* topic_iter_function = nullptr;
 
-PyObject* topic_iter(PyObject* self) {
-    auto* iterator = PyObject_GC_New(TopicIterator, topic_iterator_type);
-    if (iterator == nullptr) return nullptr;
-    iterator->topic = Py_NewRef(self);
-    iterator->position = 0;
-    PyObject_GC_Track(iterator);
-    return reinterpret_cast<PyObject*>(iterator);
-}
-
-PyObject* topic_iterator_next(PyObject* object) {
-    auto* iterator = reinterpret_cast<TopicIterator*>(object);
-    if (iterator->topic == nullptr) return nullptr;
-    evt_topic* record = as_topic(iterator->topic)->header;
-    if (record == nullptr) {
-        Py_CLEAR(iterator->topic);
-        return not_initialized();
-    }
+// _step(topic, position): the view of the part at `position`, or None past
+// the end.
+PyObject* topic_part_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return pyutil::fail(PyExc_TypeError, "_step() takes exactly 2 arguments");
+    if (!pyutil::check_arg_type(args[0], state.Topic, "self", false)) return nullptr;
+    const unsigned long long position = PyLong_AsUnsignedLongLong(args[1]);
+    if (position == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    evt_topic* record = as_topic(args[0])->header;
+    if (record == nullptr) return not_initialized();
     evt_topic_part_variant* part = record->parts;
-    for (uint64_t i = 0; i < iterator->position && part != nullptr; ++i) part = part->next;
-    if (part == nullptr) {
-        Py_CLEAR(iterator->topic);
-        return nullptr;
-    }
-    ++iterator->position;
-    return make_part_view(part, iterator->topic);
+    for (unsigned long long i = 0; i < position && part != nullptr; ++i) part = part->next;
+    if (part == nullptr) Py_RETURN_NONE;
+    return make_part_view(part, args[0]);
 }
 
-int topic_iterator_traverse(PyObject* object, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(object));
-    Py_VISIT(reinterpret_cast<TopicIterator*>(object)->topic);
-    return 0;
-}
+PyMethodDef topic_part_at_def = {
+    "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_part_at)), METH_FASTCALL, nullptr};
 
-int topic_iterator_clear(PyObject* object) {
-    Py_CLEAR(reinterpret_cast<TopicIterator*>(object)->topic);
-    return 0;
-}
-
-void topic_iterator_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    PyObject_GC_UnTrack(object);
-    topic_iterator_clear(object);
-    PyObject_GC_Del(object);
-    Py_DECREF(type);
-}
+PyObject* topic_iter(PyObject* self) { return PyObject_CallOneArg(topic_iter_function, self); }
 
 // ---- Native method table ----------------------------------------------------
 
@@ -340,19 +309,6 @@ PyType_Slot topic_slots[] = {
 PyType_Spec topic_spec = {"quenda_loomi.capi.tessaly.Topic", sizeof(TopicObject), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, topic_slots};
 
-PyType_Slot topic_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(topic_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(topic_iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(topic_iterator_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(topic_iterator_next)},
-    {0, nullptr},
-};
-
-PyType_Spec topic_iterator_spec = {"quenda_loomi.capi.tessaly.Topic_iterator", sizeof(TopicIterator), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                   topic_iterator_slots};
-
 }  // namespace
 
 TopicVTable topic_vtable = {
@@ -368,9 +324,9 @@ int add_topic_type(PyObject* module) {
         return -1;
     }
     Py_XSETREF(state.Topic, reinterpret_cast<PyTypeObject*>(type));
-    PyObject* iterator = PyType_FromModuleAndSpec(module, &topic_iterator_spec, nullptr);
-    if (iterator == nullptr) return -1;
-    Py_XSETREF(topic_iterator_type, reinterpret_cast<PyTypeObject*>(iterator));
+    PyObject* iterate = define_generator_function("__iter__", "Topic.__iter__", &topic_part_at_def);
+    if (iterate == nullptr) return -1;
+    Py_XSETREF(topic_iter_function, iterate);
     return 0;
 }
 
