@@ -80,41 +80,51 @@ void write_record(allocator_protocol* schematic, const Settings& s) {
     if (schematic->shm_allocator && schematic->shm_ctx) schematic->with_shm = s.value[kShared];
 }
 
-// Reads the setting keys present in `mapping` (a dict) into `out` by truth.
-int read_settings(PyObject* mapping, Settings& out, PyObject* frame_out, const Settings* previous) {
+// The truth of each setting key present in `mapping` (a dict): 1 or 0, -1
+// when the key is absent.  Returns 0, or -1 with an exception set.  Values'
+// truth tests (and keys' __eq__) may run Python code, so callers read the
+// settings before they look at any shared state, and hold `mapping`.
+int read_settings(PyObject* mapping, int (&truth)[3]) {
     for (int k = 0; k < 3; ++k) {
+        truth[k] = -1;
         PyObject* raw = nullptr;
         int found = PyDict_GetItemStringRef(mapping, kSettingKeys[k], &raw);
         if (found < 0) return -1;
         if (found == 0) continue;
         Ref value(raw);
-        int truth = PyObject_IsTrue(value.get());
-        if (truth < 0) return -1;
-        if (frame_out && PyDict_SetItemString(frame_out, kSettingKeys[k],
-                                              previous->value[k] ? Py_True : Py_False) < 0)
-            return -1;
-        out.value[k] = truth != 0;
+        truth[k] = PyObject_IsTrue(value.get());
+        if (truth[k] < 0) return -1;
     }
     return 0;
 }
 
 int base_c_activate(AllocatorConfigContextObject* self) {
-    if (self->requested == nullptr || self->requested == Py_None) {
+    Ref requested = Ref::borrow(self->requested);
+    if (!requested || requested.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return -1;
     }
-    if (!PyDict_Check(self->requested)) {
+    if (!PyDict_Check(requested.get())) {
         PyErr_Format(PyExc_TypeError, "requested settings must be a dict, not %.200s",
-                     Py_TYPE(self->requested)->tp_name);
+                     Py_TYPE(requested.get())->tp_name);
         return -1;
     }
+    int truth[3];
+    if (read_settings(requested.get(), truth) < 0) return -1;
+
     allocator_protocol* schematic = self->allocator_schematic;
     Py_ssize_t index = in_force_index(schematic);
     if (index < 0) return -1;
     const Settings previous = g_in_force[index].settings;
     Settings next = previous;
     Ref frame(PyDict_New());
-    if (!frame || read_settings(self->requested, next, frame.get(), &previous) < 0) return -1;
+    if (!frame) return -1;
+    for (int k = 0; k < 3; ++k) {
+        if (truth[k] < 0) continue;
+        if (PyDict_SetItemString(frame.get(), kSettingKeys[k], previous.value[k] ? Py_True : Py_False) < 0)
+            return -1;
+        next.value[k] = truth[k] != 0;
+    }
 
     Ref address(PyLong_FromVoidPtr(schematic));
     if (!address) return -1;
@@ -130,6 +140,8 @@ int base_c_activate(AllocatorConfigContextObject* self) {
     return 0;
 }
 
+// Frames are private and hold only True / False, so reading one runs no
+// Python code and the list cannot change under us.
 int base_c_deactivate(AllocatorConfigContextObject* self) {
     Py_ssize_t open = self->activations ? PyList_GET_SIZE(self->activations) : 0;
     if (open == 0) {
@@ -142,8 +154,12 @@ int base_c_deactivate(AllocatorConfigContextObject* self) {
     if (!schematic && PyErr_Occurred()) return -1;
     Py_ssize_t index = in_force_index(schematic);
     if (index < 0) return -1;
+    int truth[3];
+    if (read_settings(PyTuple_GET_ITEM(top, 1), truth) < 0) return -1;
     Settings restored = g_in_force[index].settings;
-    if (read_settings(PyTuple_GET_ITEM(top, 1), restored, nullptr, nullptr) < 0) return -1;
+    for (int k = 0; k < 3; ++k) {
+        if (truth[k] >= 0) restored.value[k] = truth[k] != 0;
+    }
 
     PyObject* below = open > 1 ? PyTuple_GET_ITEM(PyList_GET_ITEM(self->activations, open - 2), 1) : Py_None;
     Py_SETREF(self->saved, Py_NewRef(below));
@@ -230,9 +246,12 @@ PyObject* ctx_get_requested(PyObject* op, void*) {
     return Py_NewRef(v ? v : Py_None);
 }
 
+// A copy: the dict itself is the open activation's frame, which must not
+// be edited from outside.
 PyObject* ctx_get_saved(PyObject* op, void*) {
     PyObject* v = reinterpret_cast<AllocatorConfigContextObject*>(op)->saved;
-    return Py_NewRef(v ? v : Py_None);
+    if (v == nullptr || v == Py_None) Py_RETURN_NONE;
+    return PyDict_Copy(v);
 }
 
 PyMethodDef ctx_methods[] = {

@@ -5,6 +5,7 @@ import ctypes
 import importlib
 import pickle
 import sys
+import textwrap
 
 import pytest
 
@@ -42,7 +43,7 @@ def toolkit_flags():
 
 
 def engine_state():
-    """Flags seen three ways (they must agree) plus the default protocol's config."""
+    """Flags seen three ways (they must agree) plus the default protocol's config (read raw as well)."""
     view = cfg.RUNTIME_ALLOCATOR_CONFIG
     through_view = {"locked": view.QL_CFG_LOCKED, "shared": view.QL_CFG_SHARED,
                     "freelist": view.QL_CFG_FREELIST}
@@ -51,7 +52,11 @@ def engine_state():
     flags = toolkit_flags()
     assert flags == through_view == through_capsules
     assert all(type(v) is bool for v in [*flags.values(), *through_view.values()])
-    return flags, list(T.get_default_allocator_config().items())
+    config = T.get_default_allocator_config()
+    record = pointer_at(capsule_address("QL_DEFAULT_ALLOCATOR"))
+    assert ctypes.string_at(record + 24, 3) == bytes([config["with_lock"], config["with_shm"],
+                                                      config["with_freelist"]])
+    return flags, list(config.items())
 
 
 @pytest.fixture(autouse=True)
@@ -179,20 +184,65 @@ def test_settings_are_taken_by_truth(key, value, expected):
     T.deactivate_context(context)
 
 
-def test_failing_truth_test_stops_activation_after_earlier_keys():
-    class Unanswerable:
-        def __bool__(self):
-            raise ZeroDivisionError("no truth")
+class Unanswerable:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
 
-    context = cfg.QLConfigContext(freelist=False, shared=Unanswerable(), locked=True)
+
+def enter_with_block(context):
+    with context:
+        pytest.fail("the block ran although activation failed")
+
+
+# Keys are walked as locked, shared, freelist: the ones before the failing key
+# stay written, the failing one and the rest keep their values.
+@pytest.mark.parametrize("settings, written", [
+    ({"freelist": False, "shared": Unanswerable(), "locked": True}, {"locked": True}),
+    ({"locked": Unanswerable(), "shared": True}, {}),
+    ({"locked": True, "shared": True, "freelist": Unanswerable()}, {"locked": True, "shared": True}),
+])
+@pytest.mark.parametrize("activate", [T.activate_context, enter_with_block])
+def test_failing_truth_test_stops_activation_after_earlier_keys(activate, settings, written):
+    context = cfg.QLConfigContext(**settings)
     with pytest.raises(ZeroDivisionError, match="no truth"):
-        T.activate_context(context)
-    # "locked" comes first and stays written; "shared" failed; "freelist" and the base step never ran.
-    assert toolkit_flags() == dict(DEFAULT_FLAGS, locked=True)
+        activate(context)
+    assert toolkit_flags() == dict(DEFAULT_FLAGS, **written)
+    # The base step never ran: the record and the context's saved settings are untouched.
     assert list(T.get_default_allocator_config().items()) == DEFAULT_CONFIG
     assert context.saved is None
-    T.activate_context(cfg.QL_LOCKFREE)
-    T.deactivate_context(cfg.QL_LOCKFREE)
+    reset = cfg.QLConfigContext(**DEFAULT_FLAGS)
+    T.activate_context(reset)
+    T.deactivate_context(reset)
+
+
+# Settings code that re-initialises the context while activation walks its
+# settings, dropping the mapping being walked.
+REINITIALISING_SETTINGS = {
+    "value __bool__": """
+        class Value:
+            def __bool__(self):
+                context.__init__()
+                return True
+        context = cfg.QLConfigContext(locked=Value(), freelist=False)
+    """,
+    "key __eq__": """
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                context.__init__()
+                return str.__eq__(self, other)
+        context = cfg.QLConfigContext(**{Key("locked"): True, "freelist": False})
+    """,
+}
+
+
+@pytest.mark.parametrize("setup", REINITIALISING_SETTINGS.values(), ids=REINITIALISING_SETTINGS)
+def test_activation_walks_the_settings_it_started_with(python_subprocess, setup):
+    prelude = "import quenda_loomi.base.durrowmere_skalvotin as cfg\nT = cfg.AllocatorTestToolkit\n"
+    result = python_subprocess(prelude + textwrap.dedent(setup) + "T.activate_context(context)\n"
+                               "print(T.get_cfg_locked(), T.get_cfg_freelist(), context.requested)\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True False {}\n"
 
 
 def test_deactivation_without_activation_raises():

@@ -77,6 +77,17 @@ def test_nested_contexts_save_what_the_outer_one_set():
         assert b.saved == {"locked": False, "freelist": False}
 
 
+def test_saved_settings_are_a_copy_of_the_frame():
+    outer, inner = AllocatorConfigContext(locked=True), AllocatorConfigContext(locked=False)
+    with outer:
+        with inner:
+            assert inner.saved is not inner.saved
+            inner.saved["locked"] = False
+            inner.saved["freelist"] = True
+        with inner:  # the first exit put back what outer had set
+            assert inner.saved == {"locked": True}
+
+
 def test_same_context_nested_unwinds_frame_by_frame():
     context = AllocatorConfigContext(locked=True)
     context.__enter__()

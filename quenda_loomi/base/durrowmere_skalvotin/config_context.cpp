@@ -62,13 +62,17 @@ int apply_flags(PyObject* settings) {
     return 0;
 }
 
+// The mapping is held for the whole walk: a key's __eq__ or a value's
+// __bool__ may run code that re-initialises the context and drops it.
 int ql_c_activate(AllocatorConfigContextObject* self) {
-    if (apply_flags(self->requested) < 0) return -1;
+    Ref settings = Ref::borrow(self->requested);
+    if (apply_flags(settings.get()) < 0) return -1;
     return g_base_vtable->c_activate(self);
 }
 
 int ql_c_deactivate(AllocatorConfigContextObject* self) {
-    if (apply_flags(self->saved) < 0) return -1;
+    Ref settings = Ref::borrow(self->saved);
+    if (apply_flags(settings.get()) < 0) return -1;
     return g_base_vtable->c_deactivate(self);
 }
 

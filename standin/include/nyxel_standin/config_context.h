@@ -16,7 +16,8 @@
 //    before it; from then until the matching c_deactivate, `saved` is a dict
 //    holding exactly those previous values (as bools) for the requested keys.
 //    The base c_deactivate puts them back, and `saved` becomes the frame of
-//    the activation below it on the same context, or None.
+//    the activation below it on the same context, or None.  The frames are
+//    private: the Python attribute `saved` hands out a copy.
 //  * Activations and deactivations nest LIFO, also across contexts that
 //    share a schematic.  c_deactivate without an activation still open on the
 //    context raises RuntimeError.
