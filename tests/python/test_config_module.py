@@ -3,6 +3,7 @@
 import copy
 import ctypes
 import importlib
+import inspect
 import pickle
 import sys
 import textwrap
@@ -366,7 +367,8 @@ def test_runtime_view_class():
     assert properties == ["QL_CFG_LOCKED", "QL_CFG_SHARED", "QL_CFG_FREELIST"]
     for name in properties:
         getter = vars(view_class)[name].fget
-        assert getter.__text_signature__ == getter.__doc__ == f"_RuntimeAllocatorConfig.{name}(self)"
+        assert getter.__doc__ == vars(view_class)[name].__doc__ == f"_RuntimeAllocatorConfig.{name}(self)"
+        assert str(inspect.signature(getter)) == "(self)"
 
 
 @pytest.mark.parametrize("name", ["QL_CFG_LOCKED", "QL_CFG_SHARED", "QL_CFG_FREELIST"])

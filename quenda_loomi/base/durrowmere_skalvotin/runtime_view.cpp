@@ -86,7 +86,7 @@ class _RuntimeAllocatorConfig:
 
     for _getter in (QL_CFG_LOCKED, QL_CFG_SHARED, QL_CFG_FREELIST):
         _getter.__qualname__ = "_RuntimeAllocatorConfig." + _getter.__name__
-        _getter.__doc__ = _getter.__text_signature__ = _getter.__qualname__ + "(self)"
+        _getter.__doc__ = _getter.__qualname__ + "(self)"
     del _getter
 
     QL_CFG_LOCKED = property(QL_CFG_LOCKED)
