@@ -1,5 +1,6 @@
 """Topic class: construction, value, comparison, hashing, indexing, iteration."""
 
+import gc
 import inspect
 import pickle
 import re
@@ -27,6 +28,18 @@ def test_construction(args, literal, owner, exact, text):
     assert bool(topic) is bool(literal) and len(topic) == TopicTestToolkit.get_n_parts(topic)
     if not literal:
         assert hash(topic) == 0 and not TopicTestToolkit.get_internal_map_has("")
+
+
+def test_construction_holds_its_arguments_while_alloc_is_tested():
+    class EmptiesKeywords:
+        def __bool__(self):
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and "topic" in referrer:
+                    referrer.clear()
+            return True
+
+    keywords = {"topic": "".join(["held.", "lit", "eral"]), "alloc": EmptiesKeywords()}
+    assert Topic(**keywords).value == "held.literal"
 
 
 def test_same_literal_shares_one_record():

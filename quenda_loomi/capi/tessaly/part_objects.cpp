@@ -152,20 +152,22 @@ PyObject* part_tp_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 }
 
 // The content argument of a subclass constructor: first positional argument
-// or the keyword `name`.  Returns a borrowed reference (None when absent), or
-// null with TypeError when it is given both ways.
+// or the keyword `name`.  Returns a new reference (None when absent), or null
+// with TypeError when it is given both ways.
 PyObject* content_argument(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* name) {
-    PyObject* content = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    pyutil::Ref content(PyTuple_GET_SIZE(args) > 0 ? Py_NewRef(PyTuple_GET_ITEM(args, 0)) : nullptr);
     if (kwargs != nullptr) {
-        PyObject* keyword = PyDict_GetItemString(kwargs, name);  // borrowed
+        PyObject* keyword = nullptr;
+        if (PyDict_GetItemStringRef(kwargs, name, &keyword) < 0) return nullptr;
         if (keyword != nullptr) {
-            if (content != nullptr)
+            pyutil::Ref keyword_ref(keyword);
+            if (content)
                 return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                                     type->tp_name, name);
-            content = keyword;
+            return keyword_ref.release();
         }
     }
-    return content ? content : Py_None;
+    return content ? content.release() : Py_NewRef(Py_None);
 }
 
 // Exact, any and pattern parts: the content is an owned copy of the UTF-8
@@ -174,8 +176,9 @@ PyObject* text_part_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, co
                         int32_t kind, const char* uninitialized_message) {
     pyutil::Ref object(part_new_base(type, kwargs));
     if (!object) return nullptr;
-    PyObject* content = content_argument(type, args, kwargs, keyword);
-    if (content == nullptr) return nullptr;
+    pyutil::Ref content_ref(content_argument(type, args, kwargs, keyword));
+    if (!content_ref) return nullptr;
+    PyObject* content = content_ref.get();
     if (!pyutil::check_arg_type(content, &PyUnicode_Type, keyword, true, true)) return nullptr;
     if (content == Py_None || PyUnicode_GET_LENGTH(content) == 0) return object.release();
 
@@ -217,8 +220,9 @@ PyObject* pattern_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     pyutil::Ref object(part_new_base(type, kwargs));
     if (!object) return nullptr;
-    PyObject* content = content_argument(type, args, kwargs, "options");
-    if (content == nullptr) return nullptr;
+    pyutil::Ref content_ref(content_argument(type, args, kwargs, "options"));
+    if (!content_ref) return nullptr;
+    PyObject* content = content_ref.get();
     if (!pyutil::check_arg_type(content, &PyList_Type, "options", true, true)) return nullptr;
     if (content == Py_None || PyList_GET_SIZE(content) == 0) return object.release();
 

@@ -68,10 +68,15 @@ PyObject* get_part_ttype(PyObject*, PyObject* const* args, Py_ssize_t) {
     for (size_t i = 0; i < index && part != nullptr; ++i) part = part->next;
     if (part == nullptr) return PyErr_Format(PyExc_IndexError, "Index %zu out of range!", index);
     // The module global, as Python code of the module would see it.
-    PyObject* topic_type = PyDict_GetItemString(PyModule_GetDict(state.module), "TopicType");
-    if (topic_type == nullptr) topic_type = PyDict_GetItemString(PyEval_GetBuiltins(), "TopicType");
+    // Held strongly: the call may run code that rebinds the global.
+    const int kind = static_cast<int>(part->ttype);
+    PyObject* topic_type = nullptr;
+    if (PyDict_GetItemStringRef(PyModule_GetDict(state.module), "TopicType", &topic_type) < 0) return nullptr;
+    if (topic_type == nullptr && PyDict_GetItemStringRef(PyEval_GetBuiltins(), "TopicType", &topic_type) < 0)
+        return nullptr;
     if (topic_type == nullptr) return PyErr_Format(PyExc_NameError, "name '%s' is not defined", "TopicType");
-    return PyObject_CallFunction(topic_type, "i", static_cast<int>(part->ttype));
+    pyutil::Ref callable(topic_type);
+    return PyObject_CallFunction(callable.get(), "i", kind);
 }
 
 PyObject* get_part_chain_len(PyObject*, PyObject* const* args, Py_ssize_t) {

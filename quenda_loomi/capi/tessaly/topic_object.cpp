@@ -4,6 +4,7 @@
 // match_result.cpp and topic_compose.cpp; their entry points are wired into
 // the type here.
 #include <cstddef>
+#include <utility>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
@@ -18,20 +19,27 @@ TopicObject* as_topic(PyObject* self) { return reinterpret_cast<TopicObject*>(se
 
 // Topic(topic=None, *args, alloc=True, **kwargs)
 PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* literal = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-    PyObject* alloc = nullptr;
+    // Strong references: the truth test of `alloc` may run code that empties
+    // the keyword dict.
+    pyutil::Ref literal_ref(PyTuple_GET_SIZE(args) > 0 ? Py_NewRef(PyTuple_GET_ITEM(args, 0)) : nullptr);
+    pyutil::Ref alloc;
     if (kwargs != nullptr) {
-        if (PyObject* keyword = PyDict_GetItemString(kwargs, "topic")) {
-            if (literal != nullptr)
+        PyObject* keyword = nullptr;
+        if (PyDict_GetItemStringRef(kwargs, "topic", &keyword) < 0) return nullptr;
+        if (keyword != nullptr) {
+            pyutil::Ref keyword_ref(keyword);
+            if (literal_ref)
                 return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
                                     type->tp_name);
-            literal = keyword;
+            literal_ref = std::move(keyword_ref);
         }
-        alloc = PyDict_GetItemString(kwargs, "alloc");
+        PyObject* alloc_value = nullptr;
+        if (PyDict_GetItemStringRef(kwargs, "alloc", &alloc_value) < 0) return nullptr;
+        alloc.reset(alloc_value);
     }
-    if (literal == nullptr) literal = Py_None;
+    PyObject* literal = literal_ref ? literal_ref.get() : Py_None;
     if (!pyutil::check_arg_type(literal, &PyUnicode_Type, "topic", true, true)) return nullptr;
-    const int allocate = alloc ? PyObject_IsTrue(alloc) : 1;
+    const int allocate = alloc ? PyObject_IsTrue(alloc.get()) : 1;
     if (allocate < 0) return nullptr;
     const bool has_literal = literal != Py_None && PyUnicode_GET_LENGTH(literal) > 0;
 
