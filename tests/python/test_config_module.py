@@ -136,6 +136,8 @@ NESTINGS = [
     [{"freelist": False}, "QL_FREELIST"],
     ["QL_SHARED", {"locked": 1, "freelist": ""}, "QL_LOCKFREE", "QL_SHARED"],
     [{"locked": True, "shared": True, "freelist": False}, {}, {"shared": False}],
+    ["QL_LOCKFREE", "QL_LOCKED", "QL_FREELIST", "QL_SHARED"],
+    ["QL_FREELIST", {"freelist": False}, "QL_FREELIST", "QL_LOCKED", "QL_LOCKFREE"],
 ]
 
 
