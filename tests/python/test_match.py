@@ -1,5 +1,6 @@
 """Topic.match and TopicMatchResult."""
 
+import collections.abc
 import pickle
 
 import pytest
@@ -8,6 +9,15 @@ from quenda_loomi.capi.tessaly import Topic, TopicMatchResult
 
 E, A, R, P, N = "TopicPartExact", "TopicPartAny", "TopicPartRange", "TopicPartPattern", "NoneType"
 NOT_INITIALIZED = "^Not initialized!$"
+
+
+class NegativeLength(TopicMatchResult):
+    length = -2
+
+
+class Falsy:
+    def __bool__(self):
+        raise ValueError("asked for alloc")
 
 
 def describe(node):
@@ -69,6 +79,7 @@ def test_to_dict_maps_literals_to_parts_of_other(a, b, expected):
          r"^Argument 'other' has incorrect type \(expected quenda_loomi.capi.tessaly.Topic, got NoneType\)$"),
         (lambda r: Topic("t.a").match("t.a"), TypeError, r"got str\)$"),
         (lambda r: Topic(alloc=False).match(Topic("t.a")), RuntimeError, NOT_INITIALIZED),
+        (lambda r: len(NegativeLength(1, True)), ValueError, r"^__len__\(\) should return >= 0$"),
     ],
 )
 def test_refusals(action, error, message):
@@ -88,12 +99,35 @@ def test_results_without_a_chain():
     assert TopicMatchResult.to_dict.__doc__ == "TopicMatchResult.to_dict(self)"
 
 
+def test_iteration_is_a_generator():
+    result = Topic("g.b.c").match(Topic("g.{x}.c"))
+    literals = lambda gen: [node["literal"] for node in gen]  # noqa: E731
+    gen = iter(result)
+    assert isinstance(gen, collections.abc.Generator) and iter(gen) is gen
+    assert (gen.__name__, gen.__qualname__) == ("__iter__", "TopicMatchResult.__iter__")
+    with pytest.raises(TypeError, match="^can't send non-None value to a just-started generator$"):
+        gen.send(1)
+    assert gen.send(None)["literal"] == "g" and gen.send(5)["literal"] == "b" and literals(gen) == ["c"]
+    with pytest.raises(StopIteration):
+        gen.send(None)
+    # Nothing in the body catches: a thrown exception leaves and ends it.
+    gen = iter(result)
+    next(gen)
+    with pytest.raises(KeyError, match="thrown"):
+        gen.throw(KeyError("thrown"))
+    assert literals(gen) == []
+    gen = iter(result)
+    assert gen.close() is None and literals(gen) == [] and literals(iter(result)) == ["g", "b", "c"]
+
+
 @pytest.mark.parametrize(
     "args, error, message",
     [
         ((2,), RuntimeError, "^Can not allocator buffer when uninitialized!$"),
         ((-1, True), OverflowError, "^can't convert negative value to size_t$"),
         ((1, True, 3), TypeError, None),
+        ((-1, Falsy()), OverflowError, "^can't convert negative value to size_t$"),
+        ((1, Falsy()), ValueError, "^asked for alloc$"),
         ((3, True), None, None),
     ],
 )

@@ -185,11 +185,12 @@ bool alloc_zero_chain(size_t n_parts, evt_topic_match** out_first) {
 PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"n_parts", "alloc", nullptr};
     PyObject* n_parts_obj = nullptr;
-    int alloc = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:TopicMatchResult", const_cast<char**>(keywords),
-                                     &n_parts_obj, &alloc)) {
+    PyObject* alloc_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TopicMatchResult", const_cast<char**>(keywords),
+                                     &n_parts_obj, &alloc_obj)) {
         return nullptr;
     }
+    // Converted in parameter order: a bad n_parts is reported before alloc's truth is asked.
     size_t n_parts = 0;
     if (n_parts_obj) {
         Ref index(PyNumber_Index(n_parts_obj));
@@ -197,6 +198,8 @@ PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         n_parts = PyLong_AsSize_t(index.get());
         if (n_parts == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
     }
+    const int alloc = alloc_obj ? PyObject_IsTrue(alloc_obj) : 0;
+    if (alloc < 0) return nullptr;
     if (!alloc && n_parts > 0) {
         return pyutil::fail(PyExc_RuntimeError, "Can not allocator buffer when uninitialized!");
     }
@@ -263,17 +266,23 @@ int read_matched(PyObject* self) {
 
 // ---- Native methods -------------------------------------------------------------
 
+// Every read through a node's pointers is preceded by a validity check:
+// the allocations before it can run finalizers that change the topics.
 PyObject* result_c_match_res(TopicMatchResultObject* self, evt_topic_match* node) {
     if (!node) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
+    Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(self));
     if (!nodes_still_valid(self)) return nullptr;
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     Ref matched(PyLong_FromLong(node->success));
     if (!matched || PyDict_SetItemString(dict.get(), "matched", matched.get()) < 0) return nullptr;
+    if (!nodes_still_valid(self)) return nullptr;
     Ref part_a(part_or_none(node->part_a, self->topic_a));
     if (!part_a || PyDict_SetItemString(dict.get(), "part_a", part_a.get()) < 0) return nullptr;
+    if (!nodes_still_valid(self)) return nullptr;
     Ref part_b(part_or_none(node->part_b, self->topic_b));
     if (!part_b || PyDict_SetItemString(dict.get(), "part_b", part_b.get()) < 0) return nullptr;
+    if (!nodes_still_valid(self)) return nullptr;
     Ref literal(literal_or(node, Py_None));
     if (!literal || PyDict_SetItemString(dict.get(), "literal", literal.get()) < 0) return nullptr;
     return dict.release();
@@ -310,7 +319,13 @@ int result_nb_bool(PyObject* self) { return read_matched(self); }
 
 Py_ssize_t result_sq_length(PyObject* self) {
     Py_ssize_t length = 0;
-    return read_length(self, &length) ? length : -1;
+    if (!read_length(self, &length)) return -1;
+    // A subclass's `length` may be negative; len() needs an error with -1.
+    if (length < 0) {
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
+    }
+    return length;
 }
 
 PyObject* result_mp_subscript(PyObject* obj, PyObject* key) {
@@ -339,12 +354,14 @@ PyObject* result_to_dict(PyObject* obj, PyObject*) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     if (!self->header) return dict.release();
-    if (!nodes_still_valid(self)) return nullptr;
     Ref empty(PyUnicode_FromStringAndSize("", 0));
     if (!empty) return nullptr;
     for (const evt_topic_match* node = self->header; node; node = node->next) {
+        // Checked per node: making the part wrappers can run finalizers.
+        if (!nodes_still_valid(self)) return nullptr;
         Ref key(literal_or(node, empty.get()));
         if (!key) return nullptr;
+        if (!nodes_still_valid(self)) return nullptr;
         Ref value(part_or_none(node->part_b, self->topic_b));
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
@@ -398,49 +415,140 @@ PyType_Spec result_spec = {
     result_slots,
 };
 
-// ---- Iterator over the nodes ---------------------------------------------------------
+// ---- Generator over the nodes ----------------------------------------------------------
 
-struct MatchIterObject {
+// Behaves as a Python generator would: lazy first step, done for good after
+// it raised, close() / send() / throw(), and no re-entry while a step runs
+// (building a node's dict can run Python code).
+struct MatchGenObject {
     PyObject_HEAD
-    PyObject* result;  // null once exhausted
-    evt_topic_match* node;
+    PyObject* result;  // null once finished
+    evt_topic_match* node;  // node yielded last
     bool started;
+    bool running;
 };
 
+MatchGenObject* as_gen(PyObject* obj) { return reinterpret_cast<MatchGenObject*>(obj); }
+
 PyObject* result_tp_iter(PyObject* obj) {
-    auto* it = PyObject_GC_New(MatchIterObject, match_iter_type);
-    if (!it) return nullptr;
-    it->result = Py_NewRef(obj);
-    it->node = nullptr;
-    it->started = false;
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
+    auto* gen = PyObject_GC_New(MatchGenObject, match_iter_type);
+    if (!gen) return nullptr;
+    gen->result = Py_NewRef(obj);
+    gen->node = nullptr;
+    gen->started = false;
+    gen->running = false;
+    PyObject_GC_Track(gen);
+    return reinterpret_cast<PyObject*>(gen);
 }
 
-PyObject* match_iter_next(PyObject* obj) {
-    auto* it = reinterpret_cast<MatchIterObject*>(obj);
-    if (!it->result) return nullptr;
-    TopicMatchResultObject* result = as_result(it->result);
+bool refuse_running(const MatchGenObject* gen) {
+    if (!gen->running) return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
+
+// Next node's dict; null without an error when the generator is done.
+PyObject* gen_step(MatchGenObject* gen) {
+    if (refuse_running(gen) || !gen->result) return nullptr;
+    Ref keep = Ref::borrow(gen->result);
+    TopicMatchResultObject* result = as_result(keep.get());
     // A result whose chain was dropped (header reset) yields nothing more.
     evt_topic_match* node = nullptr;
-    if (result->header) node = it->started ? (it->node ? it->node->next : nullptr) : result->header;
-    it->started = true;
-    it->node = node;
+    if (result->header) node = gen->started ? (gen->node ? gen->node->next : nullptr) : result->header;
+    gen->started = true;
+    gen->node = node;
     if (!node) {
-        Py_CLEAR(it->result);
+        Py_CLEAR(gen->result);
         return nullptr;
     }
-    return result->vtab->c_match_res(result, node);
+    gen->running = true;
+    PyObject* item = result->vtab->c_match_res(result, node);
+    gen->running = false;
+    if (!item) Py_CLEAR(gen->result);
+    return item;
+}
+
+PyObject* gen_iternext(PyObject* obj) { return gen_step(as_gen(obj)); }
+
+PyObject* gen_send(PyObject* obj, PyObject* value) {
+    MatchGenObject* gen = as_gen(obj);
+    if (refuse_running(gen)) return nullptr;
+    if (gen->result && !gen->started && value != Py_None) {
+        return pyutil::fail(PyExc_TypeError, "can't send non-None value to a just-started generator");
+    }
+    PyObject* item = gen_step(gen);
+    if (!item && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return item;
+}
+
+// throw(exc) or the older throw(type[, value[, traceback]]): nothing in the
+// body catches, so the exception leaves and the generator is done.
+PyObject* gen_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at %s %s argument%s, got %zd", nargs < 1 ? "least" : "most",
+                     nargs < 1 ? "1" : "3", nargs < 1 ? "" : "s", nargs);
+        return nullptr;
+    }
+    MatchGenObject* gen = as_gen(obj);
+    if (refuse_running(gen)) return nullptr;
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0) {
+        return nullptr;
+    }
+    if (traceback != Py_None && !PyTraceBack_Check(traceback)) {
+        return pyutil::fail(PyExc_TypeError, "throw() third argument must be a traceback object");
+    }
+    if (PyExceptionClass_Check(type)) {
+        PyErr_SetObject(type, value);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) {
+            return pyutil::fail(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    if (traceback != Py_None) {
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetTraceback(raised, traceback);
+        PyErr_SetRaisedException(raised);
+    }
+    PyObject* raised = PyErr_GetRaisedException();
+    Py_CLEAR(gen->result);
+    PyErr_SetRaisedException(raised);
+    return nullptr;
+}
+
+PyObject* gen_close(PyObject* obj, PyObject*) {
+    MatchGenObject* gen = as_gen(obj);
+    if (refuse_running(gen)) return nullptr;
+    Py_CLEAR(gen->result);
+    Py_RETURN_NONE;
+}
+
+PyObject* gen_get_name(PyObject*, void*) { return PyUnicode_FromString("__iter__"); }
+PyObject* gen_get_qualname(PyObject*, void*) { return PyUnicode_FromString("TopicMatchResult.__iter__"); }
+PyObject* gen_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_gen(obj)->running); }
+
+PyObject* gen_repr(PyObject* obj) {
+    return PyUnicode_FromFormat("<generator object TopicMatchResult.__iter__ at %p>", obj);
 }
 
 int match_iter_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(reinterpret_cast<MatchIterObject*>(obj)->result);
+    Py_VISIT(as_gen(obj)->result);
     return 0;
 }
 
 int match_iter_clear(PyObject* obj) {
-    Py_CLEAR(reinterpret_cast<MatchIterObject*>(obj)->result);
+    Py_CLEAR(as_gen(obj)->result);
     return 0;
 }
 
@@ -452,18 +560,35 @@ void match_iter_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL, nullptr},
+    {"close", gen_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef gen_getset[] = {
+    {"__name__", gen_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
+    {"gi_running", gen_get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot match_iter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(match_iter_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(match_iter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(match_iter_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(match_iter_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(gen_iternext)},
+    {Py_tp_methods, gen_methods},
+    {Py_tp_getset, gen_getset},
     {0, nullptr},
 };
 
 PyType_Spec match_iter_spec = {
     "quenda_loomi.capi.tessaly.TopicMatchResultIterator",
-    sizeof(MatchIterObject),
+    sizeof(MatchGenObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     match_iter_slots,
@@ -498,20 +623,18 @@ bool unpack_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py
     return true;
 }
 
-// True when the type of `self` replaces the built-in method `name` whose C
-// entry is `builtin`; `error` is set to true when the lookup failed.
-bool has_python_override(PyObject* self, const char* name, void* builtin, bool* error) {
-    *error = false;
-    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
-    if (!attr) {
-        *error = true;
-        return false;
+// What `self.<name>` resolves to when that is not the built-in method
+// `builtin` bound to `self`: 1 with the attribute in *out (the override to
+// call), 0 when it is the built-in, -1 when the lookup failed.
+int python_override(PyObject* self, const char* name, void* builtin, Ref* out) {
+    Ref attr(PyObject_GetAttrString(self, name));
+    if (!attr) return -1;
+    if (PyCFunction_Check(attr.get()) && PyCFunction_GET_SELF(attr.get()) == self &&
+        reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(attr.get())) == builtin) {
+        return 0;
     }
-    if (Py_IS_TYPE(attr.get(), &PyMethodDescr_Type)) {
-        auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
-        if (reinterpret_cast<void*>(descr->d_method->ml_meth) == builtin) return false;
-    }
-    return true;
+    *out = std::move(attr);
+    return 1;
 }
 
 }  // namespace
@@ -542,12 +665,11 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
     if (!other) other = Py_None;  // a native caller passing null is answered as for None
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (!skip_dispatch && Py_TYPE(self_obj) != state.Topic) {
-        bool error = false;
-        if (has_python_override(self_obj, "match", reinterpret_cast<void*>(topic_py_match), &error)) {
-            PyObject* call_args[] = {self_obj, other};
-            Ref name(PyUnicode_FromString("match"));
-            if (!name) return nullptr;
-            Ref result(PyObject_VectorcallMethod(name.get(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref override;
+        const int found = python_override(self_obj, "match", reinterpret_cast<void*>(topic_py_match), &override);
+        if (found < 0) return nullptr;
+        if (found) {
+            Ref result(PyObject_CallOneArg(override.get(), other));
             if (!result) return nullptr;
             if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.TopicMatchResult)) {
                 PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
@@ -556,7 +678,6 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
             }
             return result.release();
         }
-        if (error) return nullptr;
     }
     // None (or anything else) is never read as a topic.
     if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
