@@ -11,6 +11,27 @@ class Sub(Topic):
     pass
 
 
+class Iterating(list):
+    """A list whose iteration yields `instead`, not its items."""
+
+    def __init__(self, items, instead):
+        super().__init__(items)
+        self.instead = instead
+
+    def __iter__(self):
+        return iter(self.instead)
+
+
+class IteratingTuple(tuple):
+    def __new__(cls, items, instead):
+        self = super().__new__(cls, items)
+        self.instead = instead
+        return self
+
+    def __iter__(self):
+        return iter(self.instead)
+
+
 def exact(text):
     return TopicPartExact(text, alloc=True)
 
@@ -31,6 +52,10 @@ def exact(text):
         (lambda: Topic.join(("{x}", "(y)")), "{x}.(y)", "EE"),
         (lambda: Sub.from_parts([TopicPartAny("x", alloc=True), exact("fy")]), "{x}.fy", "AE"),
         (lambda: Topic.from_parts(p for p in Topic("fa.+b.(c|d)")), "fa.{b}.(c|d)", "EAR"),
+        # Only an exact list or tuple is read by index; subclasses iterate.
+        (lambda: Topic.join(Iterating(["by.index"], ["by.iter"])), "by.iter", "E"),
+        (lambda: Topic.join(IteratingTuple(["by.index"], ["by.iter"])), "by.iter", "E"),
+        (lambda: Topic.from_parts(Iterating([exact("fi")], [exact("fj")])), "fj", "E"),
     ],
 )
 def test_composed_topics(build, value, kinds):

@@ -87,19 +87,36 @@ def test_mapping_code_that_changes_the_source_is_refused(python_subprocess):
 
         source = Topic.join(["mut"]) + Topic("{x}.{y}")
 
-        class Meddler:
+        class Key(str):
+            # Runs `action` whenever the dict compares a stored key.
+            def __new__(cls, text, action):
+                self = super().__new__(cls, text)
+                self.action = action
+                return self
+
             def __hash__(self):
-                return hash("x")
+                return hash(str(self))
 
             def __eq__(self, other):
-                source.value = "replaced.literal.with.more.parts"
-                return False
+                self.action()
+                return str.__eq__(self, other)
 
-        try:
-            source.format_map({Meddler(): "1"})
-        except RuntimeError as error:
-            print(error)
+        def attempt(mapping):
+            try:
+                return source.format_map(mapping).value
+            except RuntimeError as error:
+                return str(error)
+
+        # Changes elsewhere, or parts appended after the walked ones, leave the walk alone.
+        print(attempt({Key("x", lambda: Topic.join(["elsewhere"])): "1", "y": "2"}))
+        print(attempt({Key("x", lambda: source.__iadd__(Topic("more"))): "1", "y": "2"}))
+        # Parts released under the walk stop it.
+        print(attempt({Key("x", lambda: setattr(source, "value", "replaced.literal.with.parts")): "1"}))
     """
     proc = python_subprocess(code)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "The topic changed while it was being formatted"
+    assert proc.stdout.splitlines() == [
+        "mut.1.2",
+        "mut.1.2",
+        "The topic changed while it was being formatted",
+    ]

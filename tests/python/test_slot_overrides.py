@@ -44,10 +44,27 @@ def test_subclass_without_override_and_direct_calls_use_the_builtin():
     class Plain(Topic):
         pass
 
+    class Alias(Topic):
+        format_map = Topic.format_map
+
     Recording.calls.clear()
     assert Plain("sp.{x}").format(x="2").value == "sp.2"
+    assert Alias("sa.{x}")(x="4").value == "sa.4"
     assert Topic.format_map(Recording("sd.{x}"), {"x": "3"}).value == "sd.3"
     assert Recording.calls == []
+
+
+def test_override_is_what_the_instance_resolves_to():
+    class Plain(Topic):
+        pass
+
+    calls = []
+    topic = Plain("si.{x}")
+    # An instance attribute, or another topic's bound method, stands in for the built-in.
+    topic.format_map = lambda *args: calls.append(args) or Topic("si.answer")
+    assert topic.format(x="1").value == "si.answer" and calls == [({"x": "1"}, True, False)]
+    topic.format_map = Topic("si.other.{x}").format_map
+    assert topic(x="2").value == "si.other.2"
 
 
 def test_native_table_dispatch(python_subprocess):

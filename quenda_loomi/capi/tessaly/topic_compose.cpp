@@ -65,27 +65,24 @@ bool refuse_positional(const char* function, PyObject* args) {
 
 // ---- Overridable native slots ----------------------------------------------------
 
-// True when the class of `self` (a strict subclass of Topic) replaces the
-// built-in method `name` whose C entry is `builtin`.  -1 on a lookup error.
-int overridden_in_python(PyObject* self, const char* name, void* builtin) {
-    Ref attr(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+// What `self.<name>` resolves to when that is not the built-in method
+// `builtin` bound to `self`: 1 with the attribute in *out (the override to
+// call), 0 when it is the built-in, -1 when the lookup failed.
+int python_override(PyObject* self, const char* name, void* builtin, Ref* out) {
+    Ref attr(PyObject_GetAttrString(self, name));
     if (!attr) return -1;
-    if (Py_IS_TYPE(attr.get(), &PyMethodDescr_Type)) {
-        auto* descr = reinterpret_cast<PyMethodDescrObject*>(attr.get());
-        if (reinterpret_cast<void*>(descr->d_method->ml_meth) == builtin) return 0;
+    if (PyCFunction_Check(attr.get()) && PyCFunction_GET_SELF(attr.get()) == self &&
+        reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(attr.get())) == builtin) {
+        return 0;
     }
+    *out = std::move(attr);
     return 1;
 }
 
-// Calls the Python override `name` of `self` and checks that it returned a
-// Topic or None (TypeError otherwise, worded as for any typed result).
-PyObject* call_override(PyObject* self, const char* name, PyObject* const* extra, size_t n_extra) {
-    PyObject* call_args[4] = {self, nullptr, nullptr, nullptr};
-    for (size_t i = 0; i < n_extra; ++i) call_args[i + 1] = extra[i];
-    Ref method_name(PyUnicode_FromString(name));
-    if (!method_name) return nullptr;
-    Ref result(PyObject_VectorcallMethod(method_name.get(), call_args, (n_extra + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+// Calls an override and checks that it returned a Topic or None (TypeError
+// otherwise, worded as for any typed result).
+PyObject* call_override(PyObject* override, PyObject* const* args, size_t nargs) {
+    Ref result(PyObject_Vectorcall(override, args, nargs, nullptr));
     if (!result) return nullptr;
     if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.Topic)) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
@@ -151,6 +148,30 @@ bool append_operand(TopicObject* target, PyObject* other, bool is_topic) {
     return part && copy_one_part(target, part);
 }
 
+// Calls `visit` with every item of `items` (a borrowed reference that stays
+// valid for the call): a list or tuple (exactly) by index, re-reading the
+// length at every step, anything else through the iterator protocol.
+// False with the error set when iterating or `visit` failed.
+template <typename Visit>
+bool for_each_item(PyObject* items, Visit visit) {
+    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+        const bool is_list = PyList_CheckExact(items);
+        for (Py_ssize_t i = 0;; ++i) {
+            if (i >= (is_list ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items))) return true;
+            // A strong reference: Python code run by `visit` may shrink the list.
+            Ref item(is_list ? PyList_GetItemRef(items, i) : Py_NewRef(PyTuple_GET_ITEM(items, i)));
+            if (!item || !visit(item.get())) return false;
+        }
+    }
+    Ref iterator(PyObject_GetIter(items));
+    if (!iterator) return false;
+    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
+        Ref item(raw_item);
+        if (!visit(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
 // ---- Formatting --------------------------------------------------------------------
 
 // Length of a stored text, measuring NUL-terminated texts stored with 0.
@@ -184,8 +205,11 @@ bool raise_unsupported_kind(int32_t kind) {
     return false;
 }
 
-bool source_changed(uint64_t epoch) {
-    if (epoch == mutation_epoch) return false;
+// After Python code ran (dict lookups can), `part` and the parts after it
+// are read again only when the source still holds them; other records
+// changing is no reason to stop.
+bool source_changed(PyObject* source, const evt_topic_part_variant* part, uint64_t epoch) {
+    if (epoch == mutation_epoch || keeper_has_part(source, part, epoch)) return false;
     PyErr_SetString(PyExc_RuntimeError, "The topic changed while it was being formatted");
     return true;
 }
@@ -193,9 +217,9 @@ bool source_changed(uint64_t epoch) {
 // Fills one wildcard into `fresh` (may be null when the record could not be
 // allocated: errors are still raised, nothing is copied).  Dict lookups can
 // run Python code (keys with their own __eq__); `part` is not read again
-// once such code changed a record.
-bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObject* mapping, bool strict,
-                     uint64_t epoch) {
+// once such code released it.
+bool format_wildcard(evt_topic* fresh, PyObject* source, const evt_topic_part_variant* part, PyObject* mapping,
+                     bool strict, uint64_t epoch) {
     const uint64_t name_len = text_length(part->text, part->text_len);
     Ref key(PyUnicode_DecodeUTF8(part->text ? part->text : "", static_cast<Py_ssize_t>(name_len), nullptr));
     if (!key) return false;
@@ -204,7 +228,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObj
         return false;
     }
     const int present = PyDict_Contains(mapping, key.get());
-    if (present < 0 || source_changed(epoch)) return false;
+    if (present < 0 || source_changed(source, part, epoch)) return false;
     if (!present) {
         if (strict) {
             PyErr_SetObject(PyExc_KeyError, key.get());
@@ -216,7 +240,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObj
     PyObject* value_raw = nullptr;
     const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
     Ref value(value_raw);
-    if (found < 0 || source_changed(epoch)) return false;
+    if (found < 0 || source_changed(source, part, epoch)) return false;
     if (found == 0) {
         PyErr_SetObject(PyExc_KeyError, key.get());
         return false;
@@ -231,6 +255,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic_part_variant* part, PyObj
 }
 
 PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized, bool strict) {
+    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     const evt_topic* source = self->header;
     PendingRecord fresh(
         static_cast<evt_topic*>(c_ap_request(sizeof(evt_topic), c_ap_protocol_from_ptr(source))));
@@ -248,7 +273,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
                 break;
             }
             case TOPIC_PART_ANY:
-                if (!format_wildcard(fresh.get(), part, mapping, strict, epoch)) return nullptr;
+                if (!format_wildcard(fresh.get(), self_obj, part, mapping, strict, epoch)) return nullptr;
                 break;
             default:
                 raise_unsupported_kind(part->ttype);
@@ -339,9 +364,10 @@ PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_disp
     if (!topic_part) topic_part = Py_None;  // a native caller passing null is answered as for None
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (dispatch_to_python(self, skip_dispatch)) {
-        const int overridden = overridden_in_python(self_obj, "append", reinterpret_cast<void*>(topic_py_append));
-        if (overridden < 0) return nullptr;
-        if (overridden) return call_override(self_obj, "append", &topic_part, 1);
+        Ref override;
+        const int found = python_override(self_obj, "append", reinterpret_cast<void*>(topic_py_append), &override);
+        if (found < 0) return nullptr;
+        if (found) return call_override(override.get(), &topic_part, 1);
     }
     // None (or any other object) is never read as a part record.
     if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
@@ -358,20 +384,17 @@ PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!unpack_arguments("from_parts", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
     Ref result(new_empty_topic());
     if (!result) return nullptr;
-    Ref iterator(PyObject_GetIter(topic_parts));
-    if (!iterator) return nullptr;
     TopicObject* target = as_topic(result.get());
-    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
-        Ref item(raw_item);
-        if (!PyObject_TypeCheck(item.get(), state.TopicPart)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item.get())->tp_name,
+    const bool read = for_each_item(topic_parts, [target](PyObject* item) {
+        if (!PyObject_TypeCheck(item, state.TopicPart)) {
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
                          state.TopicPart->tp_name);
-            return nullptr;
+            return false;
         }
-        evt_topic_part_variant* part = part_record_for_read(item.get());
-        if (!part || !copy_one_part(target, part)) return nullptr;
-    }
-    if (PyErr_Occurred() || !refresh_literal(target)) return nullptr;
+        evt_topic_part_variant* part = part_record_for_read(item);
+        return part && copy_one_part(target, part);
+    });
+    if (!read || !refresh_literal(target)) return nullptr;
     return result.release();
 }
 
@@ -383,17 +406,15 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!result) return nullptr;
     evt_topic* record = as_topic(result.get())->header;
     if (!record) return not_initialized();
-    Ref iterator(PyObject_GetIter(topic_parts));
-    if (!iterator) return nullptr;
-    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
-        Ref item(raw_item);
+    const bool read = for_each_item(topic_parts, [record](PyObject* item) {
         Py_ssize_t size = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (!bytes) return nullptr;
+        const char* bytes = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!bytes) return false;
         // One exact segment per string, unparsed; an allocation failure skips it.
         if (size > 0) evt_topic_append_part(record, bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
-    }
-    if (PyErr_Occurred()) return nullptr;
+        return true;
+    });
+    if (!read) return nullptr;
     register_record(record, nullptr, 0);
     return result.release();
 }
@@ -424,12 +445,13 @@ PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dis
     }
     PyObject* self_obj = reinterpret_cast<PyObject*>(self);
     if (dispatch_to_python(self, skip_dispatch)) {
-        const int overridden =
-            overridden_in_python(self_obj, "format_map", reinterpret_cast<void*>(topic_py_format_map));
-        if (overridden < 0) return nullptr;
-        if (overridden) {
-            PyObject* extra[] = {mapping, internalized ? Py_True : Py_False, strict ? Py_True : Py_False};
-            return call_override(self_obj, "format_map", extra, 3);
+        Ref override;
+        const int found =
+            python_override(self_obj, "format_map", reinterpret_cast<void*>(topic_py_format_map), &override);
+        if (found < 0) return nullptr;
+        if (found) {
+            PyObject* args[] = {mapping, internalized ? Py_True : Py_False, strict ? Py_True : Py_False};
+            return call_override(override.get(), args, 3);
         }
     }
     if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
