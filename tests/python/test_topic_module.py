@@ -3,6 +3,7 @@
 import collections.abc
 import ctypes
 import enum
+import inspect
 import re
 
 import pytest
@@ -66,6 +67,21 @@ def test_module_attributes_and_classes():
 )
 def test_docstrings(owner, name, doc):
     assert getattr(owner, name).__doc__ == doc
+
+
+@pytest.mark.parametrize(
+    "function, parameters",
+    [
+        (tessaly.get_internal_topic, "(key, owner=False)"),
+        (tessaly.get_internal_map, "()"),
+        (Topic("sig.x").format_map, "(mapping, internalized=True, strict=False)"),
+        (Topic("sig.x").append, "(topic_part)"),
+        (Topic.join, "(topic_parts)"),
+        (tessaly.TopicPartRange(alloc=True).options, "()"),
+    ],
+)
+def test_signatures(function, parameters):
+    assert str(inspect.signature(function)) == parameters
 
 
 def test_topic_type_enum():

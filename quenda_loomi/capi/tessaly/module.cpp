@@ -115,8 +115,10 @@ PyObject* py_get_internal_map(PyObject*, PyObject*) { return internal_map(); }
 
 PyMethodDef module_functions[] = {
     {"get_internal_topic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_get_internal_topic)),
-     METH_FASTCALL | METH_KEYWORDS, "get_internal_topic(str key, bool owner=False) -> Topic"},
-    {"get_internal_map", py_get_internal_map, METH_NOARGS, "get_internal_map() -> dict"},
+     METH_FASTCALL | METH_KEYWORDS, "get_internal_topic($module, key, owner=False)\n--\n\n"
+     "get_internal_topic(str key, bool owner=False) -> Topic"},
+    {"get_internal_map", py_get_internal_map, METH_NOARGS,
+     "get_internal_map($module, /)\n--\n\nget_internal_map() -> dict"},
     {nullptr, nullptr, 0, nullptr},
 };
 

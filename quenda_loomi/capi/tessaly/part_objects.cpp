@@ -417,7 +417,7 @@ PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options
 // ---- Type specs -------------------------------------------------------------
 
 PyMethodDef part_methods[] = {
-    {"next", part_next, METH_NOARGS, "TopicPart.next(self)"},
+    {"next", part_next, METH_NOARGS, "next($self, /)\n--\n\nTopicPart.next(self)"},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
@@ -478,7 +478,7 @@ PyType_Spec any_spec = {"quenda_loomi.capi.tessaly.TopicPartAny", sizeof(TopicPa
                         any_slots};
 
 PyMethodDef range_methods[] = {
-    {"options", range_options, METH_NOARGS, "TopicPartRange.options(self)"},
+    {"options", range_options, METH_NOARGS, "options($self, /)\n--\n\nTopicPartRange.options(self)"},
     {nullptr, nullptr, 0, nullptr},
 };
 PyType_Slot range_slots[] = {
