@@ -293,8 +293,7 @@ PyType_Spec ctx_spec = {
 int durrowmere_skalvotin_exec(PyObject* module) {
     Ref type(PyType_FromModuleAndSpec(module, &ctx_spec, nullptr));
     if (!type) return -1;
-    Ref vtable(PyCapsule_New(&g_base_vtable, nyxel_standin::kVTableCapsuleName, nullptr));
-    if (!vtable || PyObject_SetAttrString(type.get(), "__pyx_vtable__", vtable.get()) < 0) return -1;
+    if (pyutil::set_method_table(reinterpret_cast<PyTypeObject*>(type.get()), &g_base_vtable) < 0) return -1;
     if (PyModule_AddObjectRef(module, nyxel_standin::kTypeName, type.get()) < 0) return -1;
     if (nyxel_standin::add_placeholder_type(module, "nyxel.allocator_protocol.durrowmere_skalvotin.AllocatorProtocol",
                                             "Placeholder type of the stand-in base library.") < 0)

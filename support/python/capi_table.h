@@ -73,4 +73,21 @@ inline PyTypeObject* import_type(const char* module_name, const char* type_name,
     return reinterpret_cast<PyTypeObject*>(obj.release());
 }
 
+// A class's native method table, published on the type the way native
+// modules that import the class expect it: a capsule without a name under
+// `__pyx_vtable__`.  Returns 0, or -1 with an exception set.
+inline int set_method_table(PyTypeObject* type, void* table) {
+    Ref capsule(PyCapsule_New(table, nullptr, nullptr));
+    if (!capsule) return -1;
+    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__", capsule.get());
+}
+
+// The method table published by set_method_table (looked up through the
+// type's MRO), or null with an exception set.
+inline void* get_method_table(PyTypeObject* type) {
+    Ref capsule(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__"));
+    if (!capsule) return nullptr;
+    return PyCapsule_GetPointer(capsule.get(), nullptr);
+}
+
 }  // namespace pyutil

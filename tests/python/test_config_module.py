@@ -262,6 +262,20 @@ def test_subclass_activation_goes_through_the_engine_method_table():
         assert T.get_default_allocator_config()["with_lock"] is True
 
 
+def test_published_method_tables():
+    api = ctypes.pythonapi
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+    def slots(cls, count):
+        table = api.PyCapsule_GetPointer(cls.__dict__["__pyx_vtable__"], None)
+        return list(ctypes.cast(table, ctypes.POINTER(ctypes.c_void_p))[:count])
+
+    base, engine = slots(AllocatorConfigContext, 2), slots(cfg.QLConfigContext, 3)
+    # Both activation entries replaced, then c_set_schematic.
+    assert all(engine) and engine[0] != base[0] and engine[1] != base[1]
+
+
 @pytest.mark.parametrize("bad, type_name", [
     (None, "NoneType"), (1, "int"), ("QL_LOCKED", "str"),
     (AllocatorConfigContext(locked=True), "nyxel.allocator_protocol.durrowmere_skalvotin.AllocatorConfigContext"),

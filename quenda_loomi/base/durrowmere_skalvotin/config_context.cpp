@@ -126,14 +126,13 @@ int create_config_context_type(PyObject* module) {
     Ref base(reinterpret_cast<PyObject*>(pyutil::import_type(
         nyxel_standin::kModuleName, nyxel_standin::kTypeName, sizeof(AllocatorConfigContextObject))));
     if (!base) return -1;
-    Ref capsule(PyObject_GetAttrString(base.get(), "__pyx_vtable__"));
-    if (!capsule) return -1;
     auto* base_vtable = static_cast<const AllocatorConfigContextVTable*>(
-        PyCapsule_GetPointer(capsule.get(), nyxel_standin::kVTableCapsuleName));
+        pyutil::get_method_table(reinterpret_cast<PyTypeObject*>(base.get())));
     if (!base_vtable) return -1;
 
     Ref type(PyType_FromModuleAndSpec(module, &ql_spec, base.get()));
     if (!type) return -1;
+    if (pyutil::set_method_table(reinterpret_cast<PyTypeObject*>(type.get()), &g_vtable) < 0) return -1;
     if (PyModule_AddObjectRef(module, "QLConfigContext", type.get()) < 0) return -1;
 
     g_base_vtable = base_vtable;

@@ -276,26 +276,16 @@ int add_topic_type_enum(PyObject* module) {
     return 0;
 }
 
-// Each class's native method table, published on the type as native
-// modules that import the class expect it: a capsule without a name under
-// `__pyx_vtable__`.
-int set_method_table(PyTypeObject* type, void* table) {
-    pyutil::Ref capsule(PyCapsule_New(table, nullptr, nullptr));
-    if (!capsule) return -1;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__", capsule.get()) < 0) return -1;
-    return 0;
-}
-
 int add_classes(PyObject* module) {
     if (add_part_types(module) < 0) return -1;
     // The part subclasses inherit the base table unchanged.
     for (PyTypeObject* type : {state.TopicPart, state.TopicPartExact, state.TopicPartAny, state.TopicPartRange,
                                state.TopicPartPattern})
-        if (set_method_table(type, &topic_part_vtable) < 0) return -1;
+        if (pyutil::set_method_table(type, &topic_part_vtable) < 0) return -1;
     if (add_match_result_type(module) < 0) return -1;
-    if (set_method_table(state.TopicMatchResult, &match_result_vtable) < 0) return -1;
+    if (pyutil::set_method_table(state.TopicMatchResult, &match_result_vtable) < 0) return -1;
     if (add_topic_type(module) < 0) return -1;
-    if (set_method_table(state.Topic, &topic_vtable) < 0) return -1;
+    if (pyutil::set_method_table(state.Topic, &topic_vtable) < 0) return -1;
     return add_test_toolkit_type(module);
 }
 

@@ -51,9 +51,8 @@ struct AllocatorConfigContextObject {
     PyObject* activations;
 };
 
-// The type's __pyx_vtable__ entry is a capsule with this name whose pointer
-// is the type's AllocatorConfigContextVTable.
-inline constexpr const char kVTableCapsuleName[] = "AllocatorConfigContextVTable *";
+// The type publishes its AllocatorConfigContextVTable with
+// pyutil::set_method_table (support/python/capi_table.h).
 
 inline constexpr const char kModuleName[] = "nyxel.allocator_protocol.durrowmere_skalvotin";
 inline constexpr const char kTypeName[] = "AllocatorConfigContext";
