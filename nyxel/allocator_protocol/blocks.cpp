@@ -103,8 +103,13 @@ extern "C" void c_ap_allocator_protocol_free(allocator_protocol* header) {
 extern "C" void c_ap_free_chain(void* ptr) {
     while (ptr != nullptr) {
         // The link lives inside the block, so it must be read before release.
-        void* next;
-        std::memcpy(&next, static_cast<unsigned char*>(ptr) + kChainLinkOffset, sizeof next);
+        // The header is checked first (same diagnostics as c_ap_free) so that
+        // its size can be trusted: a block too small to hold a link ends the
+        // chain instead of having the bytes behind it read as an address.
+        const allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
+        void* next = nullptr;
+        if (header->size >= kChainLinkOffset + sizeof next)
+            std::memcpy(&next, static_cast<unsigned char*>(ptr) + kChainLinkOffset, sizeof next);
         c_ap_free(ptr);
         ptr = next;
     }

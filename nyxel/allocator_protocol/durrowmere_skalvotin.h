@@ -124,6 +124,9 @@ void* c_ap_request(uint64_t size, const allocator_protocol* protocol);
 allocator_protocol* c_ap_protocol_from_ptr(const void* ptr);
 void c_ap_free(void* ptr);
 void c_ap_allocator_protocol_free(allocator_protocol* header);
+// Releases a chain linked through the pointer at byte 40 of each block's user
+// data (0 ends it); a block of fewer than 48 user bytes holds no link and ends
+// the chain too.
 void c_ap_free_chain(void* ptr);
 
 // Size class of a pooled block capacity: c/8 up to 65536, then log classes up to 8201.

@@ -175,6 +175,36 @@ TEST(blocks, free_chain_releases_every_node_even_after_an_unpoolable_one) {
     EXPECT_NE(c_ap_request(64, &p), second);
 }
 
+// A block too small to hold a link ends the chain: the bytes behind it belong
+// to the next carved block (here its previous-block field, which points back
+// at the short block's own bookkeeping) and must not be taken for a link.
+TEST(blocks, free_chain_stops_at_a_block_too_small_for_a_link) {
+    for (uint64_t short_size : {0, 16, 40, 47}) {
+        SCOPED_TRACE(short_size);
+        auto heap = engine_heap();  // fresh pages, so the two blocks are neighbours
+        allocator_protocol p = heap_protocol(heap->get(), false);
+        void* short_node = c_ap_request(short_size, &p);
+        void* neighbour = c_ap_request(64, &p);  // carved right behind it
+        ASSERT_EQ(reinterpret_cast<uint8_t*>(pool_block_of(neighbour)),
+                  reinterpret_cast<uint8_t*>(pool_block_of(short_node)) + 40 + pool_block_of(short_node)->capacity);
+        void* first = chain_node(&p, short_node);
+
+        c_ap_free_chain(first);
+        EXPECT_EQ(c_ap_protocol_from_ptr(neighbour)->magic, AP_ALLOC_MAGIC);
+        EXPECT_EQ(pool_block_of(short_node)->in_use_size, 0u);
+        EXPECT_EQ(pool_block_of(first)->in_use_size, 0u);
+        c_ap_free(neighbour);
+    }
+    // 48 user bytes hold a link, which is followed.
+    auto heap = engine_heap();
+    allocator_protocol p = heap_protocol(heap->get(), false);
+    void* last = chain_node(&p, nullptr);
+    void* exact = c_ap_request(48, &p);
+    std::memcpy(static_cast<uint8_t*>(exact) + 40, &last, sizeof last);
+    c_ap_free_chain(exact);
+    EXPECT_EQ(pool_block_of(last)->in_use_size, 0u);
+}
+
 // Fatal misuse.  Pooled blocks are used where the released memory is read
 // again, so the checks see the header rather than freed heap memory.
 using blocks_death = ::testing::Test;
