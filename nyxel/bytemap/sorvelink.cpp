@@ -26,6 +26,13 @@ inline uint64_t hash_bytes(const byte_map* map, const char* key, uint64_t key_le
     return XXH3_64bits(key, key_len);
 }
 
+// Bucket of a hash.  Growth keeps capacities at powers of two (short of the
+// maximum), where a mask gives the same bucket as the division without its
+// latency; other capacities come only from explicit resizes.
+inline uint64_t bucket_index(uint64_t hash, uint64_t capacity) {
+    return (capacity & (capacity - 1)) == 0 ? hash & (capacity - 1) : hash % capacity;
+}
+
 inline bool holds_key(const byte_map_entry* entry, const char* key, uint64_t key_len) {
     return entry->occupied && entry->key_len == key_len &&
            std::memcmp(entry->key, key, key_len) == 0;
@@ -43,7 +50,7 @@ probe_result probe(const byte_map* map, const char* key, uint64_t key_len, uint6
     probe_result result{nullptr, nullptr, nullptr};
     byte_map_entry* const begin = map->buckets;
     byte_map_entry* const end = begin + map->capacity;
-    byte_map_entry* const start = begin + hash % map->capacity;
+    byte_map_entry* const start = begin + bucket_index(hash, map->capacity);
     byte_map_entry* entry = start;
     do {
         if (entry->occupied) {
@@ -255,7 +262,7 @@ int byte_map_resize(byte_map* map, uint64_t new_capacity) {
     byte_map_entry* placed_first = nullptr;
     byte_map_entry* placed_last = nullptr;
     for (const byte_map_entry* old = map->first; old != nullptr; old = old->next) {
-        byte_map_entry* slot = buckets + old->hash % new_capacity;
+        byte_map_entry* slot = buckets + bucket_index(old->hash, new_capacity);
         while (slot->occupied) {
             if (++slot == end) slot = buckets;
         }

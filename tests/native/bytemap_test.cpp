@@ -278,6 +278,27 @@ TEST_F(ByteMapTest, ResizeBelowCountIsRefused) {
     EXPECT_EQ(byte_map_get(map, "absent", 0, nullptr), -4);  // probe wraps and stops
 }
 
+// A lone entry sits exactly at hash mod capacity, whether or not the
+// capacity is a power of two, and lookups start from that same bucket.
+TEST_F(ByteMapTest, EntriesStartAtHashModCapacity) {
+    for (uint64_t capacity : {64u, 97u, 128u, 100u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(capacity);
+        if (capacity != map->capacity) {
+            ASSERT_EQ(byte_map_resize(map, capacity), 0);
+        }
+        for (const char* key : {"solo", "orders.eu.buy", "x"}) {
+            ASSERT_EQ(set(key, 7), 0);
+            ASSERT_EQ(map->capacity, capacity);
+            uint64_t hash = 0;
+            ASSERT_EQ(byte_map_hash(map, key, 0, &hash), 0);
+            EXPECT_EQ(map->first, map->buckets + hash % capacity) << key;
+            EXPECT_EQ(get(key), 7u);
+            ASSERT_EQ(byte_map_pop(map, key, 0), 0);
+            ASSERT_EQ(byte_map_resize(map, capacity), 0);  // drop the tombstone
+        }
+    }
+}
+
 TEST_F(ByteMapTest, ResizeDropsTombstonesAndKeepsOrder) {
     for (const char* k : {"a", "b", "c", "d"}) ASSERT_EQ(set(k, 1), 0);
     ASSERT_EQ(byte_map_pop(map, "b", 0), 0);
