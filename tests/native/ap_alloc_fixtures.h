@@ -84,6 +84,30 @@ inline allocator_protocol shm_protocol(shm_allocator* shm, shm_allocator_ctx* ct
     return p;
 }
 
+// Carves one filler block so that exactly `room` bytes (a multiple of 8) stay
+// free in the heap's newest page, then stops the heap from making pages: later
+// requests are served from that room or the freelists, or fail.  The heap
+// must have a page with more than `room` + 96 bytes left.
+inline void* leave_only(heap_allocator* heap, uint64_t room) {
+    allocator_protocol p = heap_protocol(heap, false);
+    const heap_memory_page* page = heap->newest_page;
+    const uint64_t left = page->size - page->used;
+    void* filler = c_ap_request(left - room - AP_POOL_BLOCK_SIZE - AP_HEADER_SIZE, &p);
+    // A default above the granularity's reach makes every new page size unrepresentable.
+    heap->default_page_size = uint64_t{3} << 62;
+    heap->page_granularity = uint64_t{1} << 63;
+    return filler;
+}
+
+// Blocks of the heap's pages that are handed out right now.
+inline size_t live_blocks(const heap_allocator* heap) {
+    size_t live = 0;
+    for (const heap_memory_page* page = heap->newest_page; page != nullptr; page = page->next)
+        for (const pool_block* block = page->last_block; block != nullptr; block = block->previous_block)
+            live += block->in_use_size != 0;
+    return live;
+}
+
 inline pool_block* pool_block_of(void* user) {
     return reinterpret_cast<pool_block*>(static_cast<uint8_t*>(user) - AP_HEADER_SIZE) - 1;
 }

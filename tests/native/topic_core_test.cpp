@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "tests/native/ap_alloc_fixtures.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -406,6 +407,112 @@ TEST(ClearAndFree, RemoveOnlyTheirOwnEntry) {
     EXPECT_EQ(evt_topic_lookup("own.b", 0), nullptr);
     evt_topic_clear(nullptr);
     evt_topic_free(nullptr);
+}
+
+// ---- Exhausted allocator ---------------------------------------------------
+
+// Blocks a topic owns besides its header: text and record per part, plus the
+// option block of a range.
+size_t owned_blocks(const evt_topic* topic) {
+    size_t blocks = 0;
+    for (const evt_topic_part_variant* p = topic->parts; p != nullptr; p = p->next)
+        blocks += p->ttype == TOPIC_PART_RANGE ? 3 : 2;
+    return blocks;
+}
+
+// Every operation is run with the topic's heap squeezed to ever more room, so
+// that each of its requests fails once.  A failure must give back what the
+// operation took and leave the documented state; the sweep ends when it succeeds.
+class Exhausted : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (TOPIC_INTERNAL_MAP == nullptr) TOPIC_INTERNAL_MAP = byte_map_new(nullptr);  // not on the squeezed heap
+        ASSERT_NE(TOPIC_INTERNAL_MAP, nullptr);
+    }
+
+    template <class Prepare, class Attempt>
+    void sweep(Prepare&& prepare, Attempt&& attempt) {
+        int failures = 0;
+        for (uint64_t room = 0;; room += 8) {
+            ASSERT_LT(room, 4096u) << "never succeeded";
+            auto heap = ap_test::engine_heap();
+            allocator_protocol protocol = ap_test::heap_protocol(heap->get(), false);
+            evt_topic* topic = prepare(&protocol);
+            ap_test::leave_only(heap->get(), room);
+            const size_t live_before = ap_test::live_blocks(heap->get());
+            SCOPED_TRACE(room);
+            const bool done = attempt(topic, &protocol, heap->get(), live_before);
+            if (topic != nullptr) evt_topic_free(topic);
+            if (done) break;
+            ++failures;
+        }
+        EXPECT_GT(failures, 2);
+    }
+};
+
+TEST_F(Exhausted, NewGivesNullAndKeepsNothing) {
+    const std::string literal = "exh.+x.(a|b|c)./p/";
+    sweep([](const allocator_protocol* p) {
+              EXPECT_NE(c_ap_request(0, p), nullptr);  // makes the page; no topic request reuses it
+              return static_cast<evt_topic*>(nullptr);
+          },
+          [&](evt_topic*, const allocator_protocol* p, heap_allocator* heap, size_t live_before) {
+              const uint64_t registered = TOPIC_INTERNAL_MAP->count;
+              evt_topic* topic = evt_topic_new(literal.data(), literal.size(), p);
+              if (topic == nullptr) {
+                  EXPECT_EQ(ap_test::live_blocks(heap), live_before);
+                  EXPECT_EQ(evt_topic_lookup(literal.data(), literal.size()), nullptr);
+                  EXPECT_EQ(TOPIC_INTERNAL_MAP->count, registered);
+                  return false;
+              }
+              EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:exh", "A:x", "R:a,b,c", "P:p"}));
+              EXPECT_EQ(ap_test::live_blocks(heap), live_before + 1 + owned_blocks(topic));
+              EXPECT_EQ(evt_topic_lookup(literal.data(), literal.size()), topic);
+              evt_topic_free(topic);
+              EXPECT_EQ(ap_test::live_blocks(heap), live_before);
+              return true;
+          });
+}
+
+TEST_F(Exhausted, AppendReleasesItsCopiesAndLeavesTheTopicAlone) {
+    for (int32_t kind : {TOPIC_PART_EXACT, TOPIC_PART_RANGE}) {
+        SCOPED_TRACE(kind);
+        sweep([](const allocator_protocol* p) {
+                  evt_topic* topic = evt_topic_new(nullptr, 0, p);
+                  EXPECT_EQ(evt_topic_append_part(topic, "first", 0, TOPIC_PART_EXACT), 0);
+                  return topic;
+              },
+              [&](evt_topic* topic, const allocator_protocol*, heap_allocator* heap, size_t live_before) {
+                  if (evt_topic_append_part(topic, "a|bb|ccc", 0, kind) != 0) {
+                      EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:first"}));
+                      EXPECT_EQ(topic->n_parts, 1u);
+                      EXPECT_EQ(topic->is_exact, 1);
+                      EXPECT_EQ(ap_test::live_blocks(heap), live_before);
+                      return false;
+                  }
+                  EXPECT_EQ(topic->n_parts, 2u);
+                  EXPECT_EQ(ap_test::live_blocks(heap), live_before + (kind == TOPIC_PART_RANGE ? 3 : 2));
+                  return true;
+              });
+    }
+}
+
+// A failed parse keeps the parts appended so far, complete and counted.
+TEST_F(Exhausted, ParseKeepsTheWholePartsItAppended) {
+    sweep([](const allocator_protocol* p) { return evt_topic_new(nullptr, 0, p); },
+          [](evt_topic* topic, const allocator_protocol*, heap_allocator* heap, size_t live_before) {
+              const int result = evt_topic_parse(topic, "a.{b}.(c|d)./e/", 0);
+              EXPECT_EQ(topic->n_parts, chain_length(topic));
+              EXPECT_EQ(ap_test::live_blocks(heap), live_before + owned_blocks(topic));
+              EXPECT_EQ(topic->key, nullptr);
+              if (result != 0) {
+                  EXPECT_EQ(result, -1);
+                  EXPECT_LT(topic->n_parts, 4u);
+                  return false;
+              }
+              EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "A:b", "R:c,d", "P:e"}));
+              return true;
+          });
 }
 
 // T holds "a.b"; T2 takes the literal over.  T must keep a readable key of its

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "tests/native/ap_alloc_fixtures.h"
 
 namespace {
 
@@ -176,6 +177,42 @@ TEST(MatchNodes, ComeFromTheFirstTopicsSourceAndBorrowItsTexts) {
     EXPECT_EQ(c_ap_protocol_from_ptr(head)->with_lock, 0);
     c_ap_free_chain(head);
     evt_topic_free(a);
+    evt_topic_free(b);
+}
+
+// Nodes come from the first topic's heap; squeezed so that the k-th node
+// cannot be had, the walk gives null and every node obtained before is
+// released, for every k.
+TEST(MatchNodes, ExhaustedSourceGivesNoChainAndKeepsNoNode) {
+    evt_topic* b = parsed("n.{x}.(c|d).e");
+    // Pool bookkeeping + header + node, rounded to 8.
+    const uint64_t node_footprint = AP_POOL_BLOCK_SIZE + ((AP_HEADER_SIZE + sizeof(evt_topic_match) + 7) & ~7ull);
+    int failures = 0;
+    for (uint64_t nodes = 0;; ++nodes) {
+        ASSERT_LT(nodes, 5u);
+        SCOPED_TRACE(nodes);
+        const uint64_t room = nodes * node_footprint;
+        auto heap = ap_test::engine_heap();
+        allocator_protocol protocol = ap_test::heap_protocol(heap->get(), false);
+        evt_topic* a = evt_topic_new(nullptr, 0, &protocol);
+        ASSERT_EQ(evt_topic_parse(a, "n.b.c.e", 0), 0);
+        ap_test::leave_only(heap->get(), room);
+        const size_t live_before = ap_test::live_blocks(heap->get());
+
+        evt_topic_match* head = evt_topic_match_build(a, b, substring_search, nullptr);
+        if (head == nullptr) {
+            EXPECT_EQ(ap_test::live_blocks(heap->get()), live_before);
+            ++failures;
+        } else {
+            EXPECT_EQ(read_chain(head).size(), 4u);
+            EXPECT_EQ(ap_test::live_blocks(heap->get()), live_before + 4);
+            c_ap_free_chain(head);
+        }
+        EXPECT_EQ(ap_test::live_blocks(heap->get()), live_before);
+        evt_topic_free(a);
+        if (head != nullptr) break;
+    }
+    EXPECT_EQ(failures, 4);  // no room, then room for one, two and three nodes
     evt_topic_free(b);
 }
 
