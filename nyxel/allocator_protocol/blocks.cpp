@@ -73,9 +73,10 @@ extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
     die();
 }
 
-extern "C" void c_ap_free(void* ptr) {
-    if (ptr == nullptr) return;
-    allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
+namespace {
+
+// Release of a block whose header has passed the magic check.
+void release_live(allocator_protocol* header) {
     if (header->ref_count > 1) {
         std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: c_ap_free is not allowed while buffer is shared (ref_count>1)!\n");
         die();
@@ -83,6 +84,13 @@ extern "C" void c_ap_free(void* ptr) {
     header->ref_count = 0;
     header->magic = AP_DEALLOC_MAGIC;
     c_ap_allocator_protocol_free(header);
+}
+
+}  // namespace
+
+extern "C" void c_ap_free(void* ptr) {
+    if (ptr == nullptr) return;
+    release_live(c_ap_protocol_from_ptr(ptr));
 }
 
 extern "C" void c_ap_allocator_protocol_free(allocator_protocol* header) {
@@ -106,11 +114,11 @@ extern "C" void c_ap_free_chain(void* ptr) {
         // The header is checked first (same diagnostics as c_ap_free) so that
         // its size can be trusted: a block too small to hold a link ends the
         // chain instead of having the bytes behind it read as an address.
-        const allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
+        allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
         void* next = nullptr;
         if (header->size >= kChainLinkOffset + sizeof next)
             std::memcpy(&next, static_cast<unsigned char*>(ptr) + kChainLinkOffset, sizeof next);
-        c_ap_free(ptr);
+        release_live(header);
         ptr = next;
     }
 }
