@@ -19,6 +19,14 @@ extern "C" __attribute__((visibility("default"), used)) const char* __asan_defau
 
 namespace {
 
+// "prefix" + number, built by appending (GCC 12 warns falsely on operator+ here).
+std::string numbered(const char* prefix, long number) {
+    std::string text(prefix);
+    text += std::to_string(number);
+    return text;
+}
+
+
 struct RecordedEvent {
     uint32_t code;
     std::string key;
@@ -172,7 +180,7 @@ TEST_F(ByteMapTest, PopThenSetGoesLastAndReusesTombstone) {
 }
 
 TEST_F(ByteMapTest, ThirtyThirdKeyDoublesCapacity) {
-    for (int i = 0; i < 32; ++i) ASSERT_EQ(set("key" + std::to_string(i), i), 0);
+    for (int i = 0; i < 32; ++i) ASSERT_EQ(set(numbered("key", i), i), 0);
     EXPECT_EQ(map->capacity, 64u);
     EXPECT_EQ(map->used, 32u);
     events.clear();
@@ -188,7 +196,7 @@ TEST_F(ByteMapTest, ThirtyThirdKeyDoublesCapacity) {
 
     std::vector<std::string> expected;
     for (int i = 0; i <= 32; ++i) {
-        expected.push_back("key" + std::to_string(i));
+        expected.push_back(numbered("key", i));
         EXPECT_EQ(get(expected.back()), static_cast<uint64_t>(i));
     }
     EXPECT_EQ(keys_in_order(), expected);
@@ -197,7 +205,7 @@ TEST_F(ByteMapTest, ThirtyThirdKeyDoublesCapacity) {
 
 TEST_F(ByteMapTest, ChurnWithFewLiveKeysDoesNotGrowTheTable) {
     for (int i = 0; i < 20000; ++i) {
-        const std::string key = "churn." + std::to_string(i);
+        const std::string key = numbered("churn.", i);
         ASSERT_EQ(set(key, i), 0);
         ASSERT_EQ(byte_map_pop(map, key.data(), key.size()), 0);
     }
@@ -208,15 +216,15 @@ TEST_F(ByteMapTest, ChurnWithFewLiveKeysDoesNotGrowTheTable) {
 
 TEST_F(ByteMapTest, ManyKeysSurviveRepeatedGrowthAndPops) {
     constexpr int kKeys = 5000;
-    for (int i = 0; i < kKeys; ++i) ASSERT_EQ(set("k" + std::to_string(i), i), 0);
+    for (int i = 0; i < kKeys; ++i) ASSERT_EQ(set(numbered("k", i), i), 0);
     for (int i = 0; i < kKeys; i += 2) {
-        const std::string key = "k" + std::to_string(i);
+        const std::string key = numbered("k", i);
         ASSERT_EQ(byte_map_pop(map, key.data(), key.size()), 0);
     }
     EXPECT_EQ(map->count, static_cast<uint64_t>(kKeys / 2));
     EXPECT_LE(2 * map->used, map->capacity);
     for (int i = 0; i < kKeys; ++i) {
-        const std::string key = "k" + std::to_string(i);
+        const std::string key = numbered("k", i);
         uint64_t v = 0;
         EXPECT_EQ(byte_map_get(map, key.data(), key.size(), &v), i % 2 ? 0 : -4) << key;
         if (i % 2) {
@@ -270,11 +278,11 @@ TEST(ByteMapArguments, RejectsBadAndEmptyKeys) {
 }
 
 TEST_F(ByteMapTest, ResizeBelowCountIsRefused) {
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(set("r" + std::to_string(i), i), 0);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(set(numbered("r", i), i), 0);
     EXPECT_EQ(byte_map_resize(map, 9), -1);
     EXPECT_EQ(map->capacity, 64u);
     EXPECT_EQ(byte_map_resize(map, 10), 0);  // exactly full still places everything
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(get("r" + std::to_string(i)), static_cast<uint64_t>(i));
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(get(numbered("r", i)), static_cast<uint64_t>(i));
     EXPECT_EQ(byte_map_get(map, "absent", 0, nullptr), -4);  // probe wraps and stops
 }
 
@@ -331,7 +339,7 @@ TEST_F(ByteMapTest, ResizeDropsTombstonesAndKeepsOrder) {
 }
 
 TEST_F(ByteMapTest, FailedResizeLeavesMapAnswering) {
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(set("f" + std::to_string(i), i), 0);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(set(numbered("f", i), i), 0);
     byte_map_entry* const buckets = map->buckets;
     events.clear();
 
@@ -339,7 +347,7 @@ TEST_F(ByteMapTest, FailedResizeLeavesMapAnswering) {
     EXPECT_EQ(map->buckets, buckets);
     EXPECT_EQ(map->capacity, 64u);
     EXPECT_TRUE(events.empty());
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(get("f" + std::to_string(i)), static_cast<uint64_t>(i));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(get(numbered("f", i)), static_cast<uint64_t>(i));
     EXPECT_EQ(set("after", 1), 0);
 }
 
