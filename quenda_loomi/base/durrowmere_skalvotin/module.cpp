@@ -209,7 +209,7 @@ int run_setup(PyObject* module) {
 pyutil::ProcessModule process_module(
     "Module 'durrowmere_skalvotin' has already been imported. Re-initialisation is not supported.");
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) { return process_module.create(module_spec); }
 
 int module_exec(PyObject* module) { return process_module.exec(module, run_setup); }
 

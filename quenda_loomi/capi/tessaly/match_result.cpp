@@ -623,20 +623,6 @@ bool unpack_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py
     return true;
 }
 
-// What `self.<name>` resolves to when that is not the built-in method
-// `builtin` bound to `self`: 1 with the attribute in *out (the override to
-// call), 0 when it is the built-in, -1 when the lookup failed.
-int python_override(PyObject* self, const char* name, void* builtin, Ref* out) {
-    Ref attr(PyObject_GetAttrString(self, name));
-    if (!attr) return -1;
-    if (PyCFunction_Check(attr.get()) && PyCFunction_GET_SELF(attr.get()) == self &&
-        reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(attr.get())) == builtin) {
-        return 0;
-    }
-    *out = std::move(attr);
-    return 1;
-}
-
 }  // namespace
 
 TopicMatchResultVTable match_result_vtable = {result_c_match_res, result_c_from_header};
@@ -663,22 +649,10 @@ PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) {
     if (!other) other = Py_None;  // a native caller passing null is answered as for None
-    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    if (!skip_dispatch && Py_TYPE(self_obj) != state.Topic) {
-        Ref override;
-        const int found = python_override(self_obj, "match", reinterpret_cast<void*>(topic_py_match), &override);
-        if (found < 0) return nullptr;
-        if (found) {
-            Ref result(PyObject_CallOneArg(override.get(), other));
-            if (!result) return nullptr;
-            if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.TopicMatchResult)) {
-                PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
-                             state.TopicMatchResult->tp_name);
-                return nullptr;
-            }
-            return result.release();
-        }
-    }
+    PyObject* overridden = nullptr;
+    if (call_python_override(self, skip_dispatch, "match", reinterpret_cast<void*>(topic_py_match), &other, 1,
+                             state.TopicMatchResult, &overridden) != 0)
+        return overridden;
     // None (or anything else) is never read as a topic.
     if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
     evt_topic* record_a = self->header;
@@ -694,7 +668,7 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
         if (chain) c_ap_free_chain(chain);
         return pyutil::fail(PyExc_RuntimeError, "A topic changed while it was being matched");
     }
-    return wrap_match_chain(chain, self_obj, other, context.epoch_at_start);
+    return wrap_match_chain(chain, reinterpret_cast<PyObject*>(self), other, context.epoch_at_start);
 }
 
 }  // namespace tessaly

@@ -311,7 +311,7 @@ int run_setup(PyObject* module) {
 pyutil::ProcessModule process_module(
     "Module 'tessaly' has already been imported. Re-initialisation is not supported.");
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) { return process_module.create(spec); }
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) { return process_module.create(module_spec); }
 
 int setup_module(PyObject* module) {
     state.module = module;

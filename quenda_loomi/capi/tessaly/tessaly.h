@@ -182,6 +182,13 @@ int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part);
 PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_dispatch);
 PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dispatch,
                               TopicFormatMapOptArgs* optional_args);
+// The overridable native slots (append, match, format_map): when
+// `skip_dispatch` is 0 and `self.<name>` is a Python override rather than the
+// built-in method `builtin`, calls it with `args` and checks that its result
+// is None or a `result_type`.  1 with the new reference in *result, 0 when no
+// override applies, -1 with an exception set.
+int call_python_override(TopicObject* self, int skip_dispatch, const char* name, void* builtin,
+                         PyObject* const* args, size_t nargs, PyTypeObject* result_type, PyObject** result);
 // match_result.cpp
 PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch);

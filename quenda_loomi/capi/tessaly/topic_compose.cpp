@@ -79,22 +79,27 @@ int python_override(PyObject* self, const char* name, void* builtin, Ref* out) {
     return 1;
 }
 
-// Calls an override and checks that it returned a Topic or None (TypeError
-// otherwise, worded as for any typed result).
-PyObject* call_override(PyObject* override, PyObject* const* args, size_t nargs) {
-    Ref result(PyObject_Vectorcall(override, args, nargs, nullptr));
-    if (!result) return nullptr;
-    if (result.get() != Py_None && !PyObject_TypeCheck(result.get(), state.Topic)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
-                     state.Topic->tp_name);
-        return nullptr;
+}  // namespace
+
+int call_python_override(TopicObject* self, int skip_dispatch, const char* name, void* builtin,
+                         PyObject* const* args, size_t nargs, PyTypeObject* result_type, PyObject** result) {
+    auto* self_obj = reinterpret_cast<PyObject*>(self);
+    if (skip_dispatch || Py_TYPE(self_obj) == state.Topic) return 0;
+    Ref override;
+    const int found = python_override(self_obj, name, builtin, &override);
+    if (found <= 0) return found;
+    Ref returned(PyObject_Vectorcall(override.get(), args, nargs, nullptr));
+    if (!returned) return -1;
+    if (returned.get() != Py_None && !PyObject_TypeCheck(returned.get(), result_type)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(returned.get())->tp_name,
+                     result_type->tp_name);
+        return -1;
     }
-    return result.release();
+    *result = returned.release();
+    return 1;
 }
 
-bool dispatch_to_python(TopicObject* self, int skip_dispatch) {
-    return !skip_dispatch && Py_TYPE(reinterpret_cast<PyObject*>(self)) != state.Topic;
-}
+namespace {
 
 // ---- Copying parts ------------------------------------------------------------
 
@@ -362,20 +367,17 @@ PyObject* topic_py_append(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_dispatch) {
     if (!topic_part) topic_part = Py_None;  // a native caller passing null is answered as for None
-    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    if (dispatch_to_python(self, skip_dispatch)) {
-        Ref override;
-        const int found = python_override(self_obj, "append", reinterpret_cast<void*>(topic_py_append), &override);
-        if (found < 0) return nullptr;
-        if (found) return call_override(override.get(), &topic_part, 1);
-    }
+    PyObject* overridden = nullptr;
+    if (call_python_override(self, skip_dispatch, "append", reinterpret_cast<void*>(topic_py_append), &topic_part, 1,
+                             state.Topic, &overridden) != 0)
+        return overridden;
     // None (or any other object) is never read as a part record.
     if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
     if (!self->header) return not_initialized();
     evt_topic_part_variant* part = part_record_for_read(topic_part);
     if (!part) return nullptr;
     if (!copy_one_part(self, part) || !refresh_literal(self)) return nullptr;
-    return Py_NewRef(self_obj);
+    return Py_NewRef(reinterpret_cast<PyObject*>(self));
 }
 
 PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -443,17 +445,11 @@ PyObject* topic_vt_format_map(TopicObject* self, PyObject* mapping, int skip_dis
         if (optional_args->n > 0) internalized = optional_args->internalized != 0;
         if (optional_args->n > 1) strict = optional_args->strict != 0;
     }
-    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    if (dispatch_to_python(self, skip_dispatch)) {
-        Ref override;
-        const int found =
-            python_override(self_obj, "format_map", reinterpret_cast<void*>(topic_py_format_map), &override);
-        if (found < 0) return nullptr;
-        if (found) {
-            PyObject* args[] = {mapping, internalized ? Py_True : Py_False, strict ? Py_True : Py_False};
-            return call_override(override.get(), args, 3);
-        }
-    }
+    PyObject* args[] = {mapping, internalized ? Py_True : Py_False, strict ? Py_True : Py_False};
+    PyObject* overridden = nullptr;
+    if (call_python_override(self, skip_dispatch, "format_map", reinterpret_cast<void*>(topic_py_format_map), args, 3,
+                             state.Topic, &overridden) != 0)
+        return overridden;
     if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
     // The source record must not be read when there is none.
     if (!self->header) return not_initialized();
