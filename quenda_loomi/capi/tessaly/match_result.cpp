@@ -7,6 +7,7 @@
 // assignment, re-keying); every such change bumps tessaly::mutation_epoch,
 // and the result re-validates its nodes before it next reads through them.
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/python/arguments.h"
 
 namespace tessaly {
 
@@ -596,32 +597,6 @@ PyType_Spec match_iter_spec = {
 
 // ---- Python-level Topic.match ---------------------------------------------------------
 
-// Unpacks the single argument `other` of Topic.match (positional or keyword).
-bool unpack_other(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "match() takes exactly 1 positional argument (%zd given)", nargs);
-        return false;
-    }
-    *out = nargs == 1 ? args[0] : nullptr;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        if (PyUnicode_CompareWithASCIIString(name, "other") != 0) {
-            PyErr_Format(PyExc_TypeError, "match() got an unexpected keyword argument '%U'", name);
-            return false;
-        }
-        if (*out) {
-            PyErr_SetString(PyExc_TypeError, "match() got multiple values for keyword argument 'other'");
-            return false;
-        }
-        *out = args[nargs + i];
-    }
-    if (!*out) {
-        PyErr_SetString(PyExc_TypeError, "match() takes exactly 1 positional argument (0 given)");
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -640,8 +615,9 @@ int add_match_result_type(PyObject* module) {
 }
 
 PyObject* topic_py_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"other"};
     PyObject* other = nullptr;
-    if (!unpack_other(args, nargs, kwnames, &other)) return nullptr;
+    if (!pyutil::unpack_arguments("match", args, nargs, kwnames, names, 1, 1, &other)) return nullptr;
     if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
     TopicObject* topic = as_topic(self);
     return topic->vtab->match(topic, other, 1);

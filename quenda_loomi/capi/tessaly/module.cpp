@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/python/arguments.h"
 #include "support/python/capi_table.h"
 #include "support/python/process_module.h"
 
@@ -85,27 +86,8 @@ PyObject* export_get_internal_topic(PyObject* key, int /*skip_dispatch*/, GetInt
 // get_internal_topic(str key, bool owner=False)
 PyObject* py_get_internal_topic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"key", "owner"};
-    PyObject* values[2] = {nullptr, nullptr};
-    if (nargs > 2)
-        return PyErr_Format(PyExc_TypeError,
-                            "get_internal_topic() takes at most 2 positional arguments (%zd given)", nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        int slot = -1;
-        for (int n = 0; n < 2; ++n)
-            if (PyUnicode_EqualToUTF8(name, names[n])) slot = n;
-        if (slot < 0)
-            return PyErr_Format(PyExc_TypeError, "get_internal_topic() got an unexpected keyword argument '%U'",
-                                name);
-        if (values[slot] != nullptr)
-            return PyErr_Format(PyExc_TypeError, "get_internal_topic() got multiple values for argument '%s'",
-                                names[slot]);
-        values[slot] = args[nargs + i];
-    }
-    if (values[0] == nullptr)
-        return pyutil::fail(PyExc_TypeError, "get_internal_topic() missing required argument 'key' (pos 1)");
+    PyObject* values[2];
+    if (!pyutil::unpack_arguments("get_internal_topic", args, nargs, kwnames, names, 2, 1, values)) return nullptr;
     int owner = 0;
     if (values[1] != nullptr && (owner = PyObject_IsTrue(values[1])) < 0) return nullptr;
     return internal_topic(values[0], owner != 0);

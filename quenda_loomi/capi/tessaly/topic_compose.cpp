@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/python/arguments.h"
 
 namespace tessaly {
 
@@ -19,42 +20,6 @@ TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj
 
 // ---- Argument unpacking for METH_FASTCALL | METH_KEYWORDS ------------------
 
-// Fills out[0..n_names) from positional and keyword arguments; entries not
-// given stay null.  The first `n_required` names must be given.
-bool unpack_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required, PyObject** out) {
-    for (Py_ssize_t i = 0; i < n_names; ++i) out[i] = nullptr;
-    if (nargs > n_names) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
-                     n_names == n_required ? "exactly" : "at most", n_names, n_names == 1 ? "" : "s", nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t slot = 0;
-        while (slot < n_names && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) ++slot;
-        if (slot == n_names) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
-            return false;
-        }
-        if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
-            return false;
-        }
-        out[slot] = args[nargs + k];
-    }
-    for (Py_ssize_t i = 0; i < n_required; ++i) {
-        if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
-                         n_names == n_required ? "exactly" : "at least", n_required, n_required == 1 ? "" : "s",
-                         nargs);
-            return false;
-        }
-    }
-    return true;
-}
 
 bool refuse_positional(const char* function, PyObject* args) {
     const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
@@ -359,7 +324,7 @@ PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right) {
 PyObject* topic_py_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"topic_part"};
     PyObject* topic_part = nullptr;
-    if (!unpack_arguments("append", args, nargs, kwnames, names, 1, 1, &topic_part)) return nullptr;
+    if (!pyutil::unpack_arguments("append", args, nargs, kwnames, names, 1, 1, &topic_part)) return nullptr;
     if (!pyutil::check_arg_type(topic_part, state.TopicPart, "topic_part", false)) return nullptr;
     TopicObject* topic = as_topic(self);
     return topic->vtab->append(topic, topic_part, 1);
@@ -383,7 +348,7 @@ PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_disp
 PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"topic_parts"};
     PyObject* topic_parts = nullptr;
-    if (!unpack_arguments("from_parts", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
+    if (!pyutil::unpack_arguments("from_parts", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
     Ref result(new_empty_topic());
     if (!result) return nullptr;
     TopicObject* target = as_topic(result.get());
@@ -403,7 +368,7 @@ PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"topic_parts"};
     PyObject* topic_parts = nullptr;
-    if (!unpack_arguments("join", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
+    if (!pyutil::unpack_arguments("join", args, nargs, kwnames, names, 1, 1, &topic_parts)) return nullptr;
     Ref result(new_empty_topic());
     if (!result) return nullptr;
     evt_topic* record = as_topic(result.get())->header;
@@ -426,7 +391,7 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* topic_py_format_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"mapping", "internalized", "strict"};
     PyObject* values[3];
-    if (!unpack_arguments("format_map", args, nargs, kwnames, names, 3, 1, values)) return nullptr;
+    if (!pyutil::unpack_arguments("format_map", args, nargs, kwnames, names, 3, 1, values)) return nullptr;
     PyObject* mapping = values[0];
     if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
     TopicFormatMapOptArgs flags{2, 1, 0};
