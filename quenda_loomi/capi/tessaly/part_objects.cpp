@@ -50,28 +50,8 @@ evt_topic_part_variant* part_record_for_read(PyObject* object) {
 
 namespace {
 
-// Releases an owned standalone record and what hangs off it (never the chain
-// behind `next`).  The payload is chosen by the record's kind so a record
-// always releases exactly what it holds.
-void release_record(evt_topic_part_variant* record) {
-    switch (record->ttype) {
-        case TOPIC_PART_EXACT:
-        case TOPIC_PART_ANY:
-        case TOPIC_PART_PATTERN:
-            c_ap_free(record->text);
-            break;
-        case TOPIC_PART_RANGE:
-            c_ap_free(record->option_ptr);
-            c_ap_free(record->literal);
-            break;
-        default:
-            break;
-    }
-    c_ap_free(record);
-}
-
 void drop_record(TopicPartObject* self) {
-    if (self->owner && self->header != nullptr) release_record(self->header);
+    if (self->owner && self->header != nullptr) evt_topic_part_free(self->header);
     self->header = nullptr;
     self->owner = 0;
 }

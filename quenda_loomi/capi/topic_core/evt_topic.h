@@ -82,6 +82,10 @@ int evt_topic_update_literal(evt_topic* topic);
 void evt_topic_clear(evt_topic* topic);
 void evt_topic_free(evt_topic* topic);
 
+// Releases one part record and the blocks it owns (text, or option block and
+// literal), never the parts after it.
+void evt_topic_part_free(evt_topic_part_variant* part);
+
 // Registry lookup: the registered record for the literal, or null.
 evt_topic* evt_topic_lookup(const char* literal, uint64_t length);
 

@@ -20,23 +20,6 @@ char* copy_text(const void* owner, const char* text, uint64_t length) {
     return copy;
 }
 
-void release_part(evt_topic_part_variant* part) {
-    switch (part->ttype) {
-        case TOPIC_PART_EXACT:
-        case TOPIC_PART_ANY:
-        case TOPIC_PART_PATTERN:
-            c_ap_free(part->text);
-            break;
-        case TOPIC_PART_RANGE:
-            c_ap_free(part->option_ptr);  // the lengths live in the same block
-            c_ap_free(part->literal);
-            break;
-        default:
-            break;
-    }
-    c_ap_free(part);
-}
-
 evt_topic* registered_topic(const char* literal, uint64_t length) {
     evt_topic* found = nullptr;
     if (TOPIC_INTERNAL_MAP == nullptr || literal == nullptr) return nullptr;
@@ -272,11 +255,28 @@ int evt_topic_update_literal(evt_topic* topic) {
     return result;
 }
 
+void evt_topic_part_free(evt_topic_part_variant* part) {
+    switch (part->ttype) {
+        case TOPIC_PART_EXACT:
+        case TOPIC_PART_ANY:
+        case TOPIC_PART_PATTERN:
+            c_ap_free(part->text);
+            break;
+        case TOPIC_PART_RANGE:
+            c_ap_free(part->option_ptr);  // the lengths live in the same block
+            c_ap_free(part->literal);
+            break;
+        default:
+            break;
+    }
+    c_ap_free(part);
+}
+
 void evt_topic_clear(evt_topic* topic) {
     if (topic == nullptr) return;
     for (evt_topic_part_variant* part = topic->parts; part != nullptr;) {
         evt_topic_part_variant* next = part->next;
-        release_part(part);
+        evt_topic_part_free(part);
         part = next;
     }
     drop_key(topic);
