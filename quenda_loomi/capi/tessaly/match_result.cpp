@@ -22,7 +22,6 @@ constexpr const char kNoReduce[] = "no default __reduce__ due to non-trivial __c
 PyTypeObject* match_iter_type = nullptr;
 
 TopicMatchResultObject* as_result(PyObject* obj) { return reinterpret_cast<TopicMatchResultObject*>(obj); }
-TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj); }
 
 evt_topic* record_of(PyObject* topic) { return topic ? as_topic(topic)->header : nullptr; }
 

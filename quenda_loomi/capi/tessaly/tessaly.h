@@ -77,6 +77,8 @@ struct TopicMatchResultObject {
     uint64_t checked_epoch;  // as for part views
 };
 
+inline TopicObject* as_topic(PyObject* object) { return reinterpret_cast<TopicObject*>(object); }
+
 // ---- Module-wide state (one interpreter per process) -----------------------
 
 struct ModuleState {

@@ -16,7 +16,6 @@ using pyutil::Ref;
 
 namespace {
 
-TopicObject* as_topic(PyObject* obj) { return reinterpret_cast<TopicObject*>(obj); }
 
 // ---- Argument unpacking for METH_FASTCALL | METH_KEYWORDS ------------------
 

@@ -13,7 +13,6 @@ namespace {
 
 constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
-TopicObject* as_topic(PyObject* self) { return reinterpret_cast<TopicObject*>(self); }
 
 // ---- Construction and release ---------------------------------------------
 
