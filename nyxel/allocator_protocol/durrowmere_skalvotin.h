@@ -18,6 +18,15 @@
 //    memory pages, by other processes) and are pinned with static_asserts.
 //  * with_lock protocols serialise pool operations through the allocator's
 //    critical section; nothing else here is synchronised.
+//  * Shared-memory page objects are created with mode 0600.  An object that
+//    already holds a page's name is used only when it belongs to this user
+//    and grants no group/other write; otherwise the request fails (EACCES).
+//    When an allocator makes its first page, pages of the same name prefix
+//    left by dead processes of this user (killed before their exit handlers
+//    ran) are removed; the creator's pid is part of every page name.
+//  * Nothing here throws: every routine reports failure by its return value.
+//  * Under AddressSanitizer released pooled blocks and uncarved page tails
+//    are poisoned (see poison.h).
 #pragma once
 
 #include <cstddef>

@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
+#include "nyxel/allocator_protocol/poison.h"
 
 namespace ap_detail {
 
@@ -81,17 +83,23 @@ inline pool_block* take_free_block(pool_block** freelists, uint64_t capacity) {
     return nullptr;
 }
 
+// Puts a released block on its class's list.  Its user bytes are poisoned
+// before it becomes reachable through the list, so that no other thread can
+// have taken and unpoisoned it first.
 inline void push_free_block(pool_block** freelists, pool_block* block) {
     uint64_t size_class = c_ap_size_class(block->capacity);
+    ap_poison_region(reinterpret_cast<uint8_t*>(block + 1) + AP_HEADER_SIZE, block->capacity - AP_HEADER_SIZE);
     block->in_use_size = 0;
     block->next_free = freelists[size_class];
     freelists[size_class] = block;
 }
 
 // Carves a block at `page_base + *used`; the caller has checked that it fits.
+// The bytes come out of the page's poisoned tail.
 inline pool_block* carve_block(uint8_t* page_base, uint64_t* used, pool_block** last_block, void* page,
                                uint64_t capacity) {
     auto* block = reinterpret_cast<pool_block*>(page_base + *used);
+    ap_unpoison_region(block, AP_POOL_BLOCK_SIZE + capacity);
     block->capacity = capacity;
     block->next_free = nullptr;
     block->previous_block = *last_block;
@@ -103,6 +111,15 @@ inline pool_block* carve_block(uint8_t* page_base, uint64_t* used, pool_block** 
 
 inline bool fits_in_page(uint64_t used, uint64_t page_size, uint64_t capacity) {
     return used <= page_size && capacity + AP_POOL_BLOCK_SIZE <= page_size - used;
+}
+
+// Makes a block taken off a freelist or just carved addressable and zero
+// (header and user bytes); the block is the caller's alone by now.
+inline allocator_protocol* hand_out_block(pool_block* block) {
+    auto* header = reinterpret_cast<allocator_protocol*>(block + 1);
+    ap_unpoison_region(header, block->capacity);
+    std::memset(header, 0, block->capacity);
+    return header;
 }
 
 inline allocator_protocol* header_of_block(pool_block* block) {

@@ -45,6 +45,7 @@ heap_memory_page* new_heap_page(heap_allocator* heap, uint64_t capacity) {
     page->last_block = nullptr;
     heap->newest_page = page;
     heap->page_count += 1;
+    ap_poison_region(reinterpret_cast<uint8_t*>(page) + AP_HEAP_PAGE_HEADER_SIZE, page_size - AP_HEAP_PAGE_HEADER_SIZE);
     return page;
 }
 
@@ -71,8 +72,7 @@ allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protoc
         block->next_free = nullptr;
     }
     // The block is ours alone now; zero it outside the lock.
-    allocator_protocol* header = header_of_block(block);
-    std::memset(header, 0, block->capacity);
+    allocator_protocol* header = hand_out_block(block);
     header->heap = heap;
     header->with_freelist = 1;
     return header;

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
+#include "nyxel/allocator_protocol/poison.h"
 
 namespace ap_test {
 
@@ -35,6 +36,7 @@ struct owned_heap {
     ~owned_heap() {
         for (heap_memory_page* page = record->newest_page; page != nullptr;) {
             heap_memory_page* older = page->next;
+            ap_unpoison_region(page, page->size);
             std::free(page);
             page = older;
         }
@@ -59,6 +61,9 @@ struct owned_shm {
     ~owned_shm() {
         for (shm_page_node* node = ctx->newest_node; node != nullptr;) {
             shm_page_node* older = node->next;
+            // The sanitizer's shadow outlives the mapping; a later mapping
+            // at the same address must not inherit the poison.
+            ap_unpoison_region(node->base, node->page->size);
             munmap(node->base, node->page->size);
             std::free(node);
             node = older;

@@ -4,11 +4,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,7 +32,7 @@ std::string page_name(const char* prefix, pid_t pid, const shm_allocator* pool, 
     return name;
 }
 
-// Entries of /dev/shm that contain `fragment`.
+// Entries of /dev/shm that contain `fragment`, sorted.
 std::vector<std::string> dev_shm_entries(const std::string& fragment) {
     std::vector<std::string> found;
     if (DIR* dir = opendir("/dev/shm")) {
@@ -38,7 +40,16 @@ std::vector<std::string> dev_shm_entries(const std::string& fragment) {
             if (std::strstr(entry->d_name, fragment.c_str()) != nullptr) found.emplace_back(entry->d_name);
         closedir(dir);
     }
+    std::sort(found.begin(), found.end());
     return found;
+}
+
+// Name prefixes carry this process's pid: other test processes on the machine
+// use the same page namespace at the same time.
+std::string unique_prefix(const char* stem) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%lx", stem, static_cast<unsigned long>(getpid()));
+    return text;
 }
 
 bool dev_shm_has(const std::string& page) {
@@ -49,13 +60,13 @@ bool dev_shm_has(const std::string& page) {
 
 class shm_pool : public ::testing::Test {
 protected:
-    static constexpr const char* kPrefix = "apshmtest";
-    std::unique_ptr<owned_shm> shm = std::make_unique<owned_shm>(kPrefix, 65536, 4096);
+    const std::string prefix = unique_prefix("apshmtest");
+    std::unique_ptr<owned_shm> shm = std::make_unique<owned_shm>(prefix.c_str(), 65536, 4096);
     allocator_protocol protocol = shm_protocol(shm->pool.get(), shm->ctx.get(), true);
 
     void TearDown() override {
         shm.reset();  // unmaps and unlinks
-        EXPECT_EQ(dev_shm_entries(std::string(kPrefix) + "_pg_"), std::vector<std::string>{});
+        EXPECT_EQ(dev_shm_entries(prefix + "_pg_"), std::vector<std::string>{});
     }
 };
 
@@ -66,7 +77,7 @@ TEST_F(shm_pool, pages_are_named_chained_and_accounted) {
     shm_page_node* first_node = shm->ctx->newest_node;
     ASSERT_NE(first_node, nullptr);
     shm_memory_page* first = first_node->page;
-    const std::string first_name = page_name(kPrefix, getpid(), pool, 0);
+    const std::string first_name = page_name(prefix.c_str(), getpid(), pool, 0);
 
     EXPECT_EQ(static_cast<void*>(first), static_cast<void*>(first_node->base));
     EXPECT_EQ(first_node->mapping_handle, 0u);
@@ -86,7 +97,7 @@ TEST_F(shm_pool, pages_are_named_chained_and_accounted) {
     void* big = c_ap_request(100000, &protocol);
     ASSERT_NE(big, nullptr);
     shm_memory_page* second = shm->ctx->newest_node->page;
-    const std::string second_name = page_name(kPrefix, getpid(), pool, 1);
+    const std::string second_name = page_name(prefix.c_str(), getpid(), pool, 1);
     EXPECT_NE(second, first);
     EXPECT_EQ(shm->ctx->newest_node->next, first_node);
     EXPECT_EQ(second->size, 131072u);
@@ -144,7 +155,7 @@ TEST_F(shm_pool, another_process_maps_the_page_by_name_and_sees_the_same_bytes) 
 }
 
 TEST_F(shm_pool, existing_object_of_the_same_name_is_adopted_and_not_unlinked) {
-    std::string name = page_name(kPrefix, getpid(), shm->pool.get(), 0);
+    std::string name = page_name(prefix.c_str(), getpid(), shm->pool.get(), 0);
     name.insert(0, 1, '/');
     int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
     ASSERT_GE(fd, 0);
@@ -164,8 +175,8 @@ TEST_F(shm_pool, existing_object_of_the_same_name_is_adopted_and_not_unlinked) {
 // The protocol's allocator only lends its lock; pages and freelists belong to
 // the context's allocator.
 TEST(shm_lock_owner, pages_and_freelists_come_from_the_context_allocator) {
-    owned_shm lock_owner("aplockowner", 65536, 4096);
-    owned_shm pages("appages", 65536, 4096);
+    owned_shm lock_owner(unique_prefix("aplockowner").c_str(), 65536, 4096);
+    owned_shm pages(unique_prefix("appages").c_str(), 65536, 4096);
     allocator_protocol protocol = shm_protocol(lock_owner.pool.get(), pages.ctx.get(), true);
     void* block = c_ap_request(64, &protocol);
     ASSERT_NE(block, nullptr);
@@ -179,12 +190,13 @@ TEST(shm_lock_owner, pages_and_freelists_come_from_the_context_allocator) {
 }
 
 TEST(shm_names, leading_slash_of_the_prefix_is_dropped_for_the_object) {
-    owned_shm shm("/apslash", 65536, 4096);
+    const std::string prefix = "/" + unique_prefix("apslash");
+    owned_shm shm(prefix.c_str(), 65536, 4096);
     allocator_protocol protocol = shm_protocol(shm.pool.get(), shm.ctx.get(), false);
     ASSERT_NE(c_ap_request(8, &protocol), nullptr);
-    const std::string name = page_name("/apslash", getpid(), shm.pool.get(), 0);
+    const std::string name = page_name(prefix.c_str(), getpid(), shm.pool.get(), 0);
     EXPECT_STREQ(shm.ctx->newest_node->page->name, name.c_str());
-    EXPECT_EQ(dev_shm_entries("apslash_pg_"), std::vector<std::string>{name.substr(1)});
+    EXPECT_EQ(dev_shm_entries(prefix.substr(1) + "_pg_"), std::vector<std::string>{name.substr(1)});
 }
 
 TEST(shm_names, prefix_is_cut_to_63_characters) {
@@ -198,10 +210,11 @@ TEST(shm_names, prefix_is_cut_to_63_characters) {
 // Page names this process created are removed when it exits; a forked child
 // exiting normally must not remove its parent's pages.
 TEST(shm_cleanup, exit_unlinks_own_pages_only) {
-    owned_shm parent_shm("apexit", 65536, 4096);
+    const std::string prefix = unique_prefix("apexit");
+    owned_shm parent_shm(prefix.c_str(), 65536, 4096);
     allocator_protocol parent_protocol = shm_protocol(parent_shm.pool.get(), parent_shm.ctx.get(), false);
     ASSERT_NE(c_ap_request(8, &parent_protocol), nullptr);
-    const std::string parent_page = page_name("apexit", getpid(), parent_shm.pool.get(), 0);
+    const std::string parent_page = page_name(prefix.c_str(), getpid(), parent_shm.pool.get(), 0);
 
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -209,24 +222,159 @@ TEST(shm_cleanup, exit_unlinks_own_pages_only) {
         // Static so that leak checkers at exit still see them referenced.
         static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
         static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
-        c_ap_shm_allocator_init(pool, "apexit", 65536, 1 << 24, 4096);
+        c_ap_shm_allocator_init(pool, prefix.c_str(), 65536, 1 << 24, 4096);
         ctx->allocator = pool;
         allocator_protocol protocol = shm_protocol(pool, ctx, false);
         if (c_ap_request(8, &protocol) == nullptr) _exit(2);
-        if (!dev_shm_has(page_name("apexit", getpid(), pool, 0))) _exit(3);
+        if (!dev_shm_has(page_name(prefix.c_str(), getpid(), pool, 0))) _exit(3);
         std::exit(0);  // runs the exit handlers
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(dev_shm_entries("apexit_pg_" + [&] {
+    EXPECT_EQ(dev_shm_entries(prefix + "_pg_" + [&] {
                   char pid_hex[16];
                   std::snprintf(pid_hex, sizeof pid_hex, "%lx", static_cast<unsigned long>(child));
                   return std::string(pid_hex) + "_";
               }()),
               std::vector<std::string>{});
     EXPECT_TRUE(dev_shm_has(parent_page));
+}
+
+std::string hex(unsigned long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%lx", value);
+    return text;
+}
+
+// An object already holding a page name is used only when this user owns it
+// and nobody else may write it.
+struct adoption_case {
+    const char* label;
+    mode_t mode;
+    bool foreign_owner;
+    bool adopted;
+};
+
+class shm_adoption : public ::testing::TestWithParam<adoption_case> {};
+
+TEST_P(shm_adoption, existing_object_is_used_only_when_private_to_this_user) {
+    const adoption_case& c = GetParam();
+    if (c.foreign_owner && geteuid() != 0) GTEST_SKIP() << "giving an object another owner needs root";
+    const std::string prefix = unique_prefix("apadopt");
+    owned_shm shm(prefix.c_str(), 65536, 4096);
+    allocator_protocol protocol = shm_protocol(shm.pool.get(), shm.ctx.get(), false);
+    const std::string name = "/" + page_name(prefix.c_str(), getpid(), shm.pool.get(), 0);
+
+    int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchmod(fd, c.mode), 0);  // not limited by the umask
+    if (c.foreign_owner) {
+        ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    }
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+
+    errno = 0;
+    void* block = c_ap_request(16, &protocol);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    close(fd);
+    shm_unlink(name.c_str());
+    if (c.adopted) {
+        EXPECT_NE(block, nullptr);
+        EXPECT_EQ(st.st_size, 65536);
+        EXPECT_EQ(shm.pool->page_count, 1u);
+    } else {
+        EXPECT_EQ(block, nullptr);
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(st.st_size, 4096);  // neither grown nor mapped
+        EXPECT_EQ(shm.pool->page_count, 0u);
+        EXPECT_EQ(shm.ctx->newest_node, nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(modes, shm_adoption,
+                         ::testing::Values(adoption_case{"private", 0600, false, true},
+                                           adoption_case{"others_may_read", 0644, false, true},
+                                           adoption_case{"world_writable", 0666, false, false},
+                                           adoption_case{"group_writable", 0620, false, false},
+                                           adoption_case{"other_writable", 0602, false, false},
+                                           adoption_case{"another_owner", 0600, true, false}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(shm_permissions, created_pages_are_private_whatever_the_umask) {
+    const std::string prefix = unique_prefix("apumask");
+    owned_shm shm(prefix.c_str(), 65536, 4096);
+    allocator_protocol protocol = shm_protocol(shm.pool.get(), shm.ctx.get(), false);
+    mode_t previous = umask(0);
+    void* block = c_ap_request(16, &protocol);
+    umask(previous);
+    ASSERT_NE(block, nullptr);
+    struct stat st;
+    ASSERT_EQ(stat(("/dev/shm/" + std::string(shm.ctx->newest_node->page->name)).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Pages of a process killed before its exit handlers ran keep their names;
+// the next pool of the same prefix removes them, but never a live process's.
+TEST(shm_stale_pages, next_pool_of_the_prefix_removes_pages_of_a_killed_process) {
+    const std::string prefix = unique_prefix("apstale");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
+        static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
+        c_ap_shm_allocator_init(pool, prefix.c_str(), 65536, 1 << 24, 4096);
+        ctx->allocator = pool;
+        allocator_protocol protocol = shm_protocol(pool, ctx, false);
+        if (c_ap_request(8, &protocol) == nullptr || c_ap_request(100000, &protocol) == nullptr) _exit(2);
+        if (write(ready[1], "r", 1) != 1) _exit(3);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char signal_byte = 0;
+    ASSERT_EQ(read(ready[0], &signal_byte, 1), 1);
+    close(ready[0]);
+    const std::string child_pages = prefix + "_pg_" + hex(static_cast<unsigned long>(child)) + "_";
+    ASSERT_EQ(dev_shm_entries(child_pages).size(), 2u);
+
+    {
+        owned_shm while_alive(prefix.c_str(), 65536, 4096);
+        allocator_protocol protocol = shm_protocol(while_alive.pool.get(), while_alive.ctx.get(), false);
+        ASSERT_NE(c_ap_request(8, &protocol), nullptr);
+        EXPECT_EQ(dev_shm_entries(child_pages).size(), 2u);
+    }
+
+    ASSERT_EQ(kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(dev_shm_entries(child_pages).size(), 2u);  // nothing removes them by itself
+
+    // Look-alikes of the dead child's pages under other prefixes or formats stay.
+    const std::vector<std::string> decoys = {
+        prefix + "x_pg_" + hex(static_cast<unsigned long>(child)) + "_1_0",
+        child_pages + "1_0_x",
+        child_pages + "1",
+    };
+    for (const std::string& decoy : decoys) {
+        int fd = shm_open(("/" + decoy).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+        ASSERT_GE(fd, 0) << decoy;
+        close(fd);
+    }
+
+    owned_shm next(prefix.c_str(), 65536, 4096);
+    allocator_protocol protocol = shm_protocol(next.pool.get(), next.ctx.get(), false);
+    ASSERT_NE(c_ap_request(8, &protocol), nullptr);
+    EXPECT_EQ(dev_shm_entries(child_pages), (std::vector<std::string>{child_pages + "1", child_pages + "1_0_x"}));
+    EXPECT_TRUE(dev_shm_has(page_name(prefix.c_str(), getpid(), next.pool.get(), 0)));
+    for (const std::string& decoy : decoys) {
+        EXPECT_TRUE(dev_shm_has(decoy)) << decoy;
+        shm_unlink(("/" + decoy).c_str());
+    }
 }
 
 }  // namespace
