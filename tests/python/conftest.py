@@ -2,6 +2,16 @@
 
 The packages under test are the ones assembled in the build tree (on the
 path of .venv, or on PYTHONPATH for other build folders).
+
+QL_TEST_DEFAULT_PROTOCOL selects how the engine's default protocol draws
+blocks for the whole session (subprocesses keep the import-time default):
+  pooled  (or unset) the unlocked heap pool, as after import
+  plain   the plain runtime heap (freelist off)
+  locked  the heap pool under its lock
+Part objects built with alloc=True always use the locked heap pool.
+
+Under AddressSanitizer (its runtime preloaded into the interpreter) the tests
+listed in SANITIZER_DISTORTED are skipped with their reason.
 """
 
 import os
@@ -26,6 +36,82 @@ def run_python(code, timeout=60):
         text=True,
         timeout=timeout,
     )
+
+
+# Tests whose figures the sanitizer runtime distorts: "file::test" names.
+SANITIZER_DISTORTED = {
+    "test_topic_leaks.py::test_memory_stays_flat":
+        "the sanitizer's quarantine and shadow memory grow the RSS by tens of MB",
+}
+
+# Tests (or whole files) that check the import-time allocator configuration;
+# they run in the pooled mode only.
+IMPORT_TIME_CONFIGURATION = (
+    "test_config_module.py",
+    "test_topic_module.py::test_topic_record_layout_and_block_header",
+    "test_topic_module.py::test_allocator_variables_are_read_at_each_construction",
+)
+
+# Context settings that put the default protocol into each mode.
+DEFAULT_PROTOCOL_MODES = {
+    "pooled": None,
+    "plain": {"freelist": False},
+    "locked": {"locked": True},
+}
+# The default protocol's configuration field each setting switches.
+SETTING_FIELDS = {"freelist": "with_freelist", "locked": "with_lock"}
+
+
+def default_protocol_mode():
+    return os.environ.get("QL_TEST_DEFAULT_PROTOCOL", "pooled") or "pooled"
+
+
+def sanitizer_loaded():
+    with open("/proc/self/maps") as maps:
+        return any("libasan" in line for line in maps)
+
+
+_session_context = None
+
+
+def pytest_configure(config):
+    global _session_context
+    mode = default_protocol_mode()
+    if mode not in DEFAULT_PROTOCOL_MODES:
+        raise pytest.UsageError(
+            f"QL_TEST_DEFAULT_PROTOCOL={mode!r}; expected one of {sorted(DEFAULT_PROTOCOL_MODES)}")
+    settings = DEFAULT_PROTOCOL_MODES[mode]
+    if settings is not None:
+        from quenda_loomi.base import durrowmere_skalvotin as cfg
+        _session_context = cfg.QLConfigContext(**settings)
+        _session_context.__enter__()
+        in_force = cfg.AllocatorTestToolkit.get_default_allocator_config()
+        if any(in_force[SETTING_FIELDS[key]] != value for key, value in settings.items()):
+            raise pytest.UsageError(f"default protocol mode {mode!r} did not take effect: {in_force}")
+
+
+def pytest_unconfigure(config):
+    global _session_context
+    if _session_context is not None:
+        _session_context.__exit__(None, None, None)
+        _session_context = None
+
+
+def pytest_report_header(config):
+    mode = default_protocol_mode()
+    return f"default protocol: {mode}; sanitizer runtime: {'loaded' if sanitizer_loaded() else 'no'}"
+
+
+def pytest_collection_modifyitems(config, items):
+    sanitized, mode = sanitizer_loaded(), default_protocol_mode()
+    for item in items:
+        name = item.nodeid.rsplit("/", 1)[-1]  # "file.py::test[params]"
+        reason = SANITIZER_DISTORTED.get(name.split("[", 1)[0]) if sanitized else None
+        if reason:
+            item.add_marker(pytest.mark.skip(reason=f"under the sanitizer: {reason}"))
+        elif mode != "pooled" and any(name == entry or name.startswith((entry + "::", entry + "["))
+                                      for entry in IMPORT_TIME_CONFIGURATION):
+            item.add_marker(pytest.mark.skip(reason=f"checks the import-time allocator configuration ({mode} run)"))
 
 
 @pytest.fixture
