@@ -10,9 +10,8 @@
 // frame with the previous in-force values of the keys it sets; the matching
 // deactivation applies that frame again.  Activations must be undone in LIFO
 // order, as `with` blocks do.
+#include <cstddef>
 #include <cstdint>
-#include <new>
-#include <vector>
 
 #include "standin/include/nyxel_standin/config_context.h"
 #include "standin/src/standin_module.h"
@@ -46,14 +45,22 @@ struct InForce {
 };
 
 // Process-wide: one entry per schematic ever activated; schematics live as
-// long as the process, so entries are never dropped.
-std::vector<InForce> g_in_force;
+// long as the process, so entries are never dropped.  A plain array grown
+// with PyMem_Realloc: a failure is a MemoryError, never a C++ exception.
+struct InForceTable {
+    InForce* entries = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+
+    InForce& operator[](Py_ssize_t index) { return entries[index]; }
+};
+InForceTable g_in_force;
 
 // Index of the entry for `schematic`, created from the record on first use
 // (all settings off for a null schematic).  -1 with MemoryError set.
 Py_ssize_t in_force_index(allocator_protocol* schematic) {
-    for (size_t i = 0; i < g_in_force.size(); ++i) {
-        if (g_in_force[i].schematic == schematic) return static_cast<Py_ssize_t>(i);
+    for (size_t i = 0; i < g_in_force.count; ++i) {
+        if (g_in_force.entries[i].schematic == schematic) return static_cast<Py_ssize_t>(i);
     }
     Settings initial = {{false, false, false}};
     if (schematic) {
@@ -61,13 +68,18 @@ Py_ssize_t in_force_index(allocator_protocol* schematic) {
         initial.value[kShared] = schematic->with_shm != 0;
         initial.value[kFreelist] = schematic->with_freelist != 0;
     }
-    try {
-        g_in_force.push_back({schematic, initial});
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
+    if (g_in_force.count == g_in_force.capacity) {
+        size_t capacity = g_in_force.capacity ? 2 * g_in_force.capacity : 4;
+        auto* grown = static_cast<InForce*>(PyMem_Realloc(g_in_force.entries, capacity * sizeof(InForce)));
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        g_in_force.entries = grown;
+        g_in_force.capacity = capacity;
     }
-    return static_cast<Py_ssize_t>(g_in_force.size() - 1);
+    g_in_force.entries[g_in_force.count] = {schematic, initial};
+    return static_cast<Py_ssize_t>(g_in_force.count++);
 }
 
 // A protocol without a shared-memory pool behind it must not be switched to
