@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -375,6 +376,49 @@ TEST(shm_stale_pages, next_pool_of_the_prefix_removes_pages_of_a_killed_process)
         EXPECT_TRUE(dev_shm_has(decoy)) << decoy;
         shm_unlink(("/" + decoy).c_str());
     }
+}
+
+// Address space running out while a page is mapped: the request fails with
+// ENOMEM, the object made for the page is removed again, and the pool keeps
+// serving from what it has.
+TEST(shm_exhaustion, failed_mapping_leaves_no_object_and_the_pool_usable) {
+    if (ap_poisoning_enabled) GTEST_SKIP() << "the sanitizer reserves more address space than any limit allows";
+    const std::string prefix = unique_prefix("apexhaust");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
+        static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
+        c_ap_shm_allocator_init(pool, prefix.c_str(), 1 << 20, 1 << 30, 4096);
+        ctx->allocator = pool;
+        allocator_protocol protocol = shm_protocol(pool, ctx, false);
+        void* small = c_ap_request(64, &protocol);
+        if (small == nullptr) _exit(2);
+        c_ap_free(small);
+        struct rlimit limit = {64u << 20, 64u << 20};
+        if (getrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+        // Room for a few pages beyond what is mapped now.
+        FILE* status = std::fopen("/proc/self/statm", "r");
+        unsigned long pages_mapped = 0;
+        if (status == nullptr || std::fscanf(status, "%lu", &pages_mapped) != 1) _exit(4);
+        std::fclose(status);
+        limit.rlim_cur = pages_mapped * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (24u << 20);
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(5);
+        errno = 0;
+        int requests = 0;
+        while (c_ap_request(3u << 20, &protocol) != nullptr)
+            if (++requests > 64) _exit(6);
+        if (errno != ENOMEM) _exit(7);
+        if (dev_shm_entries(prefix + "_pg_").size() != pool->page_count) _exit(8);
+        if (c_ap_request(64, &protocol) != small) _exit(9);  // the freelist still serves
+        c_ap_shm_unlink_created_pages();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(dev_shm_entries(prefix + "_pg_"), std::vector<std::string>{});
 }
 
 }  // namespace
