@@ -3,6 +3,8 @@
 # CMake + Ninja, and makes the assembled packages importable from .venv.
 #   tools/build.sh            release build in build/
 #   QL_SANITIZE=ON QL_BUILD_DIR=build-asan tools/build.sh   sanitizer build
+# Knobs: QL_BUILD_TYPE (Release), QL_SANITIZE (OFF), QL_BUILD_TESTS (ON),
+# QL_BUILD_DIR (build), QL_JOBS (2). Changing one re-configures the build dir.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${QL_BUILD_DIR:-$root/build}
@@ -12,12 +14,19 @@ case "$build_dir" in /*) ;; *) build_dir=$root/$build_dir ;; esac
 # shellcheck disable=SC1091
 source "$root/.venv/toolchain.sh"
 
-build_type=${QL_BUILD_TYPE:-Release}
-sanitize=${QL_SANITIZE:-OFF}
-if [ ! -f "$build_dir/build.ninja" ]; then
-  cmake -S "$root" -B "$build_dir" -G Ninja \
-    -DCMAKE_BUILD_TYPE="$build_type" -DQL_SANITIZE="$sanitize" \
-    -DPYTHON_INCLUDE_DIRS="$PYTHON_INCLUDE_DIRS" -DPYTHON_EXT_SUFFIX="$PYTHON_EXT_SUFFIX"
+configure_args=(
+  -DCMAKE_BUILD_TYPE="${QL_BUILD_TYPE:-Release}"
+  -DQL_SANITIZE="${QL_SANITIZE:-OFF}"
+  -DQL_BUILD_TESTS="${QL_BUILD_TESTS:-ON}"
+  -DPython_EXECUTABLE="$PYTHON_EXECUTABLE"
+)
+# The arguments of the last successful configure; CMake keeps cached values,
+# so a changed knob needs an explicit re-configure.
+stamp="$build_dir/.ql-configure-args"
+if [ ! -f "$build_dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${configure_args[*]}" ]; then
+  rm -f "$stamp"
+  cmake -S "$root" -B "$build_dir" -G Ninja "${configure_args[@]}"
+  printf '%s' "${configure_args[*]}" >"$stamp"
 fi
 ninja -C "$build_dir" -j "${QL_JOBS:-2}"
 

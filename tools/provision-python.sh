@@ -7,8 +7,9 @@
 #      apt-get is only touched when one of them is missing.
 #   2. Fetches CPython 3.14 (64-bit) from Debian sid, together with the sid
 #      glibc and the shared libraries its extension modules link, plus a few
-#      pure-Python test tools (pytest, hypothesis, ...). apt is driven with
-#      private source/list/cache directories, so the machine's own apt state
+#      pure-Python test and packaging tools (pytest, hypothesis, build, pip,
+#      scikit-build-core, ...) and mypy. apt is driven with private
+#      source/list/cache directories, so the machine's own apt state
 #      is never modified.
 #   3. Unpacks everything into a private prefix and patches the interpreter
 #      (PT_INTERP + DT_RPATH) and the ELF modules so that they run against the
@@ -71,15 +72,23 @@ readonly RUNTIME_PACKAGES=(
     libbz2-1.0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libmpdec4
     libgcc-s1
 )
-# Pure-Python (Architecture: all) tools used by the test suite.
+# Pure-Python (Architecture: all) tools used by the test suite, and the
+# packaging tools (PEP 517 backend, build front end, pip) that build the wheel.
 readonly TOOL_PACKAGES=(
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
     python3-pygments python3-hypothesis python3-sortedcontainers
     python3-dateutil python3-six
+    python3-scikit-build-core python3-pathspec python3-pyproject-metadata
+    python3-build python3-pyproject-hooks python3-wheel python3-pip
+    python3-mypy-extensions python3-typing-extensions
 )
+# The type checker: sid builds mypy (and the compiled helpers it imports)
+# with mypyc for sid's own CPython 3.14, so these are amd64 packages whose
+# modules load into the bundled interpreter like its stdlib modules do.
+readonly NATIVE_TOOL_PACKAGES=(python3-mypy python3-ast-serialize python3-librt python3-psutil)
 # Modules that must import in the finished venv.
 readonly REQUIRED_MODULES=(ssl ctypes re enum sqlite3 pytest hypothesis decimal
-    hashlib zlib lzma bz2 json)
+    hashlib zlib lzma bz2 json build pip scikit_build_core mypy.api)
 
 script_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 checkout="$(cd "$script_dir/.." && pwd)"
@@ -194,7 +203,8 @@ EOF
     stamp_set sid-lists "$RECIPE_STAMP $uri"
 }
 
-all_packages=("${PYTHON_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" "${TOOL_PACKAGES[@]}")
+all_packages=("${PYTHON_PACKAGES[@]}" "${RUNTIME_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"
+    "${NATIVE_TOOL_PACKAGES[@]}")
 debs_dir="$cache/debs"
 manifest="$debs_dir/manifest"
 
