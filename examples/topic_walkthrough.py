@@ -25,18 +25,18 @@ from quenda_loomi.capi.tessaly import (
 GENERIC = "orders.+region.(buy|sell)"
 
 
-def heading(title):
+def heading(title: str) -> None:
     print()
     print(title)
     print("=" * len(title))
 
 
-def show_parts(topic):
+def show_parts(topic: Topic) -> None:
     for position, part in enumerate(topic):
         print(f"  [{position}] {part.ttype.name:<18} {part!r}")
 
 
-def building():
+def building() -> Topic:
     heading("1. Building a generic topic")
     orders = Topic(GENERIC)
     print(f"Topic({GENERIC!r})")
@@ -47,7 +47,7 @@ def building():
     return orders
 
 
-def matching(orders):
+def matching(orders: Topic) -> None:
     heading("2. Matching concrete topics against it")
     print("Each position is compared; the exact side supplies the text.")
     for literal in ("orders.eu.buy", "orders.us.sell", "orders.eu.hold", "orders.eu"):
@@ -62,7 +62,7 @@ def matching(orders):
     print(f"  {result.to_dict()}")
 
 
-def formatting():
+def formatting() -> None:
     heading("3. Filling wildcards from a mapping")
     template = Topic("orders.{region}.{side}")
     print(f"template:                          {template}")
@@ -79,7 +79,7 @@ def formatting():
     print(f"the template is unchanged:         {template}")
 
 
-def composing():
+def composing() -> None:
     heading("4. Composing topics")
     print(f"Topic('orders') + Topic('eu.buy')      -> {Topic('orders') + Topic('eu.buy')}")
     print(f"Topic('orders') + TopicPartAny('side') -> {Topic('orders') + TopicPartAny('side', alloc=True)}")
@@ -92,9 +92,10 @@ def composing():
     print(f"an empty Topic() after two +=          -> {growing}")
 
 
-def registry(orders):
+def registry(orders: Topic) -> None:
     heading("5. The registry: one literal, one record")
     registered = get_internal_topic(GENERIC)
+    assert registered is not None  # built in step 1, and the registry keeps every literal
     print(f"get_internal_topic({GENERIC!r})")
     print(f"  same record as the topic built in step 1: {registered.addr == orders.addr}")
     print(f"  an unknown literal gives: {get_internal_topic('no.such.topic')}")
@@ -104,12 +105,12 @@ def registry(orders):
         print(f"  {literal}")
 
 
-def flags():
+def flags() -> str:
     config = RUNTIME_ALLOCATOR_CONFIG
     return f"locked={config.QL_CFG_LOCKED} shared={config.QL_CFG_SHARED} freelist={config.QL_CFG_FREELIST}"
 
 
-def configuration():
+def configuration() -> None:
     heading("6. Switching the allocator configuration")
     print(f"outside any context:  {flags()}")
     with QL_LOCKED:
@@ -119,7 +120,7 @@ def configuration():
     print(f"after the block:      {flags()}")
 
 
-def main():
+def main() -> None:
     orders = building()
     matching(orders)
     formatting()
