@@ -23,7 +23,7 @@ QL_LOCKED: QLConfigContext
 QL_LOCKFREE: QLConfigContext
 QL_FREELIST: QLConfigContext
 
-class AllocatorConfig(TypedDict):
+class _AllocatorConfig(TypedDict):
     """What the test toolkit reports about one allocator protocol."""
 
     with_lock: bool
@@ -47,8 +47,8 @@ class AllocatorTestToolkit:
     @staticmethod
     def get_cfg_shared() -> bool: ...
     @staticmethod
-    def get_default_allocator_config() -> AllocatorConfig | None: ...
+    def get_default_allocator_config() -> _AllocatorConfig | None: ...
     @staticmethod
-    def get_heap_allocator_config() -> AllocatorConfig | None: ...
+    def get_heap_allocator_config() -> _AllocatorConfig | None: ...
     @staticmethod
     def is_shm_available() -> bool: ...
