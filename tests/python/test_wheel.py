@@ -81,7 +81,7 @@ def test_wheel_holds_the_packages_and_nothing_else(built):
 
 
 def test_pip_install_into_a_fresh_venv_imports_from_anywhere(built, tmp_path):
-    source, _, build_dir = built
+    source, wheel, build_dir = built
     venv = tmp_path / "venv"
     # The build backend comes from the interpreter's own site-packages:
     # --no-build-isolation builds offline with what is installed.
@@ -103,6 +103,7 @@ def test_pip_install_into_a_fresh_venv_imports_from_anywhere(built, tmp_path):
     assert first == "{'a': <TopicPartExact>(topic=\"a\"), 'c': <TopicPartExact>(topic=\"c\")}"
     version, *files = second.split()
     assert all(f.startswith(str(venv)) for f in files), files
+    assert wheel.name.split("-")[1] == version
 
     example = elsewhere / "typed_usage.py"
     shutil.copy(source / "examples" / "typed_usage.py", example)
