@@ -195,3 +195,12 @@ def test_mypy_strict_rejects_misuse_through_the_stubs(tmp_path):
     proc = run_mypy(str(bad))
     flagged = {int(line.split(":")[1]) for line in proc.stdout.splitlines() if ": error:" in line}
     assert flagged == {3, 4, 5, 6}, proc.stdout
+
+
+@pytest.mark.parametrize("module_name", [m for m in NATIVE_MODULES if m.startswith("quenda_loomi.")])
+def test_module_and_its_classes_say_what_they_are(module_name):
+    module = importlib.import_module(module_name)
+    assert module.__doc__
+    undocumented = [name for name, value in vars(module).items()
+                    if isinstance(value, type) and value.__module__ == module_name and not value.__doc__]
+    assert undocumented == []

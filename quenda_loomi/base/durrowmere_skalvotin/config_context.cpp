@@ -106,6 +106,8 @@ PyMethodDef ql_methods[] = {
 };
 
 PyType_Slot ql_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Switches the engine's allocator flags (locked, shared, freelist) for the duration of a "
+                                  "with block.")},
     {Py_tp_new, reinterpret_cast<void*>(ql_new)},
     {Py_tp_methods, ql_methods},
     {0, nullptr},

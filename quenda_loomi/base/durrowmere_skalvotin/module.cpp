@@ -222,7 +222,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "durrowmere_skalvotin", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "durrowmere_skalvotin",
+    "The engine's pooled heap allocator: its allocator protocols, the QL_CFG_* flags and the configuration "
+    "contexts that switch them.", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

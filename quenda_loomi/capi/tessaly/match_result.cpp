@@ -392,6 +392,8 @@ PyGetSetDef result_getset[] = {
 };
 
 PyType_Slot result_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The result of Topic.match: true when every position matched; iterating gives one dict per "
+                                  "position (matched, part_a, part_b, literal).")},
     {Py_tp_new, reinterpret_cast<void*>(result_tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(result_tp_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(result_tp_traverse)},

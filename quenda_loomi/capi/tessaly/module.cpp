@@ -247,7 +247,10 @@ int add_topic_type_enum(PyObject* module) {
         pyutil::Ref key_text(PyUnicode_FromString(key));
         return key_text && value && PyObject_SetItem(namespace_.get(), key_text.get(), value) == 0;
     };
-    if (!set_item("__module__", module_name.get()) || !set_item("__qualname__", name.get())) return -1;
+    pyutil::Ref doc(PyUnicode_FromString("Kind of a topic part."));
+    if (!set_item("__module__", module_name.get()) || !set_item("__qualname__", name.get()) ||
+        !set_item("__doc__", doc.get()))
+        return -1;
     for (long i = 0; i < 4; ++i) {
         values[i].reset(PyLong_FromLong(i));
         if (!set_item(members[i], values[i].get())) return -1;
@@ -313,7 +316,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tessaly", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tessaly",
+    "Topics: literals parsed into typed parts, interned in one process-wide registry, matched, composed "
+    "and formatted.", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

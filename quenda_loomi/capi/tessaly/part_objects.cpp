@@ -412,6 +412,7 @@ PyGetSetDef part_getset[] = {
 };
 
 PyType_Slot part_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One part of a topic. Iterating or indexing a Topic gives views of its parts; a part built with alloc=True stands alone and is copied by Topic.append, Topic.from_parts and +.")},
     {Py_tp_new, reinterpret_cast<void*>(part_tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(part_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
@@ -431,6 +432,7 @@ PyGetSetDef exact_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot exact_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An exact part: matches a segment with exactly its text.")},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
     {Py_tp_new, reinterpret_cast<void*>(exact_tp_new)},
@@ -447,6 +449,7 @@ PyGetSetDef any_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot any_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A named wildcard part (+name or {name}): matches any one segment.")},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
     {Py_tp_new, reinterpret_cast<void*>(any_tp_new)},
@@ -462,6 +465,7 @@ PyMethodDef range_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 PyType_Slot range_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A range part ((a|b|c)): matches a segment equal to one of its options.")},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
     {Py_tp_new, reinterpret_cast<void*>(range_tp_new)},
@@ -480,6 +484,7 @@ PyGetSetDef pattern_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyType_Slot pattern_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A pattern part (/regex/): matches a segment in which re.search finds its expression.")},
     {Py_tp_traverse, reinterpret_cast<void*>(part_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(part_clear)},
     {Py_tp_new, reinterpret_cast<void*>(pattern_tp_new)},

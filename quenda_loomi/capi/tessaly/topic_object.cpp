@@ -298,6 +298,8 @@ PyMemberDef topic_members[] = {
 };
 
 PyType_Slot topic_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A topic: a dot-separated literal parsed into parts. Every Topic built from the same literal "
+                                  "shares one registered record.")},
     {Py_tp_new, reinterpret_cast<void*>(topic_tp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(topic_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(topic_repr)},
