@@ -11,7 +11,8 @@ blocks for the whole session (subprocesses keep the import-time default):
 Part objects built with alloc=True always use the locked heap pool.
 
 Under AddressSanitizer (its runtime preloaded into the interpreter) the tests
-listed in SANITIZER_DISTORTED are skipped with their reason.
+listed in SANITIZER_DISTORTED are skipped with their reason, and so are the
+packaging checks of RELEASE_PASS_ONLY.
 """
 
 import os
@@ -50,6 +51,15 @@ IMPORT_TIME_CONFIGURATION = (
     "test_config_module.py",
     "test_topic_module.py::test_topic_record_layout_and_block_header",
     "test_topic_module.py::test_allocator_variables_are_read_at_each_construction",
+)
+
+# Packaging checks (a wheel built and installed, mypy over the stubs): they
+# exercise the build, not the modules' memory, so they run in the release
+# pass only.
+RELEASE_PASS_ONLY = (
+    "test_wheel.py",
+    "test_stubs.py::test_mypy_strict_accepts_the_examples",
+    "test_stubs.py::test_mypy_strict_rejects_misuse_through_the_stubs",
 )
 
 # Context settings that put the default protocol into each mode.
@@ -102,6 +112,11 @@ def pytest_report_header(config):
     return f"default protocol: {mode}; sanitizer runtime: {'loaded' if sanitizer_loaded() else 'no'}"
 
 
+def listed(name, entries):
+    """True when the "file.py::test[params]" name is one of, or inside one of, the entries."""
+    return any(name == entry or name.startswith((entry + "::", entry + "[")) for entry in entries)
+
+
 def pytest_collection_modifyitems(config, items):
     sanitized, mode = sanitizer_loaded(), default_protocol_mode()
     for item in items:
@@ -109,8 +124,9 @@ def pytest_collection_modifyitems(config, items):
         reason = SANITIZER_DISTORTED.get(name.split("[", 1)[0]) if sanitized else None
         if reason:
             item.add_marker(pytest.mark.skip(reason=f"under the sanitizer: {reason}"))
-        elif mode != "pooled" and any(name == entry or name.startswith((entry + "::", entry + "["))
-                                      for entry in IMPORT_TIME_CONFIGURATION):
+        elif sanitized and listed(name, RELEASE_PASS_ONLY):
+            item.add_marker(pytest.mark.skip(reason="a packaging check: runs in the release pass only"))
+        elif mode != "pooled" and listed(name, IMPORT_TIME_CONFIGURATION):
             item.add_marker(pytest.mark.skip(reason=f"checks the import-time allocator configuration ({mode} run)"))
 
 
