@@ -8,25 +8,29 @@ from quenda_loomi.capi.tessaly import Topic, get_internal_topic
 
 
 @pytest.mark.parametrize(
-    "literal, mapping, strict, value, n_parts, is_exact",
+    "literal, mapping, strict, value, n_parts, is_exact, registered",
     [
-        ("fa.{x}.c", {"x": "b"}, False, "fa.b.c", 3, 1),
-        ("fa.{x}.c", {"x": "b.c"}, False, "fa.b.c.c", 3, 1),
-        ("fa.{x}.c", {"x": ""}, True, "fa.c", 2, 1),
-        ("fa.{x}.c", {}, False, "fa.{x}.c", 3, 0),
-        ("fa.+x.c", {"y": "1"}, False, "fa.{x}.c", 3, 0),
-        ("fa.{x}.{y}", {"x": "1"}, False, "fa.1.{y}", 3, 0),
-        ("fa.{x}.{x}", {"x": "é"}, True, "fa.é.é", 3, 1),
-        ("fa.b", None, True, "fa.b", 2, 1),
-        ("fa.{x}", {"x": "{y}"}, True, "fa.{y}", 2, 1),
+        ("fa.{x}.c", {"x": "b"}, False, "fa.b.c", 3, 1, True),
+        ("fa.{x}.c", {"x": ""}, True, "fa.c", 2, 1, True),
+        ("fa.{x}.c", {}, False, "fa.{x}.c", 3, 0, True),
+        ("fa.+x.c", {"y": "1"}, False, "fa.{x}.c", 3, 0, True),
+        ("fa.{x}.{y}", {"x": "1"}, False, "fa.1.{y}", 3, 0, True),
+        ("fa.{x}.{x}", {"x": "é"}, True, "fa.é.é", 3, 1, True),
+        ("fa.b", None, True, "fa.b", 2, 1, True),
+        # A value stays one exact segment; a literal that would read back as
+        # other parts is not registered, and the result owns its record.
+        ("fa.{x}.c", {"x": "b.c"}, False, "fa.b.c.c", 3, 1, False),
+        ("fa.{x}", {"x": "{y}"}, True, "fa.{y}", 2, 1, False),
     ],
 )
-def test_format_map(literal, mapping, strict, value, n_parts, is_exact):
+def test_format_map(literal, mapping, strict, value, n_parts, is_exact, registered):
     source = Topic(literal)
     result = source.format_map(mapping, strict=strict)
     assert (result.value, len(result), result.is_exact) == (value, n_parts, is_exact)
     assert source.value == literal
-    assert get_internal_topic(value).addr == result.addr and not result.owner
+    internal = get_internal_topic(value)
+    assert (internal is not None and internal.addr == result.addr) == registered
+    assert result.owner == (not registered)
 
 
 @pytest.mark.parametrize(
@@ -65,9 +69,11 @@ def test_shorthands_agree_and_each_registers_a_new_record():
     for call in (lambda: template.format("1"), lambda: template("1")):
         with pytest.raises(TypeError):
             call()
-    # Same literal, different parts: a record of its own takes the literal over.
+    # Same literal, different parts: the formatted record keeps to itself and
+    # the registry goes on answering the parsed record.
     parsed, joined = Topic("fs.b.c"), Topic("fs.{x}").format(x="b.c")
-    assert (len(parsed), len(joined), get_internal_topic("fs.b.c").addr) == (3, 2, joined.addr)
+    assert (len(parsed), len(joined), get_internal_topic("fs.b.c").addr) == (3, 2, parsed.addr)
+    assert joined.owner and joined.value == "fs.b.c" and joined == parsed
 
 
 def test_empty_results_uninitialized_sources_and_update_literal():

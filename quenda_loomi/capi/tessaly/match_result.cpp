@@ -4,7 +4,7 @@
 // references to the two matched Topic objects, because the nodes point into
 // their part records (and, for the identity shortcut, at A's key).  The
 // records can still change in place while the result lives (value
-// assignment, re-keying); every such change bumps tessaly::mutation_epoch,
+// assignment, re-keying); every such change renews that record's generation,
 // and the result re-validates its nodes before it next reads through them.
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
@@ -27,46 +27,44 @@ evt_topic* record_of(PyObject* topic) { return topic ? as_topic(topic)->header :
 
 // ---- Pattern test handed to the matcher -------------------------------------
 
+// The two records being matched and their generations when the walk began.
+// Both are pinned for the walk, so every text handed to `re` stays readable
+// even when Python code run by it re-assigns or drops a topic.
 struct MatchContext {
-    uint64_t epoch_at_start;
+    const evt_topic* record_a;
+    const evt_topic* record_b;
+    uint64_t generation_a;
+    uint64_t generation_b;
+
+    bool records_changed() const {
+        return record_generation(record_a) != generation_a || record_generation(record_b) != generation_b;
+    }
 };
 
 // 1 when `pattern` is found anywhere in the segment.  Every Python error is
-// swallowed and counts as "no match".  When Python code run by `re` changed a
-// topic record, the position fails so the matcher stops walking at once; the
-// caller notices the changed epoch and discards the chain.
+// swallowed and counts as "no match".  When Python code run by `re` changed
+// one of the two matched records, the position fails so the matcher stops
+// walking at once; the caller notices and discards the chain.
 int pattern_test(const char* pattern, const char* segment, uint64_t, void* context) {
     if (!pattern) return 0;
     auto* ctx = static_cast<MatchContext*>(context);
 
     PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* compiled = nullptr;
-    {
-        Ref re_module(PyImport_ImportModule("re"));
-        if (re_module) compiled = PyObject_CallMethod(re_module.get(), "compile", "s", pattern);
-    }
-    if (!compiled) PyErr_Clear();
-    PyGILState_Release(gil);
-    if (!compiled) return 0;
-
     int found = 0;
-    if (segment) {
-        gil = PyGILState_Ensure();
-        PyObject* match = PyObject_CallMethod(compiled, "search", "s", segment);
-        if (!match) {
-            PyErr_Clear();
-        } else {
-            found = match != Py_None;
-            Py_DECREF(match);
+    {
+        // The segment becomes a str before any Python code runs.
+        Ref text(segment ? PyUnicode_FromString(segment) : nullptr);
+        Ref re_module(PyImport_ImportModule("re"));
+        Ref compiled(re_module ? PyObject_CallMethod(re_module.get(), "compile", "s", pattern) : nullptr);
+        if (compiled && text) {
+            Ref match(PyObject_CallMethod(compiled.get(), "search", "O", text.get()));
+            if (match) found = match.get() != Py_None;
         }
-        PyGILState_Release(gil);
+        if (PyErr_Occurred()) PyErr_Clear();
     }
-
-    gil = PyGILState_Ensure();
-    Py_DECREF(compiled);
     PyGILState_Release(gil);
 
-    if (ctx && ctx->epoch_at_start != mutation_epoch) return 0;
+    if (ctx && ctx->records_changed()) return 0;
     return found;
 }
 
@@ -81,16 +79,21 @@ bool part_still_held(PyObject* topic, const evt_topic_part_variant* part, uint64
     return keeper_has_part(topic, part, since);
 }
 
-bool literal_still_held(const TopicMatchResultObject* self, const evt_topic_match* node) {
-    if (!node->literal || (!self->topic_a && !self->topic_b)) return true;
+enum class LiteralHold { held, held_by_registry, lost };
+
+// Where a node's literal lives now.  `held_by_registry` is only good until
+// the registry entry goes, which can happen through another record.
+LiteralHold literal_still_held(const TopicMatchResultObject* self, const evt_topic_match* node) {
+    if (!node->literal || (!self->topic_a && !self->topic_b)) return LiteralHold::held;
     const evt_topic* record_a = record_of(self->topic_a);
     if (record_a && record_a->key && node->literal_len <= record_a->key_len) {
-        if (record_a->key == node->literal) return true;
+        if (record_a->key == node->literal) return LiteralHold::held;
         // Identity node of a topic whose literal was taken over by another
         // record since: A now holds a private key copy, and the node still
         // points at the registry's copy, which lives as long as the entry.
         const evt_topic* registered = evt_topic_lookup(record_a->key, record_a->key_len);
-        if (registered && registered->key == node->literal && node->literal_len <= registered->key_len) return true;
+        if (registered && registered->key == node->literal && node->literal_len <= registered->key_len)
+            return LiteralHold::held_by_registry;
     }
     const evt_topic_part_variant* exact = nullptr;
     if (node->part_a && node->part_a->ttype == TOPIC_PART_EXACT) {
@@ -98,25 +101,34 @@ bool literal_still_held(const TopicMatchResultObject* self, const evt_topic_matc
     } else if (node->part_b && node->part_b->ttype == TOPIC_PART_EXACT) {
         exact = node->part_b;
     }
-    return exact && exact->text == node->literal && node->literal_len <= exact->text_len;
+    return exact && exact->text == node->literal && node->literal_len <= exact->text_len ? LiteralHold::held
+                                                                                          : LiteralHold::lost;
 }
 
-// Checks every node against the current state of the two topics when some
-// record changed since the last check.  False with RuntimeError set when a
+// Checks every node against the current state of the two topics when one of
+// them changed since the last check.  False with RuntimeError set when a
 // node points at a part or text the topics no longer hold.
 bool nodes_still_valid(TopicMatchResultObject* self) {
-    if (self->checked_epoch == mutation_epoch) return true;
+    // Only changes of the result's own two records can invalidate its nodes.
+    const uint64_t since = self->checked_stamp;
+    if (record_generation(record_of(self->topic_a)) <= since && record_generation(record_of(self->topic_b)) <= since)
+        return true;
+    bool borrows_from_registry = false;
     for (const evt_topic_match* node = self->header; node; node = node->next) {
         // Parts first: literal_still_held reads the part records.
-        if (!part_still_held(self->topic_a, node->part_a, self->checked_epoch) ||
-            !part_still_held(self->topic_b, node->part_b, self->checked_epoch) ||
-            !literal_still_held(self, node)) {
+        LiteralHold literal = LiteralHold::lost;
+        if (part_still_held(self->topic_a, node->part_a, since) && part_still_held(self->topic_b, node->part_b, since))
+            literal = literal_still_held(self, node);
+        if (literal == LiteralHold::lost) {
             PyErr_SetString(PyExc_RuntimeError,
                             "The matched topics changed after matching; this match result is no longer valid");
             return false;
         }
+        borrows_from_registry = borrows_from_registry || literal == LiteralHold::held_by_registry;
     }
-    self->checked_epoch = mutation_epoch;
+    // A node reading the registry's copy is checked again every time: the
+    // entry can go with another record, which moves neither generation.
+    if (!borrows_from_registry) self->checked_stamp = current_stamp();
     return true;
 }
 
@@ -137,12 +149,12 @@ TopicMatchResultObject* alloc_result(PyTypeObject* type) {
     auto* self = as_result(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     self->vtab = &match_result_vtable;
-    self->checked_epoch = mutation_epoch;
+    self->checked_stamp = current_stamp();
     return self;
 }
 
 // Wraps a chain produced by matching `topic_a` against `topic_b` at
-// `built_at` (the epoch the nodes are known valid for: allocating the wrapper
+// `built_at` (the stamp the nodes are known valid for: allocating the wrapper
 // may run finalizers that change records).  The chain is released here when
 // the wrapper cannot be made.
 PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* topic_b, uint64_t built_at) {
@@ -151,7 +163,7 @@ PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* 
         if (chain) c_ap_free_chain(chain);
         return nullptr;
     }
-    self->checked_epoch = built_at;
+    self->checked_stamp = built_at;
     self->header = chain;
     self->owner = 1;
     self->topic_a = Py_XNewRef(topic_a);
@@ -637,15 +649,19 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
     evt_topic* record_b = as_topic(other)->header;
     if (!record_b) return match_result_vtable.c_from_header(nullptr, 1);
 
-    MatchContext context{mutation_epoch};
+    // Both records stay readable for the whole walk, whatever `re` runs.
+    RecordPin pin_a(record_a);
+    RecordPin pin_b(record_b);
+    const uint64_t built_at = current_stamp();
+    MatchContext context{record_a, record_b, record_generation(record_a), record_generation(record_b)};
     evt_topic_match* chain = evt_topic_match_build(record_a, record_b, pattern_test, &context);
-    if (context.epoch_at_start != mutation_epoch) {
-        // Python code run by a pattern test changed a topic record: the
-        // nodes may point at released parts.
+    if (context.records_changed()) {
+        // Python code run by a pattern test changed one of the two records:
+        // the nodes may point at parts that are released once unpinned.
         if (chain) c_ap_free_chain(chain);
         return pyutil::fail(PyExc_RuntimeError, "A topic changed while it was being matched");
     }
-    return wrap_match_chain(chain, reinterpret_cast<PyObject*>(self), other, context.epoch_at_start);
+    return wrap_match_chain(chain, reinterpret_cast<PyObject*>(self), other, built_at);
 }
 
 }  // namespace tessaly

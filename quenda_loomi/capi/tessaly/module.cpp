@@ -14,6 +14,46 @@ namespace tessaly {
 
 ModuleState state;
 
+PyObject* not_initialized() { return pyutil::fail(PyExc_RuntimeError, "Not initialized!"); }
+
+PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step) {
+    pyutil::Ref globals(PyDict_New());
+    if (!globals) return nullptr;
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+    pyutil::Ref module_name(state.module ? PyModule_GetNameObject(state.module)
+                                         : PyUnicode_FromString("quenda_loomi.capi.tessaly"));
+    if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0) return nullptr;
+    pyutil::Ref native(PyCFunction_NewEx(step, nullptr, module_name.get()));
+    if (!native || PyDict_SetItemString(globals.get(), "_step", native.get()) < 0) return nullptr;
+    // The step re-reads the record every time, so a chain changed between
+    // two steps is never walked with stale pointers.
+    pyutil::Ref source(PyUnicode_FromFormat(
+        "def %s(self):\n"
+        "    i = 0\n"
+        "    while True:\n"
+        "        item = _step(self, i)\n"
+        "        if item is None:\n"
+        "            return\n"
+        "        i += 1\n"
+        "        yield item\n",
+        name));
+    if (!source) return nullptr;
+    const char* text = PyUnicode_AsUTF8(source.get());
+    if (text == nullptr) return nullptr;
+    pyutil::Ref ran(PyRun_String(text, Py_file_input, globals.get(), globals.get()));
+    if (!ran) return nullptr;
+    PyObject* function = nullptr;
+    if (PyDict_GetItemStringRef(globals.get(), name, &function) <= 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "generator set-up failed");
+        return nullptr;
+    }
+    pyutil::Ref result(function);
+    pyutil::Ref qualified(PyUnicode_FromString(qualname));
+    if (!qualified || PyObject_SetAttrString(function, "__qualname__", qualified.get()) < 0) return nullptr;
+    return result.release();
+}
+
+
 namespace {
 
 // Snapshot of the default protocol at set-up; exported to other modules.

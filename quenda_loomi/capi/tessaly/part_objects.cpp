@@ -27,23 +27,52 @@ int32_t kind_of_class(PyObject* self) {
 
 }  // namespace
 
-// A view re-checks after any chain mutation that its topic still holds the
-// record, and that the record is still of the kind its class reads (a freed
-// part's address may have been reused for another part).
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_stamp) {
+    if (PyObject_TypeCheck(keeper, state.Topic))
+        return record_still_holds(as_topic(keeper)->header, part, since_stamp);
+    if (state.TopicMatchResult != nullptr && PyObject_TypeCheck(keeper, state.TopicMatchResult)) {
+        auto* result = reinterpret_cast<TopicMatchResultObject*>(keeper);
+        for (PyObject* topic : {result->topic_a, result->topic_b})
+            if (topic != nullptr && PyObject_TypeCheck(topic, state.Topic) &&
+                record_still_holds(as_topic(topic)->header, part, since_stamp))
+                return true;
+        return false;
+    }
+    return true;  // a part object that took over ownership keeps the record itself
+}
+
+PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper) {
+    const uint64_t stamp = current_stamp();
+    pyutil::Ref plain(topic_part_vtable.c_from_header(record, 0));
+    if (!plain) return nullptr;
+    // Allocating may run finalizers that change the keeper's chain.
+    if (keeper != nullptr && current_stamp() != stamp && !keeper_has_part(keeper, record, stamp))
+        return pyutil::fail(PyExc_RuntimeError, kNoLongerInTopic);
+    pyutil::Ref view(topic_part_vtable.c_cast(as_part(plain.get())));
+    if (!view) return nullptr;
+    TopicPartObject* part = as_part(view.get());
+    Py_XSETREF(part->keeper, Py_XNewRef(keeper));
+    part->checked_stamp = stamp;
+    return view.release();
+}
+
+// A view re-checks after any change of its keeper's records that its topic
+// still holds the record, and that the record is still of the kind its class
+// reads (a freed part's address may have been reused for another part).
 evt_topic_part_variant* part_record_for_read(PyObject* object) {
     TopicPartObject* self = as_part(object);
     if (self->header == nullptr) {
         not_initialized();
         return nullptr;
     }
-    if (self->keeper != nullptr && self->checked_epoch != mutation_epoch) {
+    if (self->keeper != nullptr && self->checked_stamp != current_stamp()) {
         const int32_t kind = kind_of_class(object);
-        if (!keeper_has_part(self->keeper, self->header, self->checked_epoch) ||
+        if (!keeper_has_part(self->keeper, self->header, self->checked_stamp) ||
             (kind >= 0 && self->header->ttype != kind)) {
             PyErr_SetString(PyExc_RuntimeError, kNoLongerInTopic);
             return nullptr;
         }
-        self->checked_epoch = mutation_epoch;
+        self->checked_stamp = current_stamp();
     }
     return self->header;
 }
@@ -95,7 +124,7 @@ PyObject* part_c_cast(TopicPartObject* self) {
     cast->header = self->header;
     cast->owner = self->owner;
     cast->keeper = Py_XNewRef(self->keeper);
-    cast->checked_epoch = self->checked_epoch;
+    cast->checked_stamp = self->checked_stamp;
     if (self->owner) {
         // Ownership moves on; this object keeps the new owner alive so its
         // pointer stays valid for as long as it lives.

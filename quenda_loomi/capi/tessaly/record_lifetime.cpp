@@ -1,193 +1,331 @@
-// Lifetime bookkeeping shared by the classes of the topic module: how many
-// Topic objects wrap each record, the mutation epoch that part views and
-// match results use to notice changed chains, and the small constructors the
-// class files share.
-#include <unordered_map>
+// Record lifetime of the binding layer: the table of tracked records, their
+// generations, pins and watchers, and the freeing decisions (rules in
+// record_lifetime.h).
+#include "quenda_loomi/capi/tessaly/record_lifetime.h"
 
-#include "quenda_loomi/capi/tessaly/tessaly.h"
+#include <cstdlib>
+#include <cstring>
 
 namespace tessaly {
-
-uint64_t mutation_epoch = 0;
-
 namespace {
 
-struct WrapperCount {
-    uint64_t live = 0;
-    // Some wrapper that owned the record has died (or still lives): the last
-    // wrapper to go frees the record.
-    bool owned = false;
-    // mutation_epoch right after the record's parts were last replaced.
-    uint64_t replaced_at = 0;
+// Parts released while their record was pinned, waiting for the last unpin.
+struct ParkedChain {
+    evt_topic_part_variant* parts;
+    ParkedChain* next;
 };
 
-// Records that at least one Topic object currently wraps.
-std::unordered_map<evt_topic*, WrapperCount>& wrapper_counts() {
-    static auto* counts = new std::unordered_map<evt_topic*, WrapperCount>();
-    return *counts;
+struct Entry {
+    evt_topic* record;  // null: free slot
+    uint32_t wrappers;
+    uint32_t pins;
+    uint32_t watchers;
+    bool owned;          // some wrapper owned the record: the last one frees it
+    bool free_pending;   // freed while pinned: the last unpin frees it
+    uint64_t generation;
+    uint64_t released_at;  // stamp of the last release of parts
+    ParkedChain* parked;
+};
+
+// Linear probing over a power-of-two array, at most half full; removal
+// shifts followers back so that no tombstones are needed.
+struct Table {
+    Entry* slots = nullptr;
+    uint64_t capacity = 0;
+    uint64_t count = 0;
+};
+
+Table table;
+uint64_t clock_now = 0;
+uint64_t watched_changes = 0;
+uint64_t lost_watches = 0;
+
+uint64_t next_stamp() { return ++clock_now; }
+
+uint64_t slot_of(const evt_topic* record, uint64_t capacity) {
+    auto bits = reinterpret_cast<uintptr_t>(record) >> 4;
+    return (static_cast<uint64_t>(bits) * 0x9E3779B97F4A7C15ull >> 17) & (capacity - 1);
 }
 
-// True when the registry maps the record's own literal to the record.
+Entry* find(const evt_topic* record) {
+    if (record == nullptr || table.capacity == 0) return nullptr;
+    for (uint64_t i = slot_of(record, table.capacity);; i = (i + 1) & (table.capacity - 1)) {
+        Entry& slot = table.slots[i];
+        if (slot.record == record) return &slot;
+        if (slot.record == nullptr) return nullptr;
+    }
+}
+
+bool grow() {
+    const uint64_t capacity = table.capacity ? table.capacity * 2 : 64;
+    auto* slots = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
+    if (slots == nullptr) return false;
+    for (uint64_t i = 0; i < table.capacity; ++i) {
+        const Entry& old = table.slots[i];
+        if (old.record == nullptr) continue;
+        uint64_t at = slot_of(old.record, capacity);
+        while (slots[at].record != nullptr) at = (at + 1) & (capacity - 1);
+        slots[at] = old;
+    }
+    std::free(table.slots);
+    table.slots = slots;
+    table.capacity = capacity;
+    return true;
+}
+
+Entry* find_or_insert(evt_topic* record) {
+    if (Entry* found = find(record)) return found;
+    if ((table.count + 1) * 2 > table.capacity && !grow()) return nullptr;
+    uint64_t at = slot_of(record, table.capacity);
+    while (table.slots[at].record != nullptr) at = (at + 1) & (table.capacity - 1);
+    Entry& entry = table.slots[at];
+    entry = Entry{};
+    entry.record = record;
+    entry.generation = next_stamp();
+    ++table.count;
+    return &entry;
+}
+
+void erase(Entry* entry) {
+    const uint64_t mask = table.capacity - 1;
+    uint64_t hole = static_cast<uint64_t>(entry - table.slots);
+    table.slots[hole] = Entry{};
+    --table.count;
+    for (uint64_t i = (hole + 1) & mask; table.slots[i].record != nullptr; i = (i + 1) & mask) {
+        const uint64_t home = slot_of(table.slots[i].record, table.capacity);
+        // Move the follower into the hole when its home does not lie in (hole, i].
+        const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+        if (stays) continue;
+        table.slots[hole] = table.slots[i];
+        table.slots[i] = Entry{};
+        hole = i;
+    }
+}
+
+void release_chain(evt_topic_part_variant* part) {
+    while (part != nullptr) {
+        evt_topic_part_variant* next = part->next;
+        evt_topic_part_free(part);
+        part = next;
+    }
+}
+
+void release_parked(Entry* entry) {
+    for (ParkedChain* parked = entry->parked; parked != nullptr;) {
+        ParkedChain* next = parked->next;
+        release_chain(parked->parts);
+        std::free(parked);
+        parked = next;
+    }
+    entry->parked = nullptr;
+}
+
+void note_change(Entry* entry, bool parts_released) {
+    entry->generation = next_stamp();
+    if (parts_released) entry->released_at = entry->generation;
+    if (entry->watchers > 0) ++watched_changes;
+}
+
+// Frees the record now (entry and all), or marks it for the last unpin.
+void free_tracked(evt_topic* record, Entry* entry) {
+    if (entry != nullptr) {
+        if (entry->pins > 0) {
+            entry->free_pending = true;
+            note_change(entry, true);
+            return;
+        }
+        if (entry->watchers > 0) ++watched_changes;
+        release_parked(entry);
+        erase(entry);
+    }
+    evt_topic_free(record);
+}
+
+// Drops an entry nobody counts any more.
+void forget_if_unused(Entry* entry) {
+    if (entry->wrappers != 0 || entry->pins != 0 || entry->watchers != 0) return;
+    release_parked(entry);
+    erase(entry);
+}
+
 bool is_registered(const evt_topic* record) {
     return record->key != nullptr && !record->key_is_private &&
            evt_topic_lookup(record->key, record->key_len) == record;
 }
 
-void free_record(evt_topic* record) {
-    evt_topic_free(record);
-    ++mutation_epoch;
-}
-
 }  // namespace
 
-void record_acquire(evt_topic* record) {
-    if (record == nullptr) return;
-    ++wrapper_counts()[record].live;
+// ---- Observing ----------------------------------------------------------------------
+
+uint64_t record_generation(const evt_topic* record) noexcept {
+    const Entry* entry = find(record);
+    return entry ? entry->generation : 0;
 }
 
-void record_release(evt_topic* record, bool owner) {
-    if (record == nullptr) return;
-    auto& counts = wrapper_counts();
-    auto found = counts.find(record);
-    if (found == counts.end()) {
-        // Wrapped without record_acquire (should not happen): only an owner
-        // may free, and nobody else is known to hold the record.
-        if (owner) free_record(record);
-        return;
-    }
-    WrapperCount& count = found->second;
-    count.owned = count.owned || owner;
-    if (count.live > 1) {
-        --count.live;
-        return;
-    }
-    const bool owned = count.owned;
-    counts.erase(found);
-    if (owned || !is_registered(record)) free_record(record);
+uint64_t current_stamp() noexcept { return clock_now; }
+
+bool parts_released_since(const evt_topic* record, uint64_t stamp) noexcept {
+    const Entry* entry = find(record);
+    return entry == nullptr || entry->released_at > stamp;
 }
 
-int32_t register_record(evt_topic* record, const char* literal, uint64_t length) {
-    char* rendered = nullptr;
-    if (literal == nullptr) {
-        rendered = evt_topic_render_literal(record, &length);
-        if (rendered == nullptr) {
-            ++mutation_epoch;
-            return -1;
-        }
-        literal = rendered;
-    }
-    evt_topic* previous = length ? evt_topic_lookup(literal, length) : nullptr;
-    const int32_t result = evt_topic_internalize(record, literal, length);
-    if (rendered) c_ap_free(rendered);
-    ++mutation_epoch;
-    if (previous != nullptr && previous != record && !wrapper_counts().contains(previous) &&
-        !is_registered(previous))
-        free_record(previous);
-    return result;
-}
-
-void record_parts_replaced(evt_topic* record) {
-    ++mutation_epoch;
-    auto found = wrapper_counts().find(record);
-    if (found != wrapper_counts().end()) found->second.replaced_at = mutation_epoch;
-}
-
-bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) {
+bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) noexcept {
     if (record == nullptr || part == nullptr) return false;
     for (const evt_topic_part_variant* it = record->parts; it != nullptr; it = it->next)
         if (it == part) return true;
     return false;
 }
 
-PyObject* not_initialized() { return pyutil::fail(PyExc_RuntimeError, "Not initialized!"); }
+bool record_still_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t stamp) noexcept {
+    const Entry* entry = find(record);
+    if (entry == nullptr || entry->released_at > stamp) return false;
+    return entry->generation <= stamp || record_has_part(record, part);
+}
 
-PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step) {
-    pyutil::Ref globals(PyDict_New());
-    if (!globals) return nullptr;
-    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
-    pyutil::Ref module_name(state.module ? PyModule_GetNameObject(state.module)
-                                         : PyUnicode_FromString("quenda_loomi.capi.tessaly"));
-    if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0) return nullptr;
-    pyutil::Ref native(PyCFunction_NewEx(step, nullptr, module_name.get()));
-    if (!native || PyDict_SetItemString(globals.get(), "_step", native.get()) < 0) return nullptr;
-    // The step re-reads the record every time, so a chain changed between
-    // two steps is never walked with stale pointers.
-    pyutil::Ref source(PyUnicode_FromFormat(
-        "def %s(self):\n"
-        "    i = 0\n"
-        "    while True:\n"
-        "        item = _step(self, i)\n"
-        "        if item is None:\n"
-        "            return\n"
-        "        i += 1\n"
-        "        yield item\n",
-        name));
-    if (!source) return nullptr;
-    const char* text = PyUnicode_AsUTF8(source.get());
-    if (text == nullptr) return nullptr;
-    pyutil::Ref ran(PyRun_String(text, Py_file_input, globals.get(), globals.get()));
-    if (!ran) return nullptr;
-    PyObject* function = nullptr;
-    if (PyDict_GetItemStringRef(globals.get(), name, &function) <= 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "generator set-up failed");
-        return nullptr;
+void record_watch(evt_topic* record) noexcept {
+    if (record == nullptr) return;
+    Entry* entry = find_or_insert(record);
+    if (entry == nullptr) {
+        ++lost_watches;
+        return;
     }
-    pyutil::Ref result(function);
-    pyutil::Ref qualified(PyUnicode_FromString(qualname));
-    if (!qualified || PyObject_SetAttrString(function, "__qualname__", qualified.get()) < 0) return nullptr;
-    return result.release();
+    ++entry->watchers;
 }
 
-PyObject* topic_from_header(evt_topic* header, int owner) {
-    PyTypeObject* type = state.Topic;
-    auto* self = reinterpret_cast<TopicObject*>(type->tp_alloc(type, 0));
-    if (self == nullptr) return nullptr;
-    self->vtab = &topic_vtable;
-    self->header = header;
-    self->owner = owner ? 1 : 0;
-    record_acquire(header);
-    return reinterpret_cast<PyObject*>(self);
-}
-
-namespace {
-
-// `part` is in `record`'s chain and that chain was not replaced after `since`.
-bool chain_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t since) {
-    if (record == nullptr) return false;
-    auto found = wrapper_counts().find(const_cast<evt_topic*>(record));
-    if (found != wrapper_counts().end() && found->second.replaced_at > since) return false;
-    return record_has_part(record, part);
-}
-
-}  // namespace
-
-bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_epoch) {
-    if (PyObject_TypeCheck(keeper, state.Topic))
-        return chain_holds(reinterpret_cast<TopicObject*>(keeper)->header, part, since_epoch);
-    if (state.TopicMatchResult != nullptr && PyObject_TypeCheck(keeper, state.TopicMatchResult)) {
-        auto* result = reinterpret_cast<TopicMatchResultObject*>(keeper);
-        for (PyObject* topic : {result->topic_a, result->topic_b})
-            if (topic != nullptr && PyObject_TypeCheck(topic, state.Topic) &&
-                chain_holds(reinterpret_cast<TopicObject*>(topic)->header, part, since_epoch))
-                return true;
-        return false;
+void record_unwatch(evt_topic* record) noexcept {
+    Entry* entry = find(record);
+    if (entry != nullptr && entry->watchers > 0) {
+        --entry->watchers;
+        forget_if_unused(entry);
+    } else if (lost_watches > 0) {
+        --lost_watches;
     }
-    return true;  // a part object that took over ownership keeps the record itself
 }
 
-PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper) {
-    const uint64_t epoch = mutation_epoch;
-    pyutil::Ref plain(topic_part_vtable.c_from_header(record, 0));
-    if (!plain) return nullptr;
-    // Allocating may run finalizers that change the keeper's chain.
-    if (epoch != mutation_epoch && keeper != nullptr && !keeper_has_part(keeper, record, epoch))
-        return pyutil::fail(PyExc_RuntimeError, "Topic part is no longer part of its topic");
-    pyutil::Ref view(topic_part_vtable.c_cast(reinterpret_cast<TopicPartObject*>(plain.get())));
-    if (!view) return nullptr;
-    auto* part = reinterpret_cast<TopicPartObject*>(view.get());
-    Py_XSETREF(part->keeper, Py_XNewRef(keeper));
-    part->checked_epoch = epoch;
-    return view.release();
+uint64_t watched_change_count() noexcept {
+    if (lost_watches > 0) ++watched_changes;
+    return watched_changes;
+}
+
+uint64_t tracked_record_count() noexcept { return table.count; }
+
+// ---- Pins -----------------------------------------------------------------------------
+
+RecordPin::RecordPin(evt_topic* record) noexcept {
+    Entry* entry = find(record);
+    if (entry == nullptr) return;
+    ++entry->pins;
+    record_ = record;
+}
+
+void RecordPin::reset() noexcept {
+    evt_topic* record = std::exchange(record_, nullptr);
+    Entry* entry = find(record);
+    if (entry == nullptr || entry->pins == 0) return;
+    if (--entry->pins != 0) return;
+    release_parked(entry);
+    if (entry->free_pending) {
+        entry->free_pending = false;
+        free_tracked(record, entry);
+        return;
+    }
+    forget_if_unused(entry);
+}
+
+// ---- Wrappers ---------------------------------------------------------------------------
+
+bool record_acquire(evt_topic* record) noexcept {
+    if (record == nullptr) return true;
+    Entry* entry = find_or_insert(record);
+    if (entry == nullptr) return false;
+    // Reached again through the registry before a deferred free: the new
+    // wrapper keeps it, and the last wrapper frees it as an owned record.
+    entry->free_pending = false;
+    ++entry->wrappers;
+    return true;
+}
+
+void record_release(evt_topic* record, bool owner) noexcept {
+    if (record == nullptr) return;
+    Entry* entry = find(record);
+    if (entry == nullptr || entry->wrappers == 0) {
+        // Wrapped without record_acquire (should not happen): only an owner
+        // may free, and nobody else is known to hold the record.
+        if (owner) free_tracked(record, entry);
+        return;
+    }
+    entry->owned = entry->owned || owner;
+    if (--entry->wrappers > 0) return;
+    if (entry->owned || !is_registered(record)) {
+        free_tracked(record, entry);
+        return;
+    }
+    forget_if_unused(entry);
+}
+
+void record_discard(evt_topic* record) noexcept {
+    if (record != nullptr) free_tracked(record, find(record));
+}
+
+// ---- Changes ------------------------------------------------------------------------------
+
+void record_parts_appended(evt_topic* record) noexcept {
+    if (Entry* entry = find(record)) note_change(entry, false);
+}
+
+bool record_clear(evt_topic* record) noexcept {
+    if (record == nullptr) return true;
+    Entry* entry = find(record);
+    if (entry != nullptr && entry->pins > 0 && record->parts != nullptr) {
+        auto* parked = static_cast<ParkedChain*>(std::malloc(sizeof(ParkedChain)));
+        if (parked == nullptr) return false;
+        *parked = ParkedChain{record->parts, entry->parked};
+        entry->parked = parked;
+        record->parts = nullptr;
+        record->n_parts = 0;
+    }
+    evt_topic_clear(record);
+    record->parts = nullptr;
+    record->n_parts = 0;
+    record->hash = 0;
+    record->key = nullptr;
+    record->key_len = 0;
+    if (entry != nullptr) note_change(entry, true);
+    return true;
+}
+
+int32_t register_record(evt_topic* record, const char* literal, uint64_t length) noexcept {
+    char* rendered = nullptr;
+    if (literal == nullptr) {
+        rendered = evt_topic_render_literal(record, &length);
+        if (rendered == nullptr) return -1;
+        literal = rendered;
+    }
+    evt_topic* previous = length ? evt_topic_lookup(literal, length) : nullptr;
+    const int32_t result = evt_topic_internalize(record, literal, length);
+    if (rendered) c_ap_free(rendered);
+    if (Entry* entry = find(record)) note_change(entry, false);
+    if (previous != nullptr && previous != record) {
+        Entry* displaced = find(previous);
+        if (displaced != nullptr) {
+            note_change(displaced, false);  // its key became a private copy
+        } else if (!is_registered(previous)) {
+            free_tracked(previous, nullptr);  // nothing can reach it any more
+        }
+    }
+    return result;
+}
+
+int32_t key_composed_record(evt_topic* record, bool* registered) noexcept {
+    *registered = evt_topic_reads_back(record) != 0;
+    if (*registered) return register_record(record, nullptr, 0);
+    uint64_t length = 0;
+    char* rendered = evt_topic_render_literal(record, &length);
+    if (rendered == nullptr) return -1;
+    const int32_t result = evt_topic_key_privately(record, rendered, length);
+    c_ap_free(rendered);
+    if (Entry* entry = find(record)) note_change(entry, false);
+    return result;
 }
 
 }  // namespace tessaly

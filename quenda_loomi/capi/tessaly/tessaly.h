@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 #include "support/python/py_ref.h"
 
@@ -30,9 +31,9 @@ struct TopicPartObject {
     // The Topic (or match result) whose record this view reads; keeps that
     // record alive while the view lives.  Null for standalone parts.
     PyObject* keeper;
-    // mutation_epoch when the view was last known to be inside its keeper's
-    // chain; when it differs the view re-checks before reading.
-    uint64_t checked_epoch;
+    // Stamp (record_lifetime.h) at which the view was last known to be inside
+    // its keeper's chain; the view re-checks before reading after a change.
+    uint64_t checked_stamp;
 };
 
 struct TopicFormatMapOptArgs {
@@ -74,7 +75,7 @@ struct TopicMatchResultObject {
     // The two matched topics: the nodes point into their part records.
     PyObject* topic_a;
     PyObject* topic_b;
-    uint64_t checked_epoch;  // as for part views
+    uint64_t checked_stamp;  // as for part views
 };
 
 inline TopicObject* as_topic(PyObject* object) { return reinterpret_cast<TopicObject*>(object); }
@@ -108,39 +109,13 @@ extern TopicMatchResultVTable match_result_vtable;
 inline allocator_protocol* default_allocator() { return *state.QL_DEFAULT_ALLOCATOR; }
 inline allocator_protocol* heap_allocator() { return *state.QL_HEAP_ALLOCATOR; }
 
-// ---- Record lifetime ---------------------------------------------------------
+// ---- Views on records (lifetime rules in record_lifetime.h) ---------------
 //
-// A record can be wrapped by several Topic objects (every object built from a
-// registered literal shares it).  The module counts the live wrappers of each
-// record: an owning wrapper that dies while other wrappers still exist does
-// not free the record at once; the last wrapper to go frees it.
-//
-// A record that is neither owned nor registered under its literal any more
-// (another record took the literal over, or a re-assignment failed) can no
-// longer be reached once its last wrapper is gone, so it is freed then; one
-// that has no wrapper at all when it is displaced is freed right away.
-void record_acquire(evt_topic* record);
-void record_release(evt_topic* record, bool owner);
-// Registers `record` under `literal` (or, when `literal` is null, under the
-// canonical literal of its parts), freeing the record it displaced from the
-// registry when nothing can reach that one any more.  Bumps mutation_epoch.
-// Returns the result of the registration (0 / -1).
-int32_t register_record(evt_topic* record, const char* literal, uint64_t length);
-
-// Bumped whenever a record loses parts or its key (value assignment, clear,
-// re-keying, freeing).  Views and match results compare it with their
-// checked_epoch and re-validate their pointers before reading after a change.
-extern uint64_t mutation_epoch;
-// True when `part` is still one of the parts of `record` (walks the chain).
-bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part);
-// Marks that `record`'s parts were released and replaced in place (value
-// assignment); bumps mutation_epoch.
-void record_parts_replaced(evt_topic* record);
 // True when `part` is still reachable from what a view's `keeper` holds (a
 // Topic's chain, either topic of a match result; any other keeper is trusted)
-// and that chain has not been replaced since `since_epoch` (a released part's
+// and that chain released no parts since `since_stamp` (a released part's
 // address may be reused by a new part of the same chain).
-bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_epoch);
+bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_stamp);
 // The record a part object may read now, or null with RuntimeError ("Not
 // initialized!", or a view whose topic no longer holds the part).
 evt_topic_part_variant* part_record_for_read(PyObject* part);

@@ -175,10 +175,11 @@ bool raise_unsupported_kind(int32_t kind) {
 }
 
 // After Python code ran (dict lookups can), `part` and the parts after it
-// are read again only when the source still holds them; other records
-// changing is no reason to stop.
-bool source_changed(PyObject* source, const evt_topic_part_variant* part, uint64_t epoch) {
-    if (epoch == mutation_epoch || keeper_has_part(source, part, epoch)) return false;
+// are read again only when the source released no parts since `stamp`; the
+// source is pinned, so released parts are parked until the walk ends, and
+// other records changing is no reason to stop.
+bool source_changed(const evt_topic* source, uint64_t stamp) {
+    if (!parts_released_since(source, stamp)) return false;
     PyErr_SetString(PyExc_RuntimeError, "The topic changed while it was being formatted");
     return true;
 }
@@ -187,8 +188,8 @@ bool source_changed(PyObject* source, const evt_topic_part_variant* part, uint64
 // allocated: errors are still raised, nothing is copied).  Dict lookups can
 // run Python code (keys with their own __eq__); `part` is not read again
 // once such code released it.
-bool format_wildcard(evt_topic* fresh, PyObject* source, const evt_topic_part_variant* part, PyObject* mapping,
-                     bool strict, uint64_t epoch) {
+bool format_wildcard(evt_topic* fresh, const evt_topic* source, const evt_topic_part_variant* part,
+                     PyObject* mapping, bool strict, uint64_t stamp) {
     const uint64_t name_len = text_length(part->text, part->text_len);
     Ref key(PyUnicode_DecodeUTF8(part->text ? part->text : "", static_cast<Py_ssize_t>(name_len), nullptr));
     if (!key) return false;
@@ -197,7 +198,7 @@ bool format_wildcard(evt_topic* fresh, PyObject* source, const evt_topic_part_va
         return false;
     }
     const int present = PyDict_Contains(mapping, key.get());
-    if (present < 0 || source_changed(source, part, epoch)) return false;
+    if (present < 0 || source_changed(source, stamp)) return false;
     if (!present) {
         if (strict) {
             PyErr_SetObject(PyExc_KeyError, key.get());
@@ -209,7 +210,7 @@ bool format_wildcard(evt_topic* fresh, PyObject* source, const evt_topic_part_va
     PyObject* value_raw = nullptr;
     const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
     Ref value(value_raw);
-    if (found < 0 || source_changed(source, part, epoch)) return false;
+    if (found < 0 || source_changed(source, stamp)) return false;
     if (found == 0) {
         PyErr_SetObject(PyExc_KeyError, key.get());
         return false;
@@ -224,14 +225,15 @@ bool format_wildcard(evt_topic* fresh, PyObject* source, const evt_topic_part_va
 }
 
 PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized, bool strict) {
-    PyObject* self_obj = reinterpret_cast<PyObject*>(self);
-    const evt_topic* source = self->header;
+    evt_topic* source = self->header;
+    // Python code run by dict lookups can neither free the source's parts
+    // under the walk nor fail it by changing other topics.
+    RecordPin pin(source);
     PendingRecord fresh(
         static_cast<evt_topic*>(c_ap_request(sizeof(evt_topic), c_ap_protocol_from_ptr(source))));
     if (fresh.get()) fresh.get()->is_exact = 1;
 
-    // Python code run by dict lookups must not change the record under the walk.
-    const uint64_t epoch = mutation_epoch;
+    const uint64_t stamp = current_stamp();
     const uint64_t count = source->n_parts;
     const evt_topic_part_variant* part = source->parts;
     for (uint64_t i = 0; i < count && part; ++i, part = part->next) {
@@ -242,7 +244,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
                 break;
             }
             case TOPIC_PART_ANY:
-                if (!format_wildcard(fresh.get(), self_obj, part, mapping, strict, epoch)) return nullptr;
+                if (!format_wildcard(fresh.get(), source, part, mapping, strict, stamp)) return nullptr;
                 break;
             default:
                 raise_unsupported_kind(part->ttype);
@@ -252,13 +254,13 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
 
     if (!fresh.get()) return topic_from_header(nullptr, 0);
     evt_topic* record = fresh.release();
-    register_record(record, nullptr, 0);
-    PyObject* result = topic_from_header(record, internalized ? 0 : 1);
+    bool registered = false;
+    key_composed_record(record, &registered);
+    // A record kept out of the registry belongs to the Topic returned.
+    const bool owner = !internalized || !registered;
+    PyObject* result = topic_from_header(record, owner ? 1 : 0);
     // Without a wrapper only the registry can still reach the record.
-    if (!result && (!internalized || !record->key)) {
-        evt_topic_free(record);
-        ++mutation_epoch;
-    }
+    if (!result && (owner || !record->key)) record_discard(record);
     return result;
 }
 
@@ -274,6 +276,16 @@ PyObject* format_through_table(PyObject* self, PyObject* kwargs) {
 
 // ---- Composition ---------------------------------------------------------------------
 
+namespace {
+
+// Holders of the record learn about appended parts through its generation.
+int32_t appended(evt_topic* record, int32_t result) {
+    if (result == 0) record_parts_appended(record);
+    return result;
+}
+
+}  // namespace
+
 int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part) {
     if (!self->header || !part) {
         not_initialized();
@@ -283,9 +295,11 @@ int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part) {
         case TOPIC_PART_EXACT:
         case TOPIC_PART_ANY:
         case TOPIC_PART_PATTERN:
-            return evt_topic_append_part(self->header, part->text, part->text_len, part->ttype);
+            return appended(self->header,
+                            evt_topic_append_part(self->header, part->text, part->text_len, part->ttype));
         case TOPIC_PART_RANGE:
-            return evt_topic_append_part(self->header, part->literal, part->literal_len, part->ttype);
+            return appended(self->header,
+                            evt_topic_append_part(self->header, part->literal, part->literal_len, part->ttype));
         default: {
             // The TopicType lookup of an unknown kind raises the enum's ValueError.
             Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(part->ttype)));
@@ -302,6 +316,8 @@ PyObject* topic_nb_add(PyObject* left, PyObject* right) {
     if (!record) return not_initialized();
     bool other_is_topic = false;
     if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
+    RecordPin pin_left(as_topic(left)->header);
+    RecordPin pin_right(other_is_topic ? as_topic(right)->header : nullptr);
     Ref result(new_empty_topic());
     if (!result) return nullptr;
     TopicObject* target = as_topic(result.get());
@@ -316,6 +332,7 @@ PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right) {
     if (!self->header) return not_initialized();
     bool other_is_topic = false;
     if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
+    RecordPin pin_right(other_is_topic ? as_topic(right)->header : nullptr);
     if (!append_operand(self, right, other_is_topic) || !refresh_literal(self)) return nullptr;
     return Py_NewRef(left);
 }
@@ -381,7 +398,8 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return true;
     });
     if (!read) return nullptr;
-    register_record(record, nullptr, 0);
+    bool registered = false;
+    key_composed_record(record, &registered);
     return result.release();
 }
 

@@ -64,7 +64,13 @@ PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->header = evt_topic_new(bytes, static_cast<uint64_t>(length), default_allocator());
         if (self->header == nullptr) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     }
-    record_acquire(self->header);
+    if (!record_acquire(self->header)) {
+        // Nobody else holds a fresh owned record; a registered one stays.
+        if (self->owner) record_discard(self->header);
+        self->header = nullptr;
+        self->owner = 0;
+        return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
+    }
     return object.release();
 }
 
@@ -79,6 +85,24 @@ void topic_dealloc(PyObject* object) {
     type->tp_free(object);
     Py_DECREF(type);
 }
+
+}  // namespace
+
+PyObject* topic_from_header(evt_topic* header, int owner) {
+    PyTypeObject* type = state.Topic;
+    auto* self = as_topic(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->vtab = &topic_vtable;
+    if (!record_acquire(header)) {
+        Py_DECREF(self);
+        return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
+    }
+    self->header = header;
+    self->owner = owner ? 1 : 0;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+namespace {
 
 // ---- Properties -------------------------------------------------------------
 
@@ -109,13 +133,10 @@ int topic_set_value(PyObject* object, PyObject* value, void*) {
     const char* bytes = PyUnicode_AsUTF8AndSize(value, &length);
     if (bytes == nullptr) return -1;
 
-    evt_topic_clear(record);
-    record->parts = nullptr;
-    record->n_parts = 0;
-    record->hash = 0;
-    record->key = nullptr;
-    record->key_len = 0;
-    record_parts_replaced(record);
+    if (!record_clear(record)) {
+        PyErr_NoMemory();
+        return -1;
+    }
     const auto size = static_cast<uint64_t>(length);
     if (evt_topic_parse(record, bytes, size) != 0 || register_record(record, bytes, size) != 0) {
         PyErr_Format(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
@@ -252,8 +273,11 @@ PyObject* topic_iter(PyObject* self) { return PyObject_CallOneArg(topic_iter_fun
 // ---- Native method table ----------------------------------------------------
 
 // Re-keys the record under the canonical literal of its parts.
+// A literal that would not read back as these parts keys the record
+// privately instead (see key_composed_record).
 int32_t topic_c_update_literal(TopicObject* self) {
-    return register_record(self->header, nullptr, 0);
+    bool registered = false;
+    return key_composed_record(self->header, &registered);
 }
 
 // ---- Type specs -------------------------------------------------------------

@@ -82,6 +82,16 @@ int evt_topic_update_literal(evt_topic* topic);
 void evt_topic_clear(evt_topic* topic);
 void evt_topic_free(evt_topic* topic);
 
+// 1 when parsing the canonical literal of the parts gives the same parts
+// again (same kinds, texts and options), 0 otherwise: an exact text holding a
+// separator or shaped like another kind, a wildcard name or option holding a
+// separator, a pattern holding "/." and similar parts built by hand do not.
+int evt_topic_reads_back(const evt_topic* topic);
+
+// Gives the topic its own copy of `literal` as key (never registered), with
+// the hash the registry would give it.  0 / -1.
+int evt_topic_key_privately(evt_topic* topic, const char* literal, uint64_t length);
+
 // Releases one part record and the blocks it owns (text, or option block and
 // literal), never the parts after it.
 void evt_topic_part_free(evt_topic_part_variant* part);

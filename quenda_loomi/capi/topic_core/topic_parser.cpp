@@ -23,16 +23,57 @@ uint64_t segment_end(const char* s, uint64_t from, uint64_t n) {
     return dot != nullptr ? static_cast<uint64_t>(static_cast<const char*>(dot) - s) : n;
 }
 
-int append_segment(evt_topic* topic, const char* segment, uint64_t length) {
+// The part a plain (non-pattern) segment reads as: its kind and the body
+// that becomes the part's text.
+struct SegmentShape {
+    int32_t kind;
+    uint64_t body_start;
+    uint64_t body_len;
+};
+
+SegmentShape shape_of(const char* segment, uint64_t length) {
     const char first = segment[0];
     const char last = segment[length - 1];
-    if (first == '+' && length >= 2)
-        return evt_topic_append_part(topic, segment + 1, length - 1, TOPIC_PART_ANY);
-    if (first == '{' && last == '}' && length >= 3)
-        return evt_topic_append_part(topic, segment + 1, length - 2, TOPIC_PART_ANY);
-    if (first == '(' && last == ')' && length >= 3)
-        return evt_topic_append_part(topic, segment + 1, length - 2, TOPIC_PART_RANGE);
-    return evt_topic_append_part(topic, segment, length, TOPIC_PART_EXACT);
+    if (first == '+' && length >= 2) return {TOPIC_PART_ANY, 1, length - 1};
+    if (first == '{' && last == '}' && length >= 3) return {TOPIC_PART_ANY, 1, length - 2};
+    if (first == '(' && last == ')' && length >= 3) return {TOPIC_PART_RANGE, 1, length - 2};
+    return {TOPIC_PART_EXACT, 0, length};
+}
+
+int append_segment(evt_topic* topic, const char* segment, uint64_t length) {
+    const SegmentShape shape = shape_of(segment, length);
+    return evt_topic_append_part(topic, segment + shape.body_start, shape.body_len, shape.kind);
+}
+
+bool holds(const char* text, uint64_t length, char wanted) {
+    return length != 0 && std::memchr(text, wanted, length) != nullptr;
+}
+
+// The rendered segment of one part parses back to that part.
+bool part_reads_back(const evt_topic_part_variant* part) {
+    switch (part->ttype) {
+        case TOPIC_PART_EXACT:
+            // A leading slash would open a pattern.
+            return part->text_len != 0 && part->text[0] != kSlash && !holds(part->text, part->text_len, kSeparator) &&
+                   shape_of(part->text, part->text_len).kind == TOPIC_PART_EXACT;
+        case TOPIC_PART_ANY:  // rendered as {name}
+            return part->text_len != 0 && !holds(part->text, part->text_len, kSeparator);
+        case TOPIC_PART_PATTERN:  // rendered as /text/: "/." would close it early
+            for (uint64_t i = 0; i + 1 < part->text_len; ++i)
+                if (part->text[i] == kSlash && part->text[i + 1] == kSeparator) return false;
+            return part->text_len != 0;
+        case TOPIC_PART_RANGE: {  // rendered as (a|b): the parser drops empty options
+            if (part->literal_len == 0 || holds(part->literal, part->literal_len, kSeparator) ||
+                holds(part->literal, part->literal_len, '|'))
+                return false;
+            uint64_t options = 0;
+            for (uint64_t i = 0; i < part->literal_len; ++i)
+                options += part->literal[i] != '\0' && (i + 1 == part->literal_len || part->literal[i + 1] == '\0');
+            return options == part->num_options;
+        }
+        default:
+            return false;
+    }
 }
 
 }  // namespace
@@ -69,4 +110,11 @@ extern "C" int evt_topic_parse(evt_topic* topic, const char* s, uint64_t n) {
         pos = (end + 1 < n && s[end + 1] == kSlash) ? end : end + 1;
     }
     return 0;
+}
+
+extern "C" int evt_topic_reads_back(const evt_topic* topic) {
+    if (topic == nullptr) return 0;
+    for (const evt_topic_part_variant* part = topic->parts; part != nullptr; part = part->next)
+        if (!part_reads_back(part)) return 0;
+    return 1;
 }

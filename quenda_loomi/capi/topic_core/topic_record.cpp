@@ -246,6 +246,21 @@ char* evt_topic_render_literal(const evt_topic* topic, uint64_t* out_len) {
     return buffer;
 }
 
+int evt_topic_key_privately(evt_topic* topic, const char* literal, uint64_t length) {
+    if (topic == nullptr || literal == nullptr || length == 0) return -1;
+    char* own = copy_text(topic, literal, length);
+    if (own == nullptr) return -1;
+    uint64_t hash = 0;
+    if (TOPIC_INTERNAL_MAP != nullptr && byte_map_hash(TOPIC_INTERNAL_MAP, own, length, &hash) != BYTE_MAP_OK)
+        hash = 0;
+    drop_key(topic);
+    topic->key = own;
+    topic->key_len = length;
+    topic->hash = hash;
+    topic->key_is_private = 1;
+    return 0;
+}
+
 int evt_topic_update_literal(evt_topic* topic) {
     uint64_t length = 0;
     char* literal = evt_topic_render_literal(topic, &length);

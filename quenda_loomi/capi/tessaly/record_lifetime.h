@@ -1,0 +1,121 @@
+// Record lifetime of the topic module's binding layer: who keeps a topic
+// record alive, when it is freed, and how native walks and Python objects
+// notice that a record they read changed.
+//
+// Rules
+//  * Every record that a Topic object wraps has one entry in a flat
+//    open-addressing table owned by this unit, keyed by the record's address.
+//    The entry counts the record's wrappers, pins and watchers.  The record
+//    layouts stay untouched; the table grows by doubling, and a failed growth
+//    is a return code (record_acquire), never an exception.
+//  * Generation: every entry carries a stamp drawn from one process-wide
+//    clock, given when the entry is made and renewed whenever *that* record's
+//    parts are replaced, appended or cleared, its key changes, or it is freed
+//    (record_generation answers 0 for a record without an entry).  Changes to
+//    other records never move it, so an operation fails only when one of its
+//    own topics changed.  Because all stamps come from one clock, a stamp
+//    taken with current_stamp() also works as "since when" for any record.
+//  * A part pointer read from a record at stamp S stays valid while
+//    parts_released_since(record, S) is false: appending keeps older parts.
+//  * A wrapper owns the record or not.  The last wrapper to go frees it when
+//    some wrapper owned it or when the registry no longer names it.
+//  * RecordPin keeps a record and the parts it holds readable for a native
+//    walk that calls Python in between (a pattern test, a dict lookup):
+//    freeing is deferred to the last unpin, and parts released while pinned
+//    (value assignment) are parked and released at the last unpin.  The walk
+//    then compares generations and gives up if its own record changed.
+//  * Nothing here calls Python or throws.  Callers hold the interpreter lock.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "quenda_loomi/capi/topic_core/evt_topic.h"
+
+namespace tessaly {
+
+// ---- Observing records --------------------------------------------------------
+
+// The record's current generation; 0 when the binding layer does not track it
+// (not wrapped, or freed).
+uint64_t record_generation(const evt_topic* record) noexcept;
+// The clock's current value: a later change of any record gets a larger stamp.
+uint64_t current_stamp() noexcept;
+// True when parts of `record` were released after `stamp` (or the record is
+// not tracked any more), so pointers into its chain taken then may dangle.
+bool parts_released_since(const evt_topic* record, uint64_t stamp) noexcept;
+
+// Watching: a change of a watched record (parts, key, freeing) bumps
+// watched_change_count().  Counted: every watch needs one unwatch.  When a
+// watch cannot be recorded (no memory) watched_change_count() moves on every
+// call until the watch is dropped, so a watcher re-checks rather than misses.
+void record_watch(evt_topic* record) noexcept;
+void record_unwatch(evt_topic* record) noexcept;
+uint64_t watched_change_count() noexcept;
+
+// Keeps a record (and the parts it holds now) alive and unreleased while it
+// lives.  Pinning an untracked record (or null) pins nothing.
+class RecordPin {
+public:
+    RecordPin() noexcept = default;
+    explicit RecordPin(evt_topic* record) noexcept;
+    RecordPin(RecordPin&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    RecordPin& operator=(RecordPin&& other) noexcept {
+        if (this != &other) {
+            reset();
+            record_ = std::exchange(other.record_, nullptr);
+        }
+        return *this;
+    }
+    RecordPin(const RecordPin&) = delete;
+    RecordPin& operator=(const RecordPin&) = delete;
+    ~RecordPin() { reset(); }
+
+    bool pinned() const noexcept { return record_ != nullptr; }
+    void reset() noexcept;
+
+private:
+    evt_topic* record_ = nullptr;
+};
+
+// ---- Wrappers ---------------------------------------------------------------------
+
+// One more Topic object wraps `record`.  False when the table could not grow
+// (the wrapper must not be made).  Null is accepted and ignored.
+bool record_acquire(evt_topic* record) noexcept;
+// A wrapper of `record` goes; frees the record when it was the last one and
+// the record is owned or no longer registered under its key.
+void record_release(evt_topic* record, bool owner) noexcept;
+// Frees a record that no wrapper will ever hold (a failed construction);
+// deferred while pinned.
+void record_discard(evt_topic* record) noexcept;
+
+// ---- Changing records ---------------------------------------------------------------
+
+// Parts were appended to `record` in place: new generation.
+void record_parts_appended(evt_topic* record) noexcept;
+// Releases the parts and key of `record` (value assignment).  While the
+// record is pinned the released chain is parked until the last unpin.
+// False (nothing changed) when parking needs memory that is not there.
+bool record_clear(evt_topic* record) noexcept;
+// Registers `record` under `literal` (or, when null, the canonical literal of
+// its parts), freeing the record it displaced when nothing can reach that one
+// any more.  Returns the core's result (0 / -1).
+int32_t register_record(evt_topic* record, const char* literal, uint64_t length) noexcept;
+// Gives a composed or formatted record its key: registered under its
+// canonical literal when its parts read back from that literal, otherwise a
+// private key (the record stays out of the registry, so looking the literal
+// up never answers parts that literal does not describe).  Returns the result
+// of the keying (0 / -1); the caller's wrapper should own a private record.
+int32_t key_composed_record(evt_topic* record, bool* registered) noexcept;
+
+// True when `part` is one of the parts of `record` (walks the chain).
+bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) noexcept;
+// True when a pointer to `part` taken from `record` at `stamp` may still be
+// read: the record did not release parts since and still holds the part.
+bool record_still_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t stamp) noexcept;
+
+// Number of tracked records (for tests of the table itself).
+uint64_t tracked_record_count() noexcept;
+
+}  // namespace tessaly
