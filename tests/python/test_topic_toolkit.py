@@ -36,7 +36,7 @@ METHODS = [
     ("get_part_addr", "TopicPart part", "uintptr_t", "Address of the C header backing ``part``."),
     ("get_range_options", "TopicPartRange part", "list", "Option strings of a range part (via the C option array)."),
     ("get_range_num_options", "TopicPartRange part", "size_t", "Number of options stored on a range part."),
-    ("get_internal_map_size", "", "size_t", "Number of entries in the global internal map."),
+    ("get_internal_map_size", "", "size_t", "Number of entries in the global internal topic map."),
     ("get_internal_map_has", "str key", "bint", "Whether the global internal map contains ``key``."),
 ]
 

@@ -2,7 +2,6 @@
 // either views a part record of a topic (no ownership, `keeper` holds the
 // topic) or owns a standalone record built from Python with alloc=True.
 #include <cstring>
-#include <vector>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
@@ -243,8 +242,8 @@ PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     pyutil::Ref items(PyList_AsTuple(content));
     if (!items) return nullptr;
     const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-    std::vector<const char*> texts(static_cast<size_t>(count));
-    std::vector<uint64_t> lengths(static_cast<size_t>(count));
+    // First pass: every option is an exact str without NUL (a NUL would read
+    // as a separator once the part is copied into a topic).
     uint64_t literal_len = static_cast<uint64_t>(count) - 1;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
@@ -252,10 +251,11 @@ PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyUnicode_CheckExact(item))
             return PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(item)->tp_name);
         Py_ssize_t length = 0;
-        texts[i] = PyUnicode_AsUTF8AndSize(item, &length);
-        if (texts[i] == nullptr) return nullptr;
-        lengths[i] = static_cast<uint64_t>(length);
-        literal_len += lengths[i];
+        const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+        if (text == nullptr) return nullptr;
+        if (std::memchr(text, '\0', static_cast<size_t>(length)) != nullptr)
+            return PyErr_Format(PyExc_ValueError, "Range option %R must not contain a NUL character", item);
+        literal_len += static_cast<uint64_t>(length);
     }
 
     const uint64_t slots = static_cast<uint64_t>(count);
@@ -269,13 +269,16 @@ PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         drop_record(self);
         return pyutil::fail(PyExc_MemoryError, kNoMemory);
     }
+    // Second pass: the UTF-8 forms are cached on the (exact) str objects.
     auto* option_length = reinterpret_cast<uint64_t*>(option_block + slots);
     uint64_t offset = 0;
     for (uint64_t i = 0; i < slots; ++i) {
-        std::memcpy(literal + offset, texts[i], lengths[i]);
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), &length);
+        std::memcpy(literal + offset, text, static_cast<size_t>(length));
         option_block[i] = literal + offset;
-        option_length[i] = lengths[i];
-        offset += lengths[i] + 1;
+        option_length[i] = static_cast<uint64_t>(length);
+        offset += static_cast<uint64_t>(length) + 1;
     }
     evt_topic_part_variant* record = self->header;
     record->option_ptr = option_block;

@@ -3,6 +3,7 @@
 // Python function (so it carries its signature, docstring and a string
 // return annotation) that forwards to a native implementation.
 #include <iterator>
+#include <new>
 #include <string>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
@@ -162,7 +163,7 @@ const ToolkitMethod kMethods[] = {
      "TopicTestToolkit.get_range_num_options(TopicPartRange part) -> size_t",
      "Number of options stored on a range part.", "size_t"},
     {"get_internal_map_size", "", 0, get_internal_map_size,
-     "TopicTestToolkit.get_internal_map_size() -> size_t", "Number of entries in the global internal map.",
+     "TopicTestToolkit.get_internal_map_size() -> size_t", "Number of entries in the global internal topic map.",
      "size_t"},
     {"get_internal_map_has", "key", 1, get_internal_map_has,
      "TopicTestToolkit.get_internal_map_has(str key) -> bint",
@@ -233,7 +234,14 @@ int add_test_toolkit_type(PyObject* module) {
 }
 
 int attach_test_toolkit_methods(PyObject* module) {
-    return attach_static_methods(module, reinterpret_cast<PyObject*>(state.TopicTestToolkit));
+    // The generated source is assembled in std::string: its allocation
+    // failure becomes MemoryError here instead of leaving through Python.
+    try {
+        return attach_static_methods(module, reinterpret_cast<PyObject*>(state.TopicTestToolkit));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
 }
 
 }  // namespace tessaly
