@@ -564,3 +564,74 @@ TEST_F(Displaced, OriginalCanTakeItsLiteralBack) {
 }
 
 }  // namespace
+
+// ---- Reading back a canonical literal ------------------------------------------
+
+struct ReadBackCase {
+    int32_t kind;
+    std::string text;
+    bool reads_back;
+};
+
+void PrintTo(const ReadBackCase& c, std::ostream* os) { *os << c.kind << ":\"" << c.text << '"'; }
+
+class ReadBackTest : public ::testing::TestWithParam<ReadBackCase> {};
+
+// The answer agrees with the parser itself: render, parse again, compare.
+TEST_P(ReadBackTest, AgreesWithParsingTheRenderedLiteral) {
+    const ReadBackCase& c = GetParam();
+    for (bool first : {true, false}) {
+        evt_topic* built = empty_topic();
+        if (!first) ASSERT_EQ(evt_topic_append_part(built, "k", 1, TOPIC_PART_EXACT), 0);
+        ASSERT_EQ(evt_topic_append_part(built, c.text.data(), c.text.size(), c.kind), 0);
+        ASSERT_EQ(evt_topic_append_part(built, "end", 3, TOPIC_PART_EXACT), 0);
+        const std::string literal = render(built);
+        evt_topic* parsed = empty_topic();
+        const bool same = evt_topic_parse(parsed, literal.data(), literal.size()) == 0 &&
+                          describe(parsed) == describe(built);
+        EXPECT_EQ(same, c.reads_back) << literal;
+        EXPECT_EQ(evt_topic_reads_back(built), same ? 1 : 0) << literal;
+        evt_topic_free(parsed);
+        evt_topic_free(built);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, ReadBackTest,
+    ::testing::Values(ReadBackCase{TOPIC_PART_EXACT, "a", true}, ReadBackCase{TOPIC_PART_EXACT, "a.b", false},
+                      ReadBackCase{TOPIC_PART_EXACT, "+x", false}, ReadBackCase{TOPIC_PART_EXACT, "+", true},
+                      ReadBackCase{TOPIC_PART_EXACT, "{x}", false}, ReadBackCase{TOPIC_PART_EXACT, "{}", true},
+                      ReadBackCase{TOPIC_PART_EXACT, "(a|b)", false}, ReadBackCase{TOPIC_PART_EXACT, "()", true},
+                      ReadBackCase{TOPIC_PART_EXACT, "/p/", false}, ReadBackCase{TOPIC_PART_EXACT, "a/", true},
+                      ReadBackCase{TOPIC_PART_ANY, "x", true}, ReadBackCase{TOPIC_PART_ANY, "x.y", false},
+                      ReadBackCase{TOPIC_PART_ANY, "}", true}, ReadBackCase{TOPIC_PART_PATTERN, "x[0-9]+", true},
+                      ReadBackCase{TOPIC_PART_PATTERN, "a.b", true}, ReadBackCase{TOPIC_PART_PATTERN, "a/", true},
+                      ReadBackCase{TOPIC_PART_PATTERN, "a/.b", false}, ReadBackCase{TOPIC_PART_RANGE, "a|b", true},
+                      ReadBackCase{TOPIC_PART_RANGE, "a||b", true}, ReadBackCase{TOPIC_PART_RANGE, "a.b|c", false}));
+
+TEST(ReadBack, RangeWithAnEmptyOptionDoesNot) {
+    // As built from Python: options laid out one after another, one empty.
+    evt_topic* built = empty_topic();
+    ASSERT_EQ(evt_topic_append_part(built, "a|c", 3, TOPIC_PART_RANGE), 0);
+    EXPECT_EQ(evt_topic_reads_back(built), 1);
+    built->parts->num_options = 3;  // "a", "", "c" would render the same literal
+    EXPECT_EQ(evt_topic_reads_back(built), 0);
+    built->parts->num_options = 2;
+    evt_topic_free(built);
+}
+
+TEST(PrivateKey, KeysWithoutRegisteringAndHashesLikeTheRegistry) {
+    evt_topic* registered = evt_topic_new("pk.a.b", 0, nullptr);
+    ASSERT_NE(registered, nullptr);
+    evt_topic* twin = empty_topic();
+    ASSERT_EQ(evt_topic_append_part(twin, "pk", 2, TOPIC_PART_EXACT), 0);
+    ASSERT_EQ(evt_topic_append_part(twin, "a.b", 3, TOPIC_PART_EXACT), 0);
+    ASSERT_EQ(evt_topic_key_privately(twin, "pk.a.b", 6), 0);
+    EXPECT_EQ(key_of(twin), "pk.a.b");
+    EXPECT_EQ(twin->key_is_private, 1);
+    EXPECT_EQ(twin->hash, registered->hash);
+    EXPECT_EQ(evt_topic_lookup("pk.a.b", 6), registered);
+    evt_topic_free(twin);  // releases only its own copy
+    EXPECT_EQ(evt_topic_lookup("pk.a.b", 6), registered);
+    evt_topic_free(registered);
+}

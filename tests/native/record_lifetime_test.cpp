@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quenda_loomi/capi/tessaly/record_lifetime.h"
+
+namespace {
+
+using namespace tessaly;
+
+// A parsed, unregistered record of the plain heap, wrapped once.
+evt_topic* wrapped(const char* literal) {
+    evt_topic* record = evt_topic_new(nullptr, 0, nullptr);
+    EXPECT_NE(record, nullptr);
+    EXPECT_EQ(evt_topic_parse(record, literal, 0), 0);
+    EXPECT_TRUE(record_acquire(record));
+    return record;
+}
+
+TEST(Generation, MovesOnlyWithTheRecordsOwnChanges) {
+    evt_topic* a = wrapped("g.a");
+    evt_topic* b = wrapped("g.b");
+    const uint64_t a0 = record_generation(a);
+    const uint64_t b0 = record_generation(b);
+    EXPECT_NE(a0, 0u);
+    EXPECT_NE(b0, 0u);
+
+    const uint64_t stamp = current_stamp();
+    ASSERT_EQ(evt_topic_append_part(a, "c", 1, TOPIC_PART_EXACT), 0);
+    record_parts_appended(a);
+    EXPECT_GT(record_generation(a), stamp);
+    EXPECT_EQ(record_generation(b), b0);
+    EXPECT_FALSE(parts_released_since(a, stamp));  // appending keeps older parts
+    EXPECT_TRUE(record_still_holds(a, a->parts, stamp));
+
+    ASSERT_TRUE(record_clear(a));
+    EXPECT_TRUE(parts_released_since(a, stamp));
+    EXPECT_FALSE(parts_released_since(b, stamp));
+    EXPECT_EQ(record_generation(b), b0);
+
+    record_release(a, true);
+    record_release(b, true);
+    EXPECT_EQ(record_generation(a), 0u);
+    EXPECT_EQ(record_generation(b), 0u);
+}
+
+TEST(Pin, ParksPartsReleasedWhilePinned) {
+    evt_topic* record = wrapped("pin.segment_text");
+    const evt_topic_part_variant* second = record->parts->next;
+    const char* text = second->text;
+    {
+        RecordPin pin(record);
+        ASSERT_TRUE(pin.pinned());
+        RecordPin moved(std::move(pin));
+        EXPECT_FALSE(pin.pinned());
+        ASSERT_TRUE(record_clear(record));
+        EXPECT_EQ(record->parts, nullptr);
+        ASSERT_EQ(evt_topic_parse(record, "other.parts.now", 0), 0);
+        // The walk that pinned the record still reads what it saw.
+        EXPECT_EQ(std::string(text, second->text_len), "segment_text");
+        EXPECT_EQ(second->next, nullptr);
+    }
+    EXPECT_EQ(record->n_parts, 3u);
+    record_release(record, true);
+}
+
+TEST(Pin, DefersFreeingToTheLastUnpin) {
+    const uint64_t before = tracked_record_count();
+    evt_topic* record = wrapped("defer.me");
+    auto outer = std::make_unique<RecordPin>(record);
+    {
+        RecordPin inner(record);
+        record_release(record, true);  // last wrapper of an owned record
+        EXPECT_EQ(std::string(record->parts->text, record->parts->text_len), "defer");
+    }
+    EXPECT_NE(record_generation(record), 0u);  // the outer pin still holds it
+    outer.reset();
+    EXPECT_EQ(tracked_record_count(), before);
+}
+
+TEST(Pin, AnUntrackedRecordPinsNothing) {
+    evt_topic* record = evt_topic_new(nullptr, 0, nullptr);
+    RecordPin pin(record);
+    EXPECT_FALSE(pin.pinned());
+    RecordPin none(nullptr);
+    EXPECT_FALSE(none.pinned());
+    evt_topic_free(record);
+}
+
+TEST(Watch, CountsChangesOfWatchedRecordsOnly) {
+    evt_topic* watched = wrapped("w.a");
+    evt_topic* other = wrapped("w.b");
+    record_watch(watched);
+    record_watch(watched);
+    uint64_t seen = watched_change_count();
+
+    record_parts_appended(other);
+    EXPECT_EQ(watched_change_count(), seen);
+    ASSERT_TRUE(record_clear(watched));
+    EXPECT_GT(watched_change_count(), seen);
+
+    seen = watched_change_count();
+    record_unwatch(watched);
+    record_parts_appended(watched);  // still watched once
+    EXPECT_GT(watched_change_count(), seen);
+
+    seen = watched_change_count();
+    record_unwatch(watched);
+    record_parts_appended(watched);
+    EXPECT_EQ(watched_change_count(), seen);
+
+    record_watch(other);
+    seen = watched_change_count();
+    record_release(other, true);  // freeing is a change too
+    EXPECT_GT(watched_change_count(), seen);
+    record_unwatch(other);
+    record_release(watched, true);
+}
+
+TEST(Table, KeepsEveryRecordThroughGrowthAndRemovalInAnyOrder) {
+    const uint64_t before = tracked_record_count();
+    std::vector<evt_topic*> records;
+    for (int i = 0; i < 3000; ++i) records.push_back(wrapped(("t." + std::to_string(i)).c_str()));
+    for (evt_topic* record : records) record_acquire(record);  // a second wrapper each
+    EXPECT_EQ(tracked_record_count(), before + records.size());
+
+    std::mt19937 shuffle(7);
+    std::shuffle(records.begin(), records.end(), shuffle);
+    std::vector<uint64_t> generations;
+    for (evt_topic* record : records) generations.push_back(record_generation(record));
+    for (size_t i = 0; i < records.size(); ++i) {
+        record_release(records[i], true);
+        record_release(records[i], true);
+        if (i % 97 == 0)  // the records left are all still found with their own generation
+            for (size_t j = i + 1; j < records.size(); ++j)
+                ASSERT_EQ(record_generation(records[j]), generations[j]) << i << ' ' << j;
+    }
+    EXPECT_EQ(tracked_record_count(), before);
+}
+
+}  // namespace
