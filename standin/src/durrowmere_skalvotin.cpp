@@ -13,13 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "standin/include/nyxel_standin/config_context.h"
+#include "support/nyxel_interface.h"
 #include "standin/src/standin_module.h"
 
 namespace {
 
-using nyxel_standin::AllocatorConfigContextObject;
-using nyxel_standin::AllocatorConfigContextVTable;
+using nyxel_interface::AllocatorConfigContextObject;
+using nyxel_interface::AllocatorConfigContextVTable;
 using pyutil::Ref;
 
 // The exported variables of the library; this stand-in builds no protocols
@@ -306,14 +306,13 @@ int durrowmere_skalvotin_exec(PyObject* module) {
     Ref type(PyType_FromModuleAndSpec(module, &ctx_spec, nullptr));
     if (!type) return -1;
     if (pyutil::set_method_table(reinterpret_cast<PyTypeObject*>(type.get()), &g_base_vtable) < 0) return -1;
-    if (PyModule_AddObjectRef(module, nyxel_standin::kTypeName, type.get()) < 0) return -1;
+    if (PyModule_AddObjectRef(module, nyxel_interface::kConfigContextType, type.get()) < 0) return -1;
     if (nyxel_standin::add_placeholder_type(module, "nyxel.allocator_protocol.durrowmere_skalvotin.AllocatorProtocol",
                                             "Placeholder type of the stand-in base library.") < 0)
         return -1;
 
-    constexpr const char* kProtocol = "allocator_protocol *";
-    constexpr const char* kContext =
-        "struct __pyx_obj_5nyxel_18allocator_protocol_20durrowmere_skalvotin_AllocatorConfigContext *";
+    constexpr const char* kProtocol = nyxel_interface::kProtocolSignature;
+    constexpr const char* kContext = nyxel_interface::kConfigContextSignature;
     const nyxel_standin::ExportedVariable variables[] = {
         {"AP_DEFAULT_ALLOCATOR", &AP_DEFAULT_ALLOCATOR, kProtocol},
         {"AP_HEAP_ALLOCATOR", &AP_HEAP_ALLOCATOR, kProtocol},

@@ -1,6 +1,7 @@
 // Stand-in for nyxel.bytemap.sorvelink: the byte map's Python types and the
 // NO_DEFAULT marker variable.
 #include "standin/src/standin_module.h"
+#include "support/nyxel_interface.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ int sorvelink_exec(PyObject* module) {
             return -1;
     }
     const nyxel_standin::ExportedVariable variables[] = {
-        {"NO_DEFAULT", &NO_DEFAULT, "PyObject *"},
+        {"NO_DEFAULT", &NO_DEFAULT, nyxel_interface::kPyObjectSignature},
     };
     return nyxel_standin::export_variables(module, variables);
 }

@@ -2,6 +2,7 @@
 // variable.  No shared-memory context is ever created, so it stays null.
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "standin/src/standin_module.h"
+#include "support/nyxel_interface.h"
 
 namespace {
 
@@ -9,7 +10,7 @@ shm_allocator_ctx* ULVAR_TESK = nullptr;
 
 int ulvar_tesk_exec(PyObject* module) {
     const nyxel_standin::ExportedVariable variables[] = {
-        {"ULVAR_TESK", &ULVAR_TESK, "shm_allocator_ctx *"},
+        {"ULVAR_TESK", &ULVAR_TESK, nyxel_interface::kShmContextSignature},
     };
     return nyxel_standin::export_variables(module, variables);
 }

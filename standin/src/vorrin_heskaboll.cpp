@@ -2,6 +2,7 @@
 // Python types and its two exported variables.
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "standin/src/standin_module.h"
+#include "support/nyxel_interface.h"
 
 namespace {
 
@@ -19,9 +20,9 @@ int vorrin_heskaboll_exec(PyObject* module) {
             return -1;
     }
     const nyxel_standin::ExportedVariable variables[] = {
-        {"C_ALLOCATOR", &C_ALLOCATOR, "heap_allocator *"},
+        {"C_ALLOCATOR", &C_ALLOCATOR, nyxel_interface::kHeapAllocatorSignature},
         {"ALLOCATOR", &ALLOCATOR,
-         "struct __pyx_obj_5nyxel_18allocator_protocol_16vorrin_heskaboll_HeapAllocator *"},
+         nyxel_interface::kHeapAllocatorObjectSignature},
     };
     return nyxel_standin::export_variables(module, variables);
 }

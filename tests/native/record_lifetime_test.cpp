@@ -136,9 +136,10 @@ TEST(Table, KeepsEveryRecordThroughGrowthAndRemovalInAnyOrder) {
     for (size_t i = 0; i < records.size(); ++i) {
         record_release(records[i], true);
         record_release(records[i], true);
-        if (i % 97 == 0)  // the records left are all still found with their own generation
-            for (size_t j = i + 1; j < records.size(); ++j)
-                ASSERT_EQ(record_generation(records[j]), generations[j]) << i << ' ' << j;
+        if (i % 97 != 0) continue;
+        // The records left are all still found with their own generation.
+        for (size_t j = i + 1; j < records.size(); ++j)
+            ASSERT_EQ(record_generation(records[j]), generations[j]) << i << ' ' << j;
     }
     EXPECT_EQ(tracked_record_count(), before);
 }

@@ -13,8 +13,8 @@ PyTypeObject* QLConfigContext_Type = nullptr;
 
 namespace {
 
-using nyxel_standin::AllocatorConfigContextObject;
-using nyxel_standin::AllocatorConfigContextVTable;
+using nyxel_interface::AllocatorConfigContextObject;
+using nyxel_interface::AllocatorConfigContextVTable;
 using pyutil::Ref;
 
 // The base type and its method table, kept for the life of the process.
@@ -126,7 +126,7 @@ PyType_Spec ql_spec = {
 
 int create_config_context_type(PyObject* module) {
     Ref base(reinterpret_cast<PyObject*>(pyutil::import_type(
-        nyxel_standin::kModuleName, nyxel_standin::kTypeName, sizeof(AllocatorConfigContextObject))));
+        nyxel_interface::kProtocolModule, nyxel_interface::kConfigContextType, sizeof(AllocatorConfigContextObject))));
     if (!base) return -1;
     auto* base_vtable = static_cast<const AllocatorConfigContextVTable*>(
         pyutil::get_method_table(reinterpret_cast<PyTypeObject*>(base.get())));

@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
-#include "nyxel_standin/config_context.h"
+#include "support/nyxel_interface.h"
 
 namespace ql_config {
 
@@ -14,13 +14,13 @@ inline constexpr const char kModuleName[] = "quenda_loomi.base.durrowmere_skalvo
 
 // QLConfigContext declares no fields of its own.
 struct QLConfigContextObject {
-    nyxel_standin::AllocatorConfigContextObject base;
+    nyxel_interface::AllocatorConfigContextObject base;
 };
 
 // Method table: a copy of the base table (c_activate and c_deactivate
 // replaced), then c_set_schematic.
 struct QLConfigContextVTable {
-    nyxel_standin::AllocatorConfigContextVTable base;
+    nyxel_interface::AllocatorConfigContextVTable base;
     // Stores `schematic` as the context's allocator schematic, or the current
     // QL_DEFAULT_ALLOCATOR when it is null; returns the stored pointer.
     allocator_protocol* (*c_set_schematic)(QLConfigContextObject* self, allocator_protocol* schematic);

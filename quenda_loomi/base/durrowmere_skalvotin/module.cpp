@@ -8,8 +8,10 @@
 // yields the same module object.
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
+#include "quenda_loomi/base/durrowmere_skalvotin/exported_variables.h"
 #include "support/python/capi_table.h"
 #include "support/python/process_module.h"
 #include "support/python/py_ref.h"
@@ -37,78 +39,26 @@ constexpr uint64_t kHeapDefaultPageSize = 0x10000;  // 64 KiB
 constexpr uint64_t kHeapMaxPageSize = 0x1000000;  // 16 MiB
 constexpr uint64_t kHeapPageGranularity = 4096;
 
-// Export table, in creation order.  An empty signature repeats the one before.
-struct Export {
-    const char* name;
-    void* address;
-    const char* signature;
+// Addresses of the variables of kEngineVariables, in its order.
+void* const kExportAddresses[] = {
+    &QL_DEFAULT_ALLOCATOR, &QL_HEAP_ALLOCATOR, &QL_SHM_ALLOCATOR,     &QL_CFG_FREELIST,
+    &QL_CFG_LOCKED,        &QL_CFG_SHARED,     &QL_HEAP_ALLOCATOR_RAW, &QL_SHM_ALLOCATOR_RAW,
+    &QL_FREELIST,          &QL_LOCKED,         &QL_LOCKFREE,           &QL_SHARED,
 };
-const Export kExports[] = {
-    {"QL_DEFAULT_ALLOCATOR", &QL_DEFAULT_ALLOCATOR, "allocator_protocol *"},
-    {"QL_HEAP_ALLOCATOR", &QL_HEAP_ALLOCATOR, ""},
-    {"QL_SHM_ALLOCATOR", &QL_SHM_ALLOCATOR, ""},
-    {"QL_CFG_FREELIST", &QL_CFG_FREELIST, "bool"},
-    {"QL_CFG_LOCKED", &QL_CFG_LOCKED, ""},
-    {"QL_CFG_SHARED", &QL_CFG_SHARED, ""},
-    {"QL_HEAP_ALLOCATOR_RAW", &QL_HEAP_ALLOCATOR_RAW, "heap_allocator *"},
-    {"QL_SHM_ALLOCATOR_RAW", &QL_SHM_ALLOCATOR_RAW, "shm_allocator_ctx *"},
-    {"QL_FREELIST", &QL_FREELIST,
-     "struct __pyx_obj_12quenda_loomi_4base_20durrowmere_skalvotin_QLConfigContext *"},
-    {"QL_LOCKED", &QL_LOCKED, ""},
-    {"QL_LOCKFREE", &QL_LOCKFREE, ""},
-    {"QL_SHARED", &QL_SHARED, ""},
-};
+static_assert(std::size(kExportAddresses) == std::size(kEngineVariables));
 
 int export_variables(PyObject* module) {
-    const char* signature = nullptr;
-    for (const Export& entry : kExports) {
-        if (entry.signature[0] != '\0') signature = entry.signature;
-        if (pyutil::capi_export(module, entry.name, entry.address, signature) < 0) return -1;
+    for (size_t i = 0; i < std::size(kEngineVariables); ++i) {
+        if (pyutil::capi_export(module, kEngineVariables[i].name, kExportAddresses[i], kEngineVariables[i].signature) < 0)
+            return -1;
     }
     return 0;
 }
 
 // The base library's types and variables this module requires to be present.
 int import_base_library() {
-    const struct {
-        const char* module;
-        const char* name;
-    } types[] = {
-        {"nyxel.env", "EnvConfigContext"},
-        {"nyxel.allocator_protocol.kestovan_rimbo", "MemoryBlock"},
-        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryPage"},
-        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryBlock"},
-        {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapAllocator"},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorProtocol"},
-    };
-    for (const auto& t : types) {
-        Ref type(reinterpret_cast<PyObject*>(pyutil::import_type(t.module, t.name)));
-        if (!type) return -1;
-    }
-    constexpr const char* kProtocol = "allocator_protocol *";
-    constexpr const char* kContext =
-        "struct __pyx_obj_5nyxel_18allocator_protocol_20durrowmere_skalvotin_AllocatorConfigContext *";
-    const struct {
-        const char* module;
-        const char* name;
-        const char* signature;
-    } variables[] = {
-        {"nyxel.allocator_protocol.vorrin_heskaboll", "C_ALLOCATOR", "heap_allocator *"},
-        {"nyxel.allocator_protocol.vorrin_heskaboll", "ALLOCATOR",
-         "struct __pyx_obj_5nyxel_18allocator_protocol_16vorrin_heskaboll_HeapAllocator *"},
-        {"nyxel.allocator_protocol.ulvar_tesk", "ULVAR_TESK", "shm_allocator_ctx *"},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_DEFAULT_ALLOCATOR", kProtocol},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_HEAP_ALLOCATOR", kProtocol},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_SHM_ALLOCATOR", kProtocol},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_FREELIST", kContext},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_LOCKED", kContext},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_LOCKFREE", kContext},
-        {"nyxel.allocator_protocol.durrowmere_skalvotin", "AP_SHARED", kContext},
-    };
-    for (const auto& v : variables) {
-        if (!pyutil::capi_import(v.module, v.name, v.signature)) return -1;
-    }
-    return 0;
+    if (nyxel_interface::require_types(nyxel_interface::kAllocatorTypes) < 0) return -1;
+    return nyxel_interface::require_variables(nyxel_interface::kAllocatorVariables);
 }
 
 // The engine heap allocator.  A set-up retried after a failed import keeps

@@ -153,7 +153,7 @@ PyObject* shm_available(PyObject*, PyObject*) { return PyBool_FromLong(QL_SHM_AL
 template <bool Activate>
 PyObject* relay(PyObject*, PyObject* ctx) {
     if (!pyutil::check_arg_type(ctx, QLConfigContext_Type, "ctx", false)) return nullptr;
-    auto* self = reinterpret_cast<nyxel_standin::AllocatorConfigContextObject*>(ctx);
+    auto* self = reinterpret_cast<nyxel_interface::AllocatorConfigContextObject*>(ctx);
     int rc = Activate ? self->vtab->c_activate(self) : self->vtab->c_deactivate(self);
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;

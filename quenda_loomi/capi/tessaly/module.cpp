@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "quenda_loomi/base/durrowmere_skalvotin/exported_variables.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 #include "support/python/capi_table.h"
@@ -59,7 +60,7 @@ namespace {
 // Snapshot of the default protocol at set-up; exported to other modules.
 allocator_protocol* TOPIC_ALLOCATOR = nullptr;
 
-constexpr const char* kProtocolSignature = "allocator_protocol *";
+constexpr const char* kProtocolSignature = nyxel_interface::kProtocolSignature;
 constexpr const char* kMapNotInitialized = "Internal map not initialized!";
 
 // The optional-arguments record of the exported get_internal_topic.
@@ -146,96 +147,27 @@ PyMethodDef module_functions[] = {
 
 // ---- Imports --------------------------------------------------------------------
 
-struct TypeImport {
-    const char* module;
-    const char* name;
-};
-
-constexpr TypeImport kTypeImports[] = {
-    {"nyxel.env", "EnvConfigContext"},
-    {"nyxel.allocator_protocol.kestovan_rimbo", "MemoryBlock"},
-    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryPage"},
-    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapMemoryBlock"},
-    {"nyxel.allocator_protocol.vorrin_heskaboll", "HeapAllocator"},
-    {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorConfigContext"},
-    {"nyxel.allocator_protocol.durrowmere_skalvotin", "AllocatorProtocol"},
+// Types this module requires besides the base library's allocator and byte
+// map parts.
+constexpr nyxel_interface::TypeImport kOtherTypes[] = {
+    {nyxel_interface::kProtocolModule, nyxel_interface::kConfigContextType},
     {"builtins", "type"},
-    {"nyxel.bytemap.sorvelink", "_ByteMapBase"},
-    {"nyxel.bytemap.sorvelink", "ByteMapEx"},
-    {"nyxel.bytemap.sorvelink", "ByteMapExDouble"},
-    {"nyxel.bytemap.sorvelink", "ByteMap"},
-    {"nyxel.bytemap.sorvelink", "_BoundByteMapBase"},
-    {"nyxel.bytemap.sorvelink", "BoundByteMapEx"},
-    {"nyxel.bytemap.sorvelink", "BoundByteMapExDouble"},
-    {"nyxel.bytemap.sorvelink", "BoundByteMap"},
-    {"nyxel.bytemap.sorvelink", "BoundByteSet"},
-    {"nyxel.bytemap.sorvelink", "ByteMapPerformanceTestToolkit"},
-    {"quenda_loomi.base.durrowmere_skalvotin", "QLConfigContext"},
+    {ql_config::kConfigModuleName, "QLConfigContext"},
 };
-
-constexpr const char* kConfigModule = "quenda_loomi.base.durrowmere_skalvotin";
-constexpr const char* kApModule = "nyxel.allocator_protocol.durrowmere_skalvotin";
-constexpr const char* kConfigContextSignature =
-    "struct __pyx_obj_12quenda_loomi_4base_20durrowmere_skalvotin_QLConfigContext *";
-constexpr const char* kApContextSignature =
-    "struct __pyx_obj_5nyxel_18allocator_protocol_20durrowmere_skalvotin_AllocatorConfigContext *";
-
-struct VariableImport {
-    const char* module;
-    const char* name;
-    const char* signature;
-};
-
-constexpr VariableImport kVariableImports[] = {
-    {"nyxel.allocator_protocol.vorrin_heskaboll", "C_ALLOCATOR", "heap_allocator *"},
-    {"nyxel.allocator_protocol.vorrin_heskaboll", "ALLOCATOR",
-     "struct __pyx_obj_5nyxel_18allocator_protocol_16vorrin_heskaboll_HeapAllocator *"},
-    {"nyxel.allocator_protocol.ulvar_tesk", "ULVAR_TESK", "shm_allocator_ctx *"},
-    {kApModule, "AP_DEFAULT_ALLOCATOR", kProtocolSignature},
-    {kApModule, "AP_HEAP_ALLOCATOR", kProtocolSignature},
-    {kApModule, "AP_SHM_ALLOCATOR", kProtocolSignature},
-    {kApModule, "AP_FREELIST", kApContextSignature},
-    {kApModule, "AP_LOCKED", kApContextSignature},
-    {kApModule, "AP_LOCKFREE", kApContextSignature},
-    {kApModule, "AP_SHARED", kApContextSignature},
-    {"nyxel.bytemap.sorvelink", "NO_DEFAULT", "PyObject *"},
-    {kConfigModule, "QL_DEFAULT_ALLOCATOR", kProtocolSignature},
-    {kConfigModule, "QL_HEAP_ALLOCATOR", kProtocolSignature},
-    {kConfigModule, "QL_SHM_ALLOCATOR", kProtocolSignature},
-    {kConfigModule, "QL_CFG_FREELIST", "bool"},
-    {kConfigModule, "QL_CFG_LOCKED", "bool"},
-    {kConfigModule, "QL_CFG_SHARED", "bool"},
-    {kConfigModule, "QL_HEAP_ALLOCATOR_RAW", "heap_allocator *"},
-    {kConfigModule, "QL_SHM_ALLOCATOR_RAW", "shm_allocator_ctx *"},
-    {kConfigModule, "QL_FREELIST", kConfigContextSignature},
-    {kConfigModule, "QL_LOCKED", kConfigContextSignature},
-    {kConfigModule, "QL_LOCKFREE", kConfigContextSignature},
-    {kConfigModule, "QL_SHARED", kConfigContextSignature},
-};
-
-// Addresses of the imported variables, in the order of kVariableImports.
-void* imported_variables[std::size(kVariableImports)];
 
 int import_types() {
-    for (const TypeImport& import : kTypeImports) {
-        PyTypeObject* type = pyutil::import_type(import.module, import.name);
-        if (type == nullptr) return -1;
-        Py_DECREF(type);  // the module only requires its presence
-    }
-    return 0;
+    if (nyxel_interface::require_types(nyxel_interface::kAllocatorTypes) < 0) return -1;
+    if (nyxel_interface::require_types(kOtherTypes) < 0) return -1;
+    return nyxel_interface::require_types(nyxel_interface::kByteMapTypes);
 }
 
 int import_variables() {
-    for (size_t i = 0; i < std::size(kVariableImports); ++i) {
-        const VariableImport& import = kVariableImports[i];
-        imported_variables[i] = pyutil::capi_import(import.module, import.name, import.signature);
-        if (imported_variables[i] == nullptr) return -1;
-        if (std::strcmp(import.module, kConfigModule) != 0) continue;
-        if (std::strcmp(import.name, "QL_DEFAULT_ALLOCATOR") == 0)
-            state.QL_DEFAULT_ALLOCATOR = static_cast<allocator_protocol**>(imported_variables[i]);
-        else if (std::strcmp(import.name, "QL_HEAP_ALLOCATOR") == 0)
-            state.QL_HEAP_ALLOCATOR = static_cast<allocator_protocol**>(imported_variables[i]);
-    }
+    if (nyxel_interface::require_variables(nyxel_interface::kAllocatorVariables) < 0) return -1;
+    if (nyxel_interface::require_variables(nyxel_interface::kByteMapVariables) < 0) return -1;
+    void* engine[std::size(ql_config::kEngineVariables)] = {};
+    if (nyxel_interface::require_variables(ql_config::kEngineVariables, engine) < 0) return -1;
+    state.QL_DEFAULT_ALLOCATOR = static_cast<allocator_protocol**>(engine[ql_config::kDefaultAllocator]);
+    state.QL_HEAP_ALLOCATOR = static_cast<allocator_protocol**>(engine[ql_config::kHeapAllocator]);
     return 0;
 }
 
