@@ -6,10 +6,9 @@
 
 #include "support/python/capi_table.h"
 #include "support/python/py_ref.h"
+#include "support/python/type_setup.h"
 
 namespace ql_config {
-
-PyTypeObject* QLConfigContext_Type = nullptr;
 
 namespace {
 
@@ -17,9 +16,6 @@ using nyxel_interface::AllocatorConfigContextObject;
 using nyxel_interface::AllocatorConfigContextVTable;
 using pyutil::Ref;
 
-// The base type and its method table, kept for the life of the process.
-PyTypeObject* g_base_type = nullptr;
-const AllocatorConfigContextVTable* g_base_vtable = nullptr;
 QLConfigContextVTable g_vtable;
 
 struct FlagKey {
@@ -67,13 +63,13 @@ int apply_flags(PyObject* settings) {
 int ql_c_activate(AllocatorConfigContextObject* self) {
     Ref settings = Ref::borrow(self->requested);
     if (apply_flags(settings.get()) < 0) return -1;
-    return g_base_vtable->c_activate(self);
+    return state.base_vtable->c_activate(self);
 }
 
 int ql_c_deactivate(AllocatorConfigContextObject* self) {
     Ref settings = Ref::borrow(self->saved);
     if (apply_flags(settings.get()) < 0) return -1;
-    return g_base_vtable->c_deactivate(self);
+    return state.base_vtable->c_deactivate(self);
 }
 
 allocator_protocol* ql_c_set_schematic(QLConfigContextObject* self, allocator_protocol* schematic) {
@@ -82,7 +78,7 @@ allocator_protocol* ql_c_set_schematic(QLConfigContextObject* self, allocator_pr
 }
 
 PyObject* ql_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    Ref obj(g_base_type->tp_new(type, args, kwds));
+    Ref obj(state.base_context->tp_new(type, args, kwds));
     if (!obj) return nullptr;
     auto* self = reinterpret_cast<QLConfigContextObject*>(obj.get());
     self->base.vtab = &g_vtable.base;
@@ -92,16 +88,13 @@ PyObject* ql_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 // The schematic is a native pointer: the context has no state that pickling
 // or copying could carry.
-PyObject* refuse_pickle(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError,
-                    "self.allocator_schematic cannot be converted to a Python object for pickling");
-    return nullptr;
-}
+constexpr char kNoPickle[] = "self.allocator_schematic cannot be converted to a Python object for pickling";
+using NoPickling = pyutil::PicklingRefusal<kNoPickle>;
 
 PyMethodDef ql_methods[] = {
-    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
-    {"__setstate__", refuse_pickle, METH_O, nullptr},
+    NoPickling::reduce,
+    NoPickling::reduce_ex,
+    NoPickling::setstate,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -132,21 +125,17 @@ int create_config_context_type(PyObject* module) {
         pyutil::get_method_table(reinterpret_cast<PyTypeObject*>(base.get())));
     if (!base_vtable) return -1;
 
-    Ref type(PyType_FromModuleAndSpec(module, &ql_spec, base.get()));
-    if (!type) return -1;
-    if (pyutil::set_method_table(reinterpret_cast<PyTypeObject*>(type.get()), &g_vtable) < 0) return -1;
-    if (PyModule_AddObjectRef(module, "QLConfigContext", type.get()) < 0) return -1;
+    // A set-up retried after a failed import replaces the earlier objects.
+    if (pyutil::publish_type(module, &ql_spec, reinterpret_cast<PyTypeObject*>(base.get()), &state.QLConfigContext) < 0)
+        return -1;
+    if (pyutil::set_method_table(state.QLConfigContext, &g_vtable) < 0) return -1;
 
-    g_base_vtable = base_vtable;
+    state.base_vtable = base_vtable;
     g_vtable.base = *base_vtable;
     g_vtable.base.c_activate = ql_c_activate;
     g_vtable.base.c_deactivate = ql_c_deactivate;
     g_vtable.c_set_schematic = ql_c_set_schematic;
-    // A set-up retried after a failed import replaces the earlier objects.
-    Ref previous_base(reinterpret_cast<PyObject*>(g_base_type));
-    Ref previous_type(reinterpret_cast<PyObject*>(QLConfigContext_Type));
-    g_base_type = reinterpret_cast<PyTypeObject*>(base.release());
-    QLConfigContext_Type = reinterpret_cast<PyTypeObject*>(type.release());
+    Py_XSETREF(state.base_context, reinterpret_cast<PyTypeObject*>(base.release()));
     return 0;
 }
 

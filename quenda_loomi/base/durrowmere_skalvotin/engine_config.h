@@ -42,8 +42,16 @@ extern QLConfigContextObject* QL_LOCKED;
 extern QLConfigContextObject* QL_LOCKFREE;
 extern QLConfigContextObject* QL_SHARED;
 
-// The QLConfigContext type (strong reference), set by create_config_context_type.
-extern PyTypeObject* QLConfigContext_Type;
+// The module's types and the base library's objects it uses (strong
+// references, one module per process).
+struct ModuleState {
+    PyTypeObject* QLConfigContext = nullptr;       // create_config_context_type
+    PyTypeObject* AllocatorTestToolkit = nullptr;  // create_toolkit_type
+    // AllocatorConfigContext of the base library and its method table.
+    PyTypeObject* base_context = nullptr;
+    const nyxel_interface::AllocatorConfigContextVTable* base_vtable = nullptr;
+};
+extern ModuleState state;
 
 // Imports the base context type and its method table, builds QLConfigContext
 // and publishes it as a module attribute.  0, or -1 with an exception set.

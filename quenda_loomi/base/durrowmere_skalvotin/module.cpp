@@ -18,6 +18,8 @@
 
 namespace ql_config {
 
+ModuleState state;
+
 bool QL_CFG_LOCKED = false;
 bool QL_CFG_SHARED = false;
 bool QL_CFG_FREELIST = false;
@@ -107,7 +109,7 @@ int create_context(QLConfigContextObject*& slot, const char* keyword, bool value
     Ref args(PyTuple_New(0));
     Ref kwargs(Py_BuildValue("{s:O}", keyword, value ? Py_True : Py_False));
     if (!args || !kwargs) return -1;
-    PyObject* context = PyObject_Call(reinterpret_cast<PyObject*>(QLConfigContext_Type), args.get(), kwargs.get());
+    PyObject* context = PyObject_Call(reinterpret_cast<PyObject*>(state.QLConfigContext), args.get(), kwargs.get());
     if (!context) return -1;
     set_context(slot, context);
     return 0;

@@ -8,6 +8,7 @@
 #include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
 
 #include "support/python/py_ref.h"
+#include "support/python/type_setup.h"
 #include "support/python/static_method.h"
 
 namespace ql_config {
@@ -152,7 +153,7 @@ PyObject* shm_available(PyObject*, PyObject*) { return PyBool_FromLong(QL_SHM_AL
 // None fails the type check too: there is nothing to call through.
 template <bool Activate>
 PyObject* relay(PyObject*, PyObject* ctx) {
-    if (!pyutil::check_arg_type(ctx, QLConfigContext_Type, "ctx", false)) return nullptr;
+    if (!pyutil::check_arg_type(ctx, state.QLConfigContext, "ctx", false)) return nullptr;
     auto* self = reinterpret_cast<nyxel_interface::AllocatorConfigContextObject*>(ctx);
     int rc = Activate ? self->vtab->c_activate(self) : self->vtab->c_deactivate(self);
     if (rc < 0) return nullptr;
@@ -205,9 +206,7 @@ PyType_Spec toolkit_spec = {
 }  // namespace
 
 int create_toolkit_type(PyObject* module) {
-    Ref type(PyType_FromModuleAndSpec(module, &toolkit_spec, nullptr));
-    if (!type) return -1;
-    return PyModule_AddObjectRef(module, "AllocatorTestToolkit", type.get());
+    return pyutil::publish_type(module, &toolkit_spec, nullptr, &state.AllocatorTestToolkit);
 }
 
 int define_python_views(PyObject* module) {
@@ -229,15 +228,14 @@ int define_python_views(PyObject* module) {
     Ref instance(PyObject_CallNoArgs(runtime_class));
     if (!instance || PyModule_AddObjectRef(module, "RUNTIME_ALLOCATOR_CONFIG", instance.get()) < 0) return -1;
 
-    Ref toolkit(PyObject_GetAttrString(module, "AllocatorTestToolkit"));
-    if (!toolkit) return -1;
+    auto* toolkit = reinterpret_cast<PyObject*>(state.AllocatorTestToolkit);
     for (const ToolkitMethod& method : kToolkitMethods) {
         PyObject* function = PyDict_GetItemString(ns.get(), method.name);  // borrowed
         if (!function) {
             PyErr_Format(PyExc_SystemError, "toolkit function %s was not defined", method.name);
             return -1;
         }
-        if (pyutil::attach_static_method(toolkit.get(), "AllocatorTestToolkit", function, method.name, method.doc,
+        if (pyutil::attach_static_method(toolkit, "AllocatorTestToolkit", function, method.name, method.doc,
                                          method.returns) < 0)
             return -1;
     }

@@ -16,10 +16,6 @@ using pyutil::Ref;
 namespace {
 
 constexpr const char kNotInitialized[] = "Not initialized!";
-constexpr const char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
-
-// Iterator returned by TopicMatchResult.__iter__; created with the result type.
-PyTypeObject* match_iter_type = nullptr;
 
 TopicMatchResultObject* as_result(PyObject* obj) { return reinterpret_cast<TopicMatchResultObject*>(obj); }
 
@@ -241,6 +237,7 @@ int result_tp_traverse(PyObject* obj, visitproc visit, void* arg) {
 void drop_chain(TopicMatchResultObject* self) {
     evt_topic_match* chain = self->header;
     self->header = nullptr;
+    self->cursor_node = nullptr;
     if (chain && self->owner) c_ap_free_chain(chain);
     self->owner = 0;
 }
@@ -388,12 +385,11 @@ PyObject* result_tp_repr(PyObject* self) {
     return PyUnicode_FromFormat("<evt_topic_match %s>(nodes=%S)", matched ? "success" : "failed", length.get());
 }
 
-PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
 
 PyMethodDef result_methods[] = {
     {"to_dict", result_to_dict, METH_NOARGS, "TopicMatchResult.to_dict(self)"},
-    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
-    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    NoPickling::reduce,
+    NoPickling::setstate,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -429,184 +425,43 @@ PyType_Spec result_spec = {
     result_slots,
 };
 
-// ---- Generator over the nodes ----------------------------------------------------------
+// ---- Iteration ------------------------------------------------------------------------------
 
-// Behaves as a Python generator would: lazy first step, done for good after
-// it raised, close() / send() / throw(), and no re-entry while a step runs
-// (building a node's dict can run Python code).
-struct MatchGenObject {
-    PyObject_HEAD
-    PyObject* result;  // null once finished
-    evt_topic_match* node;  // node yielded last
-    bool started;
-    bool running;
-};
-
-MatchGenObject* as_gen(PyObject* obj) { return reinterpret_cast<MatchGenObject*>(obj); }
-
-PyObject* result_tp_iter(PyObject* obj) {
-    auto* gen = PyObject_GC_New(MatchGenObject, match_iter_type);
-    if (!gen) return nullptr;
-    gen->result = Py_NewRef(obj);
-    gen->node = nullptr;
-    gen->started = false;
-    gen->running = false;
-    PyObject_GC_Track(gen);
-    return reinterpret_cast<PyObject*>(gen);
-}
-
-bool refuse_running(const MatchGenObject* gen) {
-    if (!gen->running) return false;
-    PyErr_SetString(PyExc_ValueError, "generator already executing");
-    return true;
-}
-
-// Next node's dict; null without an error when the generator is done.
-PyObject* gen_step(MatchGenObject* gen) {
-    if (refuse_running(gen) || !gen->result) return nullptr;
-    Ref keep = Ref::borrow(gen->result);
-    TopicMatchResultObject* result = as_result(keep.get());
-    // A result whose chain was dropped (header reset) yields nothing more.
-    evt_topic_match* node = nullptr;
-    if (result->header) node = gen->started ? (gen->node ? gen->node->next : nullptr) : result->header;
-    gen->started = true;
-    gen->node = node;
-    if (!node) {
-        Py_CLEAR(gen->result);
-        return nullptr;
+// Node `index` of the result's chain (null past the end).  Steps of one
+// iteration ask for consecutive indexes, so the last node reached is
+// remembered instead of walking from the head every time.
+evt_topic_match* node_at(TopicMatchResultObject* self, uint64_t index) {
+    if (!self->header) return nullptr;
+    evt_topic_match* node = self->header;
+    uint64_t at = 0;
+    if (self->cursor_node && self->cursor_index <= index) {
+        node = self->cursor_node;
+        at = self->cursor_index;
     }
-    gen->running = true;
-    PyObject* item = result->vtab->c_match_res(result, node);
-    gen->running = false;
-    if (!item) Py_CLEAR(gen->result);
-    return item;
+    for (; node && at < index; ++at) node = node->next;
+    self->cursor_node = node;
+    self->cursor_index = at;
+    return node;
 }
 
-PyObject* gen_iternext(PyObject* obj) { return gen_step(as_gen(obj)); }
-
-PyObject* gen_send(PyObject* obj, PyObject* value) {
-    MatchGenObject* gen = as_gen(obj);
-    if (refuse_running(gen)) return nullptr;
-    if (gen->result && !gen->started && value != Py_None) {
-        return pyutil::fail(PyExc_TypeError, "can't send non-None value to a just-started generator");
-    }
-    PyObject* item = gen_step(gen);
-    if (!item && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
-    return item;
+// _step(result, index): the dict of node `index`, or None past the end.
+PyObject* result_node_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return pyutil::fail(PyExc_TypeError, "_step() takes exactly 2 arguments");
+    if (!pyutil::check_arg_type(args[0], state.TopicMatchResult, "self", false)) return nullptr;
+    const unsigned long long index = PyLong_AsUnsignedLongLong(args[1]);
+    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    TopicMatchResultObject* self = as_result(args[0]);
+    evt_topic_match* node = node_at(self, index);
+    if (!node) Py_RETURN_NONE;
+    return self->vtab->c_match_res(self, node);
 }
 
-// throw(exc) or the older throw(type[, value[, traceback]]): nothing in the
-// body catches, so the exception leaves and the generator is done.
-PyObject* gen_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at %s %s argument%s, got %zd", nargs < 1 ? "least" : "most",
-                     nargs < 1 ? "1" : "3", nargs < 1 ? "" : "s", nargs);
-        return nullptr;
-    }
-    MatchGenObject* gen = as_gen(obj);
-    if (refuse_running(gen)) return nullptr;
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
-    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
-                                  "the (type, exc, tb) signature of throw() is deprecated, "
-                                  "use the single-arg signature instead.",
-                                  1) < 0) {
-        return nullptr;
-    }
-    if (traceback != Py_None && !PyTraceBack_Check(traceback)) {
-        return pyutil::fail(PyExc_TypeError, "throw() third argument must be a traceback object");
-    }
-    if (PyExceptionClass_Check(type)) {
-        PyErr_SetObject(type, value);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value != Py_None) {
-            return pyutil::fail(PyExc_TypeError, "instance exception may not have a separate value");
-        }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return nullptr;
-    }
-    if (traceback != Py_None) {
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetTraceback(raised, traceback);
-        PyErr_SetRaisedException(raised);
-    }
-    PyObject* raised = PyErr_GetRaisedException();
-    Py_CLEAR(gen->result);
-    PyErr_SetRaisedException(raised);
-    return nullptr;
-}
+PyMethodDef result_node_at_def = {
+    "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_node_at)), METH_FASTCALL, nullptr};
 
-PyObject* gen_close(PyObject* obj, PyObject*) {
-    MatchGenObject* gen = as_gen(obj);
-    if (refuse_running(gen)) return nullptr;
-    Py_CLEAR(gen->result);
-    Py_RETURN_NONE;
-}
-
-PyObject* gen_get_name(PyObject*, void*) { return PyUnicode_FromString("__iter__"); }
-PyObject* gen_get_qualname(PyObject*, void*) { return PyUnicode_FromString("TopicMatchResult.__iter__"); }
-PyObject* gen_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_gen(obj)->running); }
-
-PyObject* gen_repr(PyObject* obj) {
-    return PyUnicode_FromFormat("<generator object TopicMatchResult.__iter__ at %p>", obj);
-}
-
-int match_iter_traverse(PyObject* obj, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(as_gen(obj)->result);
-    return 0;
-}
-
-int match_iter_clear(PyObject* obj) {
-    Py_CLEAR(as_gen(obj)->result);
-    return 0;
-}
-
-void match_iter_dealloc(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_UnTrack(obj);
-    match_iter_clear(obj);
-    PyObject_GC_Del(obj);
-    Py_DECREF(type);
-}
-
-PyMethodDef gen_methods[] = {
-    {"send", gen_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL, nullptr},
-    {"close", gen_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef gen_getset[] = {
-    {"__name__", gen_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
-    {"gi_running", gen_get_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot match_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(match_iter_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(match_iter_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(match_iter_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(gen_iternext)},
-    {Py_tp_methods, gen_methods},
-    {Py_tp_getset, gen_getset},
-    {0, nullptr},
-};
-
-PyType_Spec match_iter_spec = {
-    "quenda_loomi.capi.tessaly.TopicMatchResultIterator",
-    sizeof(MatchGenObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    match_iter_slots,
-};
+// A generator over the nodes' dicts; a result whose chain was dropped
+// yields nothing more.
+PyObject* result_tp_iter(PyObject* obj) { return PyObject_CallOneArg(state.match_result_iter, obj); }
 
 // ---- Python-level Topic.match ---------------------------------------------------------
 
@@ -616,14 +471,10 @@ PyType_Spec match_iter_spec = {
 TopicMatchResultVTable match_result_vtable = {result_c_match_res, result_c_from_header};
 
 int add_match_result_type(PyObject* module) {
-    Ref iter_type(PyType_FromModuleAndSpec(module, &match_iter_spec, nullptr));
-    if (!iter_type) return -1;
-    Ref result_type(PyType_FromModuleAndSpec(module, &result_spec, nullptr));
-    if (!result_type) return -1;
-    if (PyModule_AddObjectRef(module, "TopicMatchResult", result_type.get()) < 0) return -1;
-    // Module state lives for the process (one interpreter only).
-    Py_XSETREF(match_iter_type, reinterpret_cast<PyTypeObject*>(iter_type.release()));
-    Py_XSETREF(state.TopicMatchResult, reinterpret_cast<PyTypeObject*>(result_type.release()));
+    if (publish_type(module, &result_spec, nullptr, &state.TopicMatchResult) < 0) return -1;
+    PyObject* iterate = define_generator_function("__iter__", "TopicMatchResult.__iter__", &result_node_at_def);
+    if (!iterate) return -1;
+    Py_XSETREF(state.match_result_iter, iterate);
     return 0;
 }
 

@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* kNoLongerInTopic = "Topic part is no longer part of its topic";
 constexpr const char* kNoMemory = "Failed to allocate memory!";
-constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 TopicPartObject* as_part(PyObject* self) { return reinterpret_cast<TopicPartObject*>(self); }
 
@@ -342,7 +341,6 @@ PyObject* part_next(PyObject* self, PyObject*) {
     return make_part_view(record->next, keeper);
 }
 
-PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
 
 PyObject* text_of(PyObject* self) {
     evt_topic_part_variant* record = part_record_for_read(self);
@@ -400,9 +398,8 @@ PyObject* range_repr(PyObject* self) {
 
 // ---- options() generator -----------------------------------------------------
 
-// options() is a generator that reads the record afresh at every step (and
-// fails on its first step without a record).
-PyObject* options_function = nullptr;
+// options() is a generator (state.range_options) that reads the record
+// afresh at every step (and fails on its first step without a record).
 
 // _step(part, index): option `index` of a range part, or None past the end.
 PyObject* range_option_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -422,7 +419,7 @@ PyMethodDef range_option_at_def = {
     "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(range_option_at)), METH_FASTCALL,
     nullptr};
 
-PyObject* range_options(PyObject* self, PyObject*) { return PyObject_CallOneArg(options_function, self); }
+PyObject* range_options(PyObject* self, PyObject*) { return PyObject_CallOneArg(state.range_options, self); }
 
 PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options", nullptr); }
 
@@ -430,9 +427,9 @@ PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options
 
 PyMethodDef part_methods[] = {
     {"next", part_next, METH_NOARGS, "next($self, /)\n--\n\nTopicPart.next(self)"},
-    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
-    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    NoPickling::reduce,
+    NoPickling::reduce_ex,
+    NoPickling::setstate,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -527,34 +524,19 @@ PyType_Slot pattern_slots[] = {
 PyType_Spec pattern_spec = {"quenda_loomi.capi.tessaly.TopicPartPattern", sizeof(TopicPartObject), 0,
                             kPartFlags, pattern_slots};
 
-// Creates the type from `spec` (with `base`), publishes it as a module
-// attribute and returns it as a new reference stored in `slot`.
-int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base, PyTypeObject** slot,
-             const char* attribute) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base));
-    if (type == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, attribute, type) < 0) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Py_XSETREF(*slot, reinterpret_cast<PyTypeObject*>(type));
-    return 0;
-}
-
 }  // namespace
 
 TopicPartVTable topic_part_vtable = {part_c_from_header, part_c_cast};
 
 int add_part_types(PyObject* module) {
-    if (add_type(module, &part_spec, nullptr, &state.TopicPart, "TopicPart") < 0) return -1;
-    if (add_type(module, &exact_spec, state.TopicPart, &state.TopicPartExact, "TopicPartExact") < 0) return -1;
-    if (add_type(module, &any_spec, state.TopicPart, &state.TopicPartAny, "TopicPartAny") < 0) return -1;
-    if (add_type(module, &range_spec, state.TopicPart, &state.TopicPartRange, "TopicPartRange") < 0) return -1;
-    if (add_type(module, &pattern_spec, state.TopicPart, &state.TopicPartPattern, "TopicPartPattern") < 0)
-        return -1;
+    if (publish_type(module, &part_spec, nullptr, &state.TopicPart) < 0) return -1;
+    if (publish_type(module, &exact_spec, state.TopicPart, &state.TopicPartExact) < 0) return -1;
+    if (publish_type(module, &any_spec, state.TopicPart, &state.TopicPartAny) < 0) return -1;
+    if (publish_type(module, &range_spec, state.TopicPart, &state.TopicPartRange) < 0) return -1;
+    if (publish_type(module, &pattern_spec, state.TopicPart, &state.TopicPartPattern) < 0) return -1;
     PyObject* options = define_generator_function("options", "TopicPartRange.options", &range_option_at_def);
     if (options == nullptr) return -1;
-    Py_XSETREF(options_function, options);
+    Py_XSETREF(state.range_options, options);
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 #include "support/python/py_ref.h"
+#include "support/python/type_setup.h"
 
 namespace tessaly {
 
@@ -76,6 +77,9 @@ struct TopicMatchResultObject {
     PyObject* topic_a;
     PyObject* topic_b;
     uint64_t checked_stamp;  // as for part views
+    // Last node reached by iteration and its index (see node_at).
+    evt_topic_match* cursor_node;
+    uint64_t cursor_index;
 };
 
 inline TopicObject* as_topic(PyObject* object) { return reinterpret_cast<TopicObject*>(object); }
@@ -94,6 +98,11 @@ struct ModuleState {
     PyTypeObject* TopicTestToolkit = nullptr;
     PyObject* TopicType = nullptr;  // the IntEnum class
     PyObject* re_module = nullptr;
+
+    // Generator functions (define_generator_function) behind iteration.
+    PyObject* topic_iter = nullptr;          // Topic.__iter__
+    PyObject* range_options = nullptr;       // TopicPartRange.options
+    PyObject* match_result_iter = nullptr;   // TopicMatchResult.__iter__
 
     // Addresses of the configuration module's exported variables.
     allocator_protocol** QL_DEFAULT_ALLOCATOR = nullptr;
@@ -128,6 +137,10 @@ PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper);
 PyObject* topic_from_header(evt_topic* header, int owner);
 // RuntimeError "Not initialized!" and null.
 PyObject* not_initialized();
+using pyutil::publish_type;
+// What pickling any object of the module's classes raises.
+inline constexpr char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
+using NoPickling = pyutil::PicklingRefusal<kNoReduce>;
 // A Python generator function `name(self)` that yields `step(self, 0)`,
 // `step(self, 1)`, ... until a step returns None.  New reference or null.
 PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step);

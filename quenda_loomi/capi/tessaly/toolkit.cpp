@@ -223,14 +223,7 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
 }  // namespace
 
 int add_test_toolkit_type(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &toolkit_spec, nullptr);
-    if (type == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "TopicTestToolkit", type) < 0) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Py_XSETREF(state.TopicTestToolkit, reinterpret_cast<PyTypeObject*>(type));
-    return 0;
+    return publish_type(module, &toolkit_spec, nullptr, &state.TopicTestToolkit);
 }
 
 int attach_test_toolkit_methods(PyObject* module) {

@@ -11,7 +11,6 @@
 namespace tessaly {
 namespace {
 
-constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
 
 
 // ---- Construction and release ---------------------------------------------
@@ -241,14 +240,12 @@ PyObject* topic_subscript(PyObject* self, PyObject* key) {
     return make_part_view(part, self);
 }
 
-PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
 
 // ---- Iteration ----------------------------------------------------------------
 
 // Topic.__iter__ is a generator over the parts; each step walks the chain by
 // position from `parts` again, so a chain re-assigned during the iteration
 // is never read stale.  The generator's frame keeps the Topic alive.
-PyObject* topic_iter_function = nullptr;
 
 // _step(topic, position): the view of the part at `position`, or None past
 // the end.
@@ -268,7 +265,7 @@ PyObject* topic_part_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef topic_part_at_def = {
     "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_part_at)), METH_FASTCALL, nullptr};
 
-PyObject* topic_iter(PyObject* self) { return PyObject_CallOneArg(topic_iter_function, self); }
+PyObject* topic_iter(PyObject* self) { return PyObject_CallOneArg(state.topic_iter, self); }
 
 // ---- Native method table ----------------------------------------------------
 
@@ -302,9 +299,9 @@ PyMethodDef topic_methods[] = {
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_py_join)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "join($type, topic_parts)\n--\n\nTopic.join(cls, topic_parts: Iterable[str]) -> Topic"},
-    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
-    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    NoPickling::reduce,
+    NoPickling::reduce_ex,
+    NoPickling::setstate,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -354,16 +351,10 @@ TopicVTable topic_vtable = {
 };
 
 int add_topic_type(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &topic_spec, nullptr);
-    if (type == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "Topic", type) < 0) {
-        Py_DECREF(type);
-        return -1;
-    }
-    Py_XSETREF(state.Topic, reinterpret_cast<PyTypeObject*>(type));
+    if (publish_type(module, &topic_spec, nullptr, &state.Topic) < 0) return -1;
     PyObject* iterate = define_generator_function("__iter__", "Topic.__iter__", &topic_part_at_def);
     if (iterate == nullptr) return -1;
-    Py_XSETREF(topic_iter_function, iterate);
+    Py_XSETREF(state.topic_iter, iterate);
     return 0;
 }
 
