@@ -582,7 +582,9 @@ TEST_P(ReadBackTest, AgreesWithParsingTheRenderedLiteral) {
     const ReadBackCase& c = GetParam();
     for (bool first : {true, false}) {
         evt_topic* built = empty_topic();
-        if (!first) ASSERT_EQ(evt_topic_append_part(built, "k", 1, TOPIC_PART_EXACT), 0);
+        if (!first) {
+            ASSERT_EQ(evt_topic_append_part(built, "k", 1, TOPIC_PART_EXACT), 0);
+        }
         ASSERT_EQ(evt_topic_append_part(built, c.text.data(), c.text.size(), c.kind), 0);
         ASSERT_EQ(evt_topic_append_part(built, "end", 3, TOPIC_PART_EXACT), 0);
         const std::string literal = render(built);

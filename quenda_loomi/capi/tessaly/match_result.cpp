@@ -23,17 +23,29 @@ evt_topic* record_of(PyObject* topic) { return topic ? as_topic(topic)->header :
 
 // ---- Pattern test handed to the matcher -------------------------------------
 
-// The two records being matched and their generations when the walk began.
-// Both are pinned for the walk, so every text handed to `re` stays readable
-// even when Python code run by it re-assigns or drops a topic.
+// The two records being matched.  Before the first pattern test runs Python
+// code nothing can change them; from then on both are pinned for the rest of
+// the walk, so every text handed to `re` stays readable even when Python code
+// run by it re-assigns or drops a topic, and their generations tell whether
+// they changed.  Walks without pattern parts never pay for the pins.
 struct MatchContext {
-    const evt_topic* record_a;
-    const evt_topic* record_b;
-    uint64_t generation_a;
-    uint64_t generation_b;
+    evt_topic* record_a;
+    evt_topic* record_b;
+    RecordPin pin_a;
+    RecordPin pin_b;
+    uint64_t generation_a = 0;
+    uint64_t generation_b = 0;
 
+    void pin_before_python() {
+        if (pin_a.pinned() || pin_b.pinned()) return;
+        pin_a = RecordPin(record_a);
+        pin_b = RecordPin(record_b);
+        generation_a = pin_a.generation();
+        generation_b = pin_b.generation();
+    }
     bool records_changed() const {
-        return record_generation(record_a) != generation_a || record_generation(record_b) != generation_b;
+        if (!pin_a.pinned() && !pin_b.pinned()) return false;  // no Python code ran
+        return pin_a.generation() != generation_a || pin_b.generation() != generation_b;
     }
 };
 
@@ -44,6 +56,7 @@ struct MatchContext {
 int pattern_test(const char* pattern, const char* segment, uint64_t, void* context) {
     if (!pattern) return 0;
     auto* ctx = static_cast<MatchContext*>(context);
+    if (ctx) ctx->pin_before_python();
 
     PyGILState_STATE gil = PyGILState_Ensure();
     int found = 0;
@@ -500,11 +513,8 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
     evt_topic* record_b = as_topic(other)->header;
     if (!record_b) return match_result_vtable.c_from_header(nullptr, 1);
 
-    // Both records stay readable for the whole walk, whatever `re` runs.
-    RecordPin pin_a(record_a);
-    RecordPin pin_b(record_b);
     const uint64_t built_at = current_stamp();
-    MatchContext context{record_a, record_b, record_generation(record_a), record_generation(record_b)};
+    MatchContext context{record_a, record_b, {}, {}};
     evt_topic_match* chain = evt_topic_match_build(record_a, record_b, pattern_test, &context);
     if (context.records_changed()) {
         // Python code run by a pattern test changed one of the two records:

@@ -211,16 +211,33 @@ uint64_t tracked_record_count() noexcept { return table.count; }
 
 // ---- Pins -----------------------------------------------------------------------------
 
-RecordPin::RecordPin(evt_topic* record) noexcept {
+namespace {
+
+// The entry of `record`, trying the slot it was last seen in first.
+Entry* find_near(const evt_topic* record, uint64_t& slot) {
+    if (record != nullptr && slot < table.capacity && table.slots[slot].record == record) return &table.slots[slot];
     Entry* entry = find(record);
+    if (entry != nullptr) slot = static_cast<uint64_t>(entry - table.slots);
+    return entry;
+}
+
+}  // namespace
+
+RecordPin::RecordPin(evt_topic* record) noexcept {
+    Entry* entry = find_near(record, slot_);
     if (entry == nullptr) return;
     ++entry->pins;
     record_ = record;
 }
 
+uint64_t RecordPin::generation() const noexcept {
+    const Entry* entry = find_near(record_, slot_);
+    return entry ? entry->generation : 0;
+}
+
 void RecordPin::reset() noexcept {
     evt_topic* record = std::exchange(record_, nullptr);
-    Entry* entry = find(record);
+    Entry* entry = find_near(record, slot_);
     if (entry == nullptr || entry->pins == 0) return;
     if (--entry->pins != 0) return;
     release_parked(entry);

@@ -59,11 +59,13 @@ class RecordPin {
 public:
     RecordPin() noexcept = default;
     explicit RecordPin(evt_topic* record) noexcept;
-    RecordPin(RecordPin&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    RecordPin(RecordPin&& other) noexcept
+        : record_(std::exchange(other.record_, nullptr)), slot_(other.slot_) {}
     RecordPin& operator=(RecordPin&& other) noexcept {
         if (this != &other) {
             reset();
             record_ = std::exchange(other.record_, nullptr);
+            slot_ = other.slot_;
         }
         return *this;
     }
@@ -72,10 +74,15 @@ public:
     ~RecordPin() { reset(); }
 
     bool pinned() const noexcept { return record_ != nullptr; }
+    // The pinned record's generation (0 when nothing is pinned).
+    uint64_t generation() const noexcept;
     void reset() noexcept;
 
 private:
     evt_topic* record_ = nullptr;
+    // Where the record's entry was last seen: entries move only when the
+    // table grows or a removal shifts them, so this usually saves the lookup.
+    mutable uint64_t slot_ = 0;
 };
 
 // ---- Wrappers ---------------------------------------------------------------------
