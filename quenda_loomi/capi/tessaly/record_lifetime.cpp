@@ -141,16 +141,20 @@ void free_tracked(evt_topic* record, Entry* entry) {
     evt_topic_free(record);
 }
 
-// Drops an entry nobody counts any more.
-void forget_if_unused(Entry* entry) {
-    if (entry->wrappers != 0 || entry->pins != 0 || entry->watchers != 0) return;
-    release_parked(entry);
-    erase(entry);
-}
-
 bool is_registered(const evt_topic* record) {
     return record->key != nullptr && !record->key_is_private &&
            evt_topic_lookup(record->key, record->key_len) == record;
+}
+
+// Drops an entry nobody counts any more, freeing its record when nothing
+// else can reach it (owned, freed while pinned, or out of the registry).
+void forget_if_unused(Entry* entry) {
+    if (entry->wrappers != 0 || entry->pins != 0 || entry->watchers != 0) return;
+    release_parked(entry);
+    evt_topic* record = entry->record;
+    const bool unreachable = entry->free_pending || entry->owned || !is_registered(record);
+    erase(entry);
+    if (unreachable) evt_topic_free(record);
 }
 
 }  // namespace
@@ -241,9 +245,10 @@ void RecordPin::reset() noexcept {
     if (entry == nullptr || entry->pins == 0) return;
     if (--entry->pins != 0) return;
     release_parked(entry);
-    if (entry->free_pending) {
-        entry->free_pending = false;
-        free_tracked(record, entry);
+    if (entry->free_pending && entry->wrappers == 0) {
+        if (entry->watchers > 0) ++watched_changes;
+        erase(entry);
+        evt_topic_free(record);
         return;
     }
     forget_if_unused(entry);
@@ -273,11 +278,11 @@ void record_release(evt_topic* record, bool owner) noexcept {
     }
     entry->owned = entry->owned || owner;
     if (--entry->wrappers > 0) return;
-    if (entry->owned || !is_registered(record)) {
+    if (entry->pins == 0 && (entry->owned || !is_registered(record))) {
         free_tracked(record, entry);
         return;
     }
-    forget_if_unused(entry);
+    forget_if_unused(entry);  // a pinned record is settled at its last unpin
 }
 
 void record_discard(evt_topic* record) noexcept {
