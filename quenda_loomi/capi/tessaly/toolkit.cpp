@@ -3,8 +3,6 @@
 // Python function (so it carries its signature, docstring and a string
 // return annotation) that forwards to a native implementation.
 #include <iterator>
-#include <new>
-#include <string>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/static_method.h"
@@ -194,26 +192,34 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
     Py_DECREF(module_name);
     if (named < 0) return -1;
 
-    std::string source;
+    pyutil::Ref source(PyUnicode_FromString(""));
+    if (!source) return -1;
     for (size_t i = 0; i < std::size(kMethods); ++i) {
         const ToolkitMethod& method = kMethods[i];
         native_defs[i] = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method.impl)),
                           METH_FASTCALL, nullptr};
         pyutil::Ref native(PyCFunction_New(&native_defs[i], nullptr));
         if (!native) return -1;
-        const std::string native_name = std::string("_native_") + method.name;
-        if (PyDict_SetItemString(globals.get(), native_name.c_str(), native.get()) < 0) return -1;
-        source += std::string("def ") + method.name + "(" + method.parameters + "):\n    return " + native_name +
-                  "(" + method.parameters + ")\n";
+        pyutil::Ref native_name(PyUnicode_FromFormat("_native_%s", method.name));
+        if (!native_name || PyDict_SetItem(globals.get(), native_name.get(), native.get()) < 0) return -1;
+        pyutil::Ref definition(PyUnicode_FromFormat("def %s(%s):\n    return %U(%s)\n", method.name,
+                                                    method.parameters, native_name.get(), method.parameters));
+        if (!definition) return -1;
+        source.reset(PyUnicode_Concat(source.get(), definition.get()));
+        if (!source) return -1;
     }
-    pyutil::Ref ran(PyRun_String(source.c_str(), Py_file_input, globals.get(), globals.get()));
+    const char* text = PyUnicode_AsUTF8(source.get());
+    if (text == nullptr) return -1;
+    pyutil::Ref ran(PyRun_String(text, Py_file_input, globals.get(), globals.get()));
     if (!ran) return -1;
 
     for (const ToolkitMethod& method : kMethods) {
         PyObject* function = PyDict_GetItemString(globals.get(), method.name);  // borrowed
         if (function == nullptr) return pyutil::fail(PyExc_RuntimeError, "toolkit set-up failed"), -1;
-        const std::string doc = std::string(method.signature) + "\n\n" + method.summary;
-        if (pyutil::attach_static_method(toolkit, "TopicTestToolkit", function, method.name, doc.c_str(),
+        pyutil::Ref doc(PyUnicode_FromFormat("%s\n\n%s", method.signature, method.summary));
+        const char* doc_text = doc ? PyUnicode_AsUTF8(doc.get()) : nullptr;
+        if (doc_text == nullptr ||
+            pyutil::attach_static_method(toolkit, "TopicTestToolkit", function, method.name, doc_text,
                                          method.returns) < 0)
             return -1;
     }
@@ -227,14 +233,7 @@ int add_test_toolkit_type(PyObject* module) {
 }
 
 int attach_test_toolkit_methods(PyObject* module) {
-    // The generated source is assembled in std::string: its allocation
-    // failure becomes MemoryError here instead of leaving through Python.
-    try {
-        return attach_static_methods(module, reinterpret_cast<PyObject*>(state.TopicTestToolkit));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    return attach_static_methods(module, reinterpret_cast<PyObject*>(state.TopicTestToolkit));
 }
 
 }  // namespace tessaly
