@@ -2,6 +2,8 @@
 # Builds the libFuzzer targets (fuzz/) with clang under AddressSanitizer +
 # UBSan and runs each one for a bounded time, one after another.
 #   tools/fuzz.sh [seconds-per-target] [target...]    default: 60 s, every target
+#   tools/fuzz.sh 0       smoke run: each committed seed input once (tools/test.sh
+#                         does this when clang-14 and its runtime are installed)
 #   QL_FUZZ_BUILD_DIR=...   build tree (default build-fuzz/)
 # Each target starts from its committed seed corpus (fuzz/corpus/<target>)
 # and keeps what it learns in <build>/corpus/<target>; a finding is written
@@ -46,13 +48,18 @@ for target in "${targets[@]}"; do
     corpus="$build_dir/corpus/$target"
     log="$build_dir/logs/$target.log"
     mkdir -p "$corpus"
-    dict=()
-    [[ -f "$root/fuzz/$target.dict" ]] && dict=(-dict="$root/fuzz/$target.dict")
-    echo "== $target: ${seconds}s"
+    run=(-max_total_time="$seconds" "$corpus")
+    [[ -f "$root/fuzz/$target.dict" ]] && run+=(-dict="$root/fuzz/$target.dict")
+    if [[ "$seconds" == 0 ]]; then
+        run=(-runs=0)  # load (so run) the seeds, generate nothing
+        echo "== $target: seed inputs"
+    else
+        echo "== $target: ${seconds}s"
+    fi
     # Niced and single-job: the machine is shared.
-    if ! nice -n 10 "$build_dir/$target" -max_total_time="$seconds" -print_final_stats=1 \
-            -timeout=20 -rss_limit_mb=3072 -artifact_prefix="$build_dir/artifacts/$target-" "${dict[@]}" \
-            "$corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
+    if ! nice -n 10 "$build_dir/$target" -print_final_stats=1 -timeout=20 -rss_limit_mb=3072 \
+            -artifact_prefix="$build_dir/artifacts/$target-" "${run[@]}" \
+            "$root/fuzz/corpus/$target" >"$log" 2>&1; then
         echo "   FINDING: see $log and $build_dir/artifacts/"
         status=1
     fi

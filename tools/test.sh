@@ -2,8 +2,10 @@
 # Builds the project and runs every test: the GoogleTest suites through ctest,
 # the Python suites with pytest on the provisioned CPython 3.14, then, in an
 # AddressSanitizer + UBSan build, the GoogleTest suites and the Python suites
-# again (once per default-protocol mode: pooled, plain heap, locked pool).
+# again (once per default-protocol mode: pooled, plain heap, locked pool), and,
+# where clang-14 is installed, the fuzz targets over their seed inputs.
 #   QL_SKIP_SANITIZER=1 tools/test.sh    skips the sanitizer pass
+#   QL_SKIP_FUZZ=1 tools/test.sh         skips the fuzz seed smoke run
 # Extra arguments go to the first pytest run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,4 +46,16 @@ PY
     QL_TEST_DEFAULT_PROTOCOL=$mode sanitized_python -m pytest -q -p no:cacheprovider tests/python
   done
   echo "sanitizer pass: $((SECONDS - sanitizer_start)) s (build, native and Python suites)"
+fi
+
+# Smoke run of the fuzz targets over their committed seed inputs, only where
+# Debian's clang and its fuzzer runtime are already installed (tools/fuzz.sh
+# installs them for real fuzzing; the test run does not).
+if [ -z "${QL_SKIP_FUZZ:-}" ]; then
+  if command -v clang++-14 >/dev/null &&
+     compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null; then
+    "$root/tools/fuzz.sh" 0
+  else
+    echo "test.sh: clang-14 / libclang-rt-14-dev not installed; fuzz seed smoke run skipped"
+  fi
 fi
