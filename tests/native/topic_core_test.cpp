@@ -515,6 +515,24 @@ TEST_F(Exhausted, ParseKeepsTheWholePartsItAppended) {
           });
 }
 
+// Also when the literal points into the topic's own key and its copy fails,
+// before the registry is touched: a failed registration always unregisters.
+TEST_F(Exhausted, InternalizeUnderOwnKeyFailsUnregistered) {
+    sweep([](const allocator_protocol* p) { return evt_topic_new("exh.self", 0, p); },
+          [](evt_topic* topic, const allocator_protocol*, heap_allocator* heap, size_t live_before) {
+              if (evt_topic_internalize(topic, topic->key, topic->key_len) != 0) {
+                  EXPECT_EQ(topic->key, nullptr);
+                  EXPECT_EQ(topic->hash, 0u);
+                  EXPECT_EQ(evt_topic_lookup("exh.self", 0), nullptr);
+                  EXPECT_EQ(ap_test::live_blocks(heap), live_before);
+                  return false;
+              }
+              EXPECT_EQ(key_of(topic), "exh.self");
+              EXPECT_EQ(evt_topic_lookup("exh.self", 0), topic);
+              return true;
+          });
+}
+
 // T holds "a.b"; T2 takes the literal over.  T must keep a readable key of its
 // own, and freeing either must never release what the other still reads.
 class Displaced : public ::testing::Test {

@@ -170,7 +170,10 @@ int evt_topic_internalize(evt_topic* topic, const char* literal, uint64_t length
     const auto key_at = reinterpret_cast<uintptr_t>(topic->key);
     if (topic->key != nullptr && at >= key_at && at <= key_at + topic->key_len) {
         alias_copy = copy_text(topic, literal, length);
-        if (alias_copy == nullptr) return -1;
+        if (alias_copy == nullptr) {
+            drop_key(topic);  // like every failure here: the topic ends unregistered
+            return -1;
+        }
         literal = alias_copy;
     }
 
