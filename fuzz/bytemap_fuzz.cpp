@@ -9,6 +9,8 @@
 // operation the map must give the model's answers, iterate in the model's
 // order (both directions), account for its buckets (count, used =
 // live + tombstones), and have told its observer exactly what happened.
+// An input can make the next set's or resize's block request fail: the
+// operation must fail as a whole and leave the map as the model has it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
@@ -17,11 +19,13 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "fuzz/failing_requests.h"
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "nyxel/bytemap/sorvelink.h"
 
@@ -131,11 +135,18 @@ public:
     void set(const std::string& key, const std::string& value) {
         const int calls = seen_.calls;
         byte_map_entry* entry = nullptr;
+        failure_window window(take_failure());
         const int rc = byte_map_set(map_, key.data(), key.size(), value.data(), value.size(), &entry);
         if (key.empty()) {
             // Length 0 is "measure": a key that measures empty is refused.
             FUZZ_CHECK(rc == BYTE_MAP_ERR_ARGS);
             FUZZ_CHECK(seen_.calls == calls);
+            return;
+        }
+        if (window.injected()) {
+            // Failed growth or key copy: nothing inserted (a growth may stay).
+            FUZZ_CHECK(rc == BYTE_MAP_ERR_ARGS);
+            FUZZ_CHECK(seen_.calls == calls || seen_.event == BYTE_MAP_EVENT_RESIZED);
             return;
         }
         FUZZ_CHECK(rc == BYTE_MAP_OK);
@@ -204,7 +215,13 @@ public:
     void resize(uint64_t capacity) {
         const int calls = seen_.calls;
         const uint64_t old_capacity = map_->capacity;
+        failure_window window(take_failure());
         const int rc = byte_map_resize(map_, capacity);
+        if (window.injected()) {
+            FUZZ_CHECK(rc == BYTE_MAP_ERR_NO_MEMORY);
+            FUZZ_CHECK(map_->capacity == old_capacity && seen_.calls == calls);
+            return;
+        }
         if (capacity == 0 || capacity < model_.size()) {
             FUZZ_CHECK(rc == BYTE_MAP_ERR_ARGS);
             FUZZ_CHECK(map_->capacity == old_capacity && seen_.calls == calls);
@@ -245,6 +262,9 @@ public:
         FUZZ_CHECK(entry == nullptr && map_->last == previous);
     }
 
+    // The next set's or resize's n-th block request fails.
+    void arm_failure(int after) { fail_after_ = after; }
+
     uint64_t count() const { return map_->count; }
     uint64_t capacity() const { return map_->capacity; }
 
@@ -257,6 +277,8 @@ public:
     }
 
 private:
+    int take_failure() { return std::exchange(fail_after_, -1); }
+
     static bool measures_empty(const std::string& key) { return key.empty(); }
 
     byte_map* map_;
@@ -264,6 +286,7 @@ private:
     observed_event seen_;
     std::unordered_map<std::string, model_value> model_;
     std::list<std::string> order_;
+    int fail_after_ = -1;
 };
 
 std::string next_key(FuzzedDataProvider& in, const map_session& session) {
@@ -288,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t mode = in.ConsumeIntegral<uint8_t>();
     map_session session(mode & 1, mode & 2);
     for (int step = 0; step < 512 && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange<int>(0, 9)) {
+        switch (in.ConsumeIntegralInRange<int>(0, 10)) {
             case 0: case 1: case 2: case 3: {
                 std::string key = next_key(in, session);
                 std::string value = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 8));
@@ -310,6 +333,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 9:
                 session.check();
+                break;
+            case 10:
+                session.arm_failure(in.ConsumeIntegralInRange<int>(0, 1));
                 break;
         }
         session.check();

@@ -13,7 +13,9 @@
 //  * every registry entry names a held topic whose key is that entry's key
 //    copy (so no entry outlives its topic and no topic reads a dropped key);
 //  * clearing or freeing a topic removes its own entry and nothing else, and
-//    a literal asked for again returns its registered record.
+//    a literal asked for again returns its registered record;
+//  * an operation whose n-th block request fails (armed by the input) fails
+//    as a whole, leaks nothing and leaves topics and registry consistent.
 // At the end of an input every held topic is freed and the registry must be
 // empty again.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -27,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/failing_requests.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
@@ -219,14 +222,18 @@ public:
         const registry_snapshot before = snapshot();
         evt_topic* registered = evt_topic_lookup(literal.data(), literal.size());
         const bool measured_empty = measure && std::strlen(literal.c_str()) == 0;
-        evt_topic* topic = evt_topic_new(literal.c_str(), measure ? 0 : literal.size(), &protocol_);
+        evt_topic* topic;
+        {
+            failure_window window(take_failure());
+            topic = evt_topic_new(literal.c_str(), measure ? 0 : literal.size(), &protocol_);
+        }
         if (registered != nullptr && !measure) {
             FUZZ_CHECK(topic == registered);
             FUZZ_CHECK(snapshot() == before);
             return;
         }
         if (topic == nullptr) {
-            FUZZ_CHECK(snapshot() == before);  // a failed parse leaves nothing behind
+            FUZZ_CHECK(snapshot() == before);  // a failed parse or request leaves nothing behind
             return;
         }
         if (is_held(topic)) return;  // a measured literal found its registered record
@@ -249,10 +256,11 @@ public:
         evt_topic* topic = pick_topic(pick);
         const std::vector<std::string> parts = describe(topic);
         const uint64_t n = topic->n_parts;
+        failure_window window(take_failure());
         const int rc = evt_topic_append_part(topic, text.c_str(), measure ? 0 : text.size(), kind);
         const bool usable = kind >= TOPIC_PART_EXACT && kind <= TOPIC_PART_PATTERN &&
                             (measure ? std::strlen(text.c_str()) : text.size()) > 0;
-        FUZZ_CHECK((rc == 0) == usable);
+        FUZZ_CHECK((rc == 0) == (usable && !window.injected()));
         FUZZ_CHECK(topic->n_parts == n + (rc == 0));
         if (rc != 0) FUZZ_CHECK(describe(topic) == parts);
         std::erase(parsed_, topic);
@@ -263,6 +271,7 @@ public:
         evt_topic* topic = pick_topic(pick);
         const uint64_t n = topic->n_parts;
         const bool was_exact = topic->is_exact;
+        failure_window window(take_failure());
         const int rc = evt_topic_parse(topic, literal.data(), literal.size());
         FUZZ_CHECK(topic->n_parts >= n);
         if (literal.empty()) FUZZ_CHECK(rc == -1);
@@ -281,8 +290,11 @@ public:
         c_ap_free(rendered);
         evt_topic* displaced = evt_topic_lookup(literal.data(), literal.size());
 
+        failure_window window(take_failure());
         const int rc = evt_topic_update_literal(topic);
-        FUZZ_CHECK((rc == 0) == (length > 0));
+        FUZZ_CHECK((rc == 0) == (length > 0 && !window.injected()));
+        // A failed render changes nothing; a failed registration unregisters.
+        if (rc != 0 && window.injected() && snapshot() == before) return;
         check_registration_change(before, topic, rc == 0 ? &literal : nullptr, displaced);
     }
 
@@ -291,8 +303,9 @@ public:
         evt_topic* topic = pick_topic(pick);
         const registry_snapshot before = snapshot();
         evt_topic* displaced = evt_topic_lookup(literal.data(), literal.size());
+        failure_window window(take_failure());
         const int rc = evt_topic_internalize(topic, literal.data(), literal.size());
-        FUZZ_CHECK((rc == 0) == !literal.empty());
+        FUZZ_CHECK((rc == 0) == (!literal.empty() && !window.injected()));
         check_registration_change(before, topic, rc == 0 ? &literal : nullptr, displaced);
     }
 
@@ -307,8 +320,10 @@ public:
         const std::string literal(holder->key, holder->key_len);
         const registry_snapshot before = snapshot();
         evt_topic* displaced = evt_topic_lookup(literal.data(), literal.size());
-        FUZZ_CHECK(evt_topic_internalize(topic, holder->key, holder->key_len) == 0);
-        check_registration_change(before, topic, &literal, displaced);
+        failure_window window(take_failure());
+        const int rc = evt_topic_internalize(topic, holder->key, holder->key_len);
+        FUZZ_CHECK((rc == 0) == !window.injected());
+        check_registration_change(before, topic, rc == 0 ? &literal : nullptr, displaced);
     }
 
     void match(size_t a, size_t b) {
@@ -316,7 +331,15 @@ public:
         const evt_topic* left = pick_topic(a);
         const evt_topic* right = pick_topic(b);
         int pattern_calls = 0;
-        evt_topic_match* chain = evt_topic_match_build(left, right, substring_test, &pattern_calls);
+        evt_topic_match* chain;
+        {
+            failure_window window(take_failure());
+            chain = evt_topic_match_build(left, right, substring_test, &pattern_calls);
+            if (window.injected()) {
+                FUZZ_CHECK(chain == nullptr);  // every node obtained so far was released
+                return;
+            }
+        }
         const std::vector<expected_node> expected = expected_match(left, right);
         size_t i = 0;
         for (const evt_topic_match* node = chain; node != nullptr; node = node->next, ++i) {
@@ -380,7 +403,12 @@ public:
         }
     }
 
+    // The next operation's n-th block request fails.
+    void arm_failure(int after) { fail_after_ = after; }
+
 private:
+    int take_failure() { return std::exchange(fail_after_, -1); }
+
     bool is_held(const evt_topic* topic) const {
         return std::find(held_.begin(), held_.end(), topic) != held_.end();
     }
@@ -416,6 +444,7 @@ private:
     }
 
     allocator_protocol protocol_{};
+    int fail_after_ = -1;
     std::vector<evt_topic*> held_;
     std::vector<evt_topic*> parsed_;  // built only by parsing their literal
 };
@@ -438,7 +467,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     topic_session session(in.ConsumeBool());
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange<int>(0, 11)) {
+        switch (in.ConsumeIntegralInRange<int>(0, 12)) {
             case 0: case 1: case 2:
                 session.create(next_literal(in), in.ConsumeIntegralInRange<int>(0, 3) == 0);
                 break;
@@ -480,6 +509,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 11:
                 session.free_topic(in.ConsumeIntegral<uint8_t>());
+                break;
+            case 12:
+                session.arm_failure(in.ConsumeIntegralInRange<int>(0, 12));
                 break;
         }
         session.check();
