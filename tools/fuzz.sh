@@ -5,6 +5,9 @@
 #   tools/fuzz.sh 0       smoke run: each committed seed input once (tools/test.sh
 #                         does this when clang-14 and its runtime are installed)
 #   QL_FUZZ_BUILD_DIR=...   build tree (default build-fuzz/)
+#   QL_FUZZ_UPDATE_SEEDS=1  afterwards, replace fuzz/corpus/<target> by the
+#                           fewest inputs (smallest first) that reach every edge
+#                           the working corpus reaches
 # Each target starts from its committed seed corpus (fuzz/corpus/<target>)
 # and keeps what it learns in <build>/corpus/<target>; a finding is written
 # to <build>/artifacts/ and fails the command.  Logs: <build>/logs/.
@@ -67,5 +70,14 @@ for target in "${targets[@]}"; do
     grep -E '^#[0-9]+' "$log" | tail -n 1 | sed 's/^/   /' || true
     grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" | sed 's/^/   /' || true
     echo "   corpus: $(find "$corpus" -type f | wc -l) files"
+    if [[ -n "${QL_FUZZ_UPDATE_SEEDS:-}" && "$seconds" != 0 ]]; then
+        seeds="$build_dir/seeds/$target"
+        rm -rf "$seeds" && mkdir -p "$seeds"
+        # Edges only (no hit counters), so the seed set stays small.
+        nice -n 10 "$build_dir/$target" -merge=1 -use_counters=0 "$seeds" "$corpus" \
+            "$root/fuzz/corpus/$target" >>"$log" 2>&1
+        rm -rf "$root/fuzz/corpus/$target" && cp -r "$seeds" "$root/fuzz/corpus/$target"
+        echo "   seeds: $(find "$seeds" -type f | wc -l) files"
+    fi
 done
 exit $status
