@@ -50,7 +50,7 @@ status=0
 for target in "${targets[@]}"; do
     corpus="$build_dir/corpus/$target"
     log="$build_dir/logs/$target.log"
-    mkdir -p "$corpus"
+    mkdir -p "$corpus" "$root/fuzz/corpus/$target"
     run=(-max_total_time="$seconds" "$corpus")
     [[ -f "$root/fuzz/$target.dict" ]] && run+=(-dict="$root/fuzz/$target.dict")
     if [[ "$seconds" == 0 ]]; then
