@@ -69,7 +69,11 @@ for target in "${targets[@]}"; do
     # The last status line carries the coverage figures; the final stats the executions.
     grep -E '^#[0-9]+' "$log" | tail -n 1 | sed 's/^/   /' || true
     grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" | sed 's/^/   /' || true
-    echo "   corpus: $(find "$corpus" -type f | wc -l) files"
+    if [[ "$seconds" == 0 ]]; then
+        echo "   seeds: $(find "$root/fuzz/corpus/$target" -type f | wc -l) files"
+    else
+        echo "   corpus: $(find "$corpus" -type f | wc -l) files"
+    fi
     if [[ -n "${QL_FUZZ_UPDATE_SEEDS:-}" && "$seconds" != 0 ]]; then
         seeds="$build_dir/seeds/$target"
         rm -rf "$seeds" && mkdir -p "$seeds"
