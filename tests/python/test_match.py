@@ -1,6 +1,7 @@
 """Topic.match and TopicMatchResult."""
 
 import collections.abc
+import os
 import pickle
 
 import pytest
@@ -199,3 +200,40 @@ def test_result_outlives_its_topics_and_notices_changes(python_subprocess):
         "True",
         "A topic changed while it was being matched",
     ]
+
+
+# Under the sanitizer build (runtime preloaded), a read of freed memory is
+# reported; the release build cannot see it.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.xfail(
+    SANITIZED,
+    reason="the pattern test searches the concrete segment after re.compile freed it; "
+    "fixed by the record lifetime rework, which pins both topics for a match",
+    strict=False,
+)
+def test_pattern_test_reads_no_freed_segment_when_re_reassigns_the_topic(python_subprocess):
+    proc = python_subprocess(
+        """
+        import re as real_re, sys, types
+        import quenda_loomi.base.durrowmere_skalvotin as config
+        from quenda_loomi.capi.tessaly import Topic
+
+        # Plain heap: a freed segment is really freed, not recycled.
+        config.AllocatorTestToolkit.activate_context(config.QLConfigContext(freelist=False))
+        exact = Topic("uaf.segment_text_xyz")
+        evil = types.ModuleType("re")
+        def compile(pattern, flags=0):
+            exact.value = "something.else"
+            return real_re.compile(pattern, flags)
+        evil.compile = compile
+        sys.modules["re"] = evil
+        try:
+            exact.match(Topic("uaf./segment/"))
+        except RuntimeError as error:
+            print(error)
+        """
+    )
+    assert proc.returncode == 0 and "Sanitizer" not in proc.stderr, proc.stderr
+    assert proc.stdout == "A topic changed while it was being matched\n"
