@@ -202,6 +202,29 @@ def test_result_outlives_its_topics_and_notices_changes(python_subprocess):
     ]
 
 
+@pytest.mark.parametrize("n_parts", [2**63, 2**64 - 1, 2**44])
+def test_chain_larger_than_memory_is_refused_before_any_request(n_parts, python_subprocess):
+    # In a child with its address space capped: requested node by node, such
+    # a chain would take the machine's memory before failing.
+    proc = python_subprocess(
+        f"""
+        import os, resource
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+        from quenda_loomi.capi.tessaly import TopicMatchResult
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            TopicMatchResult({n_parts}, alloc=True)
+        except MemoryError as error:
+            print(error)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024, "MiB")
+        """,
+        timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines()[0] == "Failed to allocate memory!"
+    assert int(proc.stdout.split()[-2]) < 64, proc.stdout
+
 # Under the sanitizer build (runtime preloaded), a read of freed memory is
 # reported; the release build cannot see it.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")

@@ -6,6 +6,8 @@
 // records can still change in place while the result lives (value
 // assignment, re-keying); every such change renews that record's generation,
 // and the result re-validates its nodes before it next reads through them.
+#include <unistd.h>
+
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 
@@ -182,8 +184,15 @@ PyObject* wrap_match_chain(evt_topic_match* chain, PyObject* topic_a, PyObject* 
 
 // Requests `n_parts` zero-filled nodes linked one after another.  On a failed
 // request every node obtained so far is released once and null is returned.
+// A chain larger than the machine's memory is refused before the first
+// request: asked for node by node, it would only end in the OOM killer.
 bool alloc_zero_chain(size_t n_parts, evt_topic_match** out_first) {
     *out_first = nullptr;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0 &&
+        n_parts > static_cast<size_t>(pages) / sizeof(evt_topic_match) * static_cast<size_t>(page_size))
+        return false;
     const allocator_protocol* protocol = default_allocator();
     evt_topic_match* last = nullptr;
     for (size_t i = 0; i < n_parts; ++i) {
