@@ -122,6 +122,7 @@ class Run:
         self.pool = []    # (label, object)
         self.depth = 0    # nesting of re-entrant mutations
         self.fake_re = None  # (label, module) that the next call runs with
+        self.involved = ()   # receiver and arguments of the running call
 
     # --- logging
     def note(self, text):
@@ -225,7 +226,8 @@ class Run:
         kind = self.choice(["assign", "drop", "gc", "iadd", "new", "activate", "none"])
         target = self.integer(0, 10 ** 6)
         literal = self.literal()
-        return (kind, target, literal)
+        # Most changes hit an object of the operation that is running.
+        return (kind, target if self.chance(0.3) else -1 - target, literal)
 
     def mutate(self, change, origin):
         kind, target, literal = change
@@ -236,6 +238,9 @@ class Run:
             wanted = {"assign": tessaly.Topic, "iadd": tessaly.Topic,
                       "activate": config.QLConfigContext}.get(kind, object)
             indices = [i for i, (_, o) in enumerate(self.pool) if isinstance(o, wanted)] or [0]
+            if target < 0:
+                busy = [i for i in indices if any(self.pool[i][1] is o for o in self.involved)]
+                indices = busy or indices
             index = indices[target % len(indices)]
             label, obj = self.pool[index]
             self.note(f"    [{origin} mutates: {kind} {label.split('=', 1)[0]} {literal!r}]")
@@ -413,7 +418,7 @@ def make_fake_re(run):
     change = run.mutation()
     if not RE_MAY_REASSIGN and change[0] in ("assign", "iadd", "drop"):
         change = ("new",) + change[1:]
-    answer = run.choice(["pattern", "None", "raise", "no-search", "search-raises"])
+    answer = run.choice(["pattern"] * 4 + ["None", "raise", "no-search", "search-raises"])
     fake = types.ModuleType("re")
 
     class NoSearch:
@@ -551,10 +556,12 @@ def draw_kind(run, kind):
 
 
 def resource_exhaustion(name, args, kwargs):
-    """Calls that only measure how long it takes to run out of memory."""
+    """Calls that would only measure how long it takes to fill the memory: a
+    result chain of a million nodes or more that still fits in it (larger
+    ones are refused at once)."""
     if name == "TopicMatchResult" and args:
         n = args[0][1]
-        return isinstance(n, int) and n > 10 ** 5
+        return isinstance(n, int) and 10 ** 6 <= n < 2 ** 40
     return False
 
 
@@ -584,7 +591,7 @@ def seed_pool(run):
         run.note("activate_context(QLConfigContext(freelist=False))")
         config.AllocatorTestToolkit.activate_context(PLAIN_HEAP)
     run.add("QLConfigContext(freelist=False)", PLAIN_HEAP)
-    for literal in ("a.b.c", "a.+x.(a|b)./v[0-9]+/", "x.y"):
+    for literal in ("a.b.c", "a.+x.(a|b)./v[0-9]+/", "x.y", "m.a.v1", "m.+x./v[0-9]/", "./[a-z]+/"):
         run.add(f"Topic({literal!r})", T.Topic(literal))
     run.add("Topic() owned", T.Topic())
     run.add("Topic.__new__(Topic)", T.Topic.__new__(T.Topic))
@@ -643,9 +650,13 @@ def step(run):
             return call(run, f"next({label})", next, gen)
         return None
     if shape == "re":
-        # The next call runs with `re` replaced.
+        # A match runs with `re` replaced (the pattern test compiles through it).
         run.fake_re = make_fake_re(run)
-        return None
+        receiver_label, receiver = run.pooled(tessaly.Topic)
+        other_label, other = run.pooled(tessaly.Topic)
+        if run.chance(0.5):
+            receiver_label, receiver, other_label, other = other_label, other, receiver_label, receiver
+        return call(run, f"{receiver_label}.match({other_label})", tessaly.Topic.match, receiver, other)
     if shape == "protocol":
         return protocol_op(run)
     label, kind, owner, name = run.rng.choices(SURFACE, SURFACE_WEIGHTS)[0]
@@ -661,7 +672,7 @@ def step(run):
         return call(run, f"{owner.__name__}.__new__({owner.__name__})", owner.__new__, owner)
     target_name = owner.__name__ if kind == "construct" else name
     args, kwargs = draw_arguments(run, target_name)
-    if resource_exhaustion(target_name, args, kwargs) and kwargs.get("alloc", ("", False))[1]:
+    if resource_exhaustion(target_name, args, kwargs):
         return None
     rendered = ", ".join([l for l, _ in args] + [f"{k}={l}" for k, (l, _) in kwargs.items()])
     arg_values = [v for _, v in args]
@@ -744,6 +755,7 @@ def call(run, text, function, *args, **kwargs):
         text = f"{text}  [with {fake_re[0]}]"
         sys.modules["re"] = tessaly.re = fake_re[1]
     run.note(text)
+    run.involved = (getattr(function, "__self__", None), *args, *kwargs.values())
     try:
         result = function(*args, **kwargs)
     except SystemError as error:
