@@ -412,6 +412,22 @@ def make_part_subclass(run):
     return f"Evil{base.__name__}[{attr} -> {answer_label}]", type("Evil" + base.__name__, (base,), namespace)
 
 
+def make_result_subclass(run):
+    """A TopicMatchResult subclass whose `length`/`matched` (read by len, bool,
+    repr and indexing through attribute lookup) answer hostile values."""
+    change = run.mutation()
+    answer_label, answer = run.choice([("-2", -2), ("2**63", 2 ** 63), ("'3'", "3"), ("None", None),
+                                       ("10**6", 10 ** 6), ("Reentrant", Reentrant(run, change, 1, False))])
+    attr = run.choice(["length", "matched"])
+
+    def hook(self):
+        run.mutate(change, f"ResultSub.{attr}")
+        return answer
+
+    return (f"EvilResult[{attr} -> {answer_label}]",
+            type("EvilResult", (tessaly.TopicMatchResult,), {attr: property(hook)}))
+
+
 def make_fake_re(run):
     """A stand-in for the `re` module whose compile changes topics first and
     may answer something that is not a compiled pattern."""
@@ -629,6 +645,9 @@ def seed_pool(run):
         except Exception:
             pass
         run.add(f"{label}()", cls())
+    if run.chance(0.3):
+        label, cls = make_result_subclass(run)
+        run.add(f"{label}(3, alloc=True)", cls(3, alloc=True))
     if run.chance(0.4):
         label, cls = make_part_subclass(run)
         try:
@@ -802,6 +821,7 @@ def main():
         run = Run(data.draw(BANK), random.Random(f"{options.seed}:{counter[0]}"), log)
         try:
             seed_pool(run)
+            run.note("pool: " + "; ".join(label for label, _ in run.pool))
             for _ in range(run.integer(1, options.steps)):
                 step(run)
         except Abort as finding:

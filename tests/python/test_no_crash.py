@@ -42,8 +42,9 @@ def run_batch(seed, log_path):
         proc = subprocess.run(command, env=env, capture_output=True, text=True,
                               errors="backslashreplace", timeout=TIMEOUT)
     except subprocess.TimeoutExpired as expired:
-        return "hang", (expired.stderr or b"").decode(errors="backslashreplace") \
-            if isinstance(expired.stderr, bytes) else (expired.stderr or "")
+        stderr = expired.stderr or b""  # bytes even in text mode
+        return f"hang (no end after {TIMEOUT} s)", (
+            stderr.decode(errors="backslashreplace") if isinstance(stderr, bytes) else stderr)
     if proc.returncode < 0:
         return f"killed by {signal.Signals(-proc.returncode).name}", proc.stderr
     if any(mark in proc.stderr for mark in SANITIZER_MARKS):
@@ -62,9 +63,13 @@ def test_random_calls_do_not_crash(batch, tmp_path):
         assert log_path.read_text(errors="backslashreplace").endswith("=== done\n")
         return
     calls = last_example(log_path.read_text(errors="backslashreplace")) if log_path.exists() else ""
+    # The sanitizer's report from its first line; anything else from the end.
+    start = min((stderr.find(mark) for mark in SANITIZER_MARKS if mark in stderr),
+                default=max(0, len(stderr) - 4000))
     pytest.fail(
-        f"{failure} (seed {seed}, {EXAMPLES} examples)\n"
+        f"{failure}; again with QL_NOCRASH_SEED={BASE_SEED} QL_NOCRASH_EXAMPLES={EXAMPLES}, "
+        f"batch {batch}\n"
         f"--- calls of the last example, the failing one last:\n{calls}\n"
-        f"--- stderr (end):\n{stderr[-4000:]}",
+        f"--- stderr:\n{stderr[start:start + 4000]}",
         pytrace=False,
     )
