@@ -9,6 +9,11 @@ before it is made, so when the process dies the parent can show the call
 that killed it.  Exceptions are expected and swallowed; a SystemError (a
 native function failing without setting an exception, or returning a value
 with one set) is reported and ends the run with exit status 3.
+
+Hypothesis draws each example's values (literals, texts, odd primitives)
+from `--seed`; the decisions that depend on process state (which pool
+object, which operation) come from a Random seeded with the batch seed and
+the example number, so a batch replays the same calls when run again.
 """
 
 import argparse
