@@ -20,7 +20,7 @@ from conftest import default_protocol_mode, sanitizer_loaded
 
 DRIVER = Path(__file__).with_name("nocrash_driver.py")
 BATCHES = 4
-EXAMPLES = int(os.environ.get("QL_NOCRASH_EXAMPLES", "60"))
+EXAMPLES = int(os.environ.get("QL_NOCRASH_EXAMPLES", "150"))
 BASE_SEED = int(os.environ.get("QL_NOCRASH_SEED", "20261208"))
 # A batch that runs this much longer than its examples need is hung.
 TIMEOUT = 60 + EXAMPLES * 2
