@@ -34,12 +34,6 @@ import quenda_loomi.base.durrowmere_skalvotin as config
 import quenda_loomi.capi.tessaly as tessaly
 
 MODULES = (tessaly, config)
-# Re-assigning the concrete topic of a running pattern match from inside
-# `re.compile` frees the segment text the pattern test is about to search.
-# The record lifetime rework (pinning both topics for a match) removes it;
-# until then the replaced `re` below only churns unrelated topics unless
-# QL_NOCRASH_RE_REASSIGN=1.
-RE_MAY_REASSIGN = os.environ.get("QL_NOCRASH_RE_REASSIGN") == "1"
 
 # Class attributes that are data, not operations.
 NOT_OPERATIONS = {
@@ -437,8 +431,6 @@ def make_fake_re(run):
     """A stand-in for the `re` module whose compile changes topics first and
     may answer something that is not a compiled pattern."""
     change = run.mutation()
-    if not RE_MAY_REASSIGN and change[0] in ("assign", "iadd", "drop"):
-        change = ("new",) + change[1:]
     answer = run.choice(["pattern"] * 4 + ["None", "raise", "no-search", "search-raises"])
     fake = types.ModuleType("re")
 
