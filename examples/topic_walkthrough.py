@@ -16,6 +16,7 @@ Run it with the built packages on the path:
 from quenda_loomi.base.durrowmere_skalvotin import QL_LOCKED, RUNTIME_ALLOCATOR_CONFIG
 from quenda_loomi.capi.tessaly import (
     Topic,
+    TopicIndex,
     TopicPartAny,
     TopicPartExact,
     get_internal_map,
@@ -105,13 +106,30 @@ def registry(orders: Topic) -> None:
         print(f"  {literal}")
 
 
+def dispatching() -> None:
+    heading("6. Dispatching one event to many subscriptions")
+    handlers = TopicIndex()
+    handlers.add("orders.+region.buy", "buyers in any region")
+    handlers.add("orders.(eu|uk).+side", "European desk")
+    handlers.add(Topic("orders./^e/.+side"), "regions starting with e")
+    handlers.add("audit.+anything", "auditor")
+    print(f"{handlers!r}: one native walk per event, whatever the number of subscriptions")
+    event = Topic("orders.eu.buy")
+    print(f"match({event}) -> {handlers.match(event)}")
+    for value, result in handlers.match_results(event):
+        wildcards = {part.name: text for text, part in result.to_dict().items() if isinstance(part, TopicPartAny)}
+        print(f"  {value:<24} wildcard values: {wildcards}")
+    handlers.remove("audit.+anything", "auditor")
+    print(f"after remove(): {len(handlers)} subscriptions")
+
+
 def flags() -> str:
     config = RUNTIME_ALLOCATOR_CONFIG
     return f"locked={config.QL_CFG_LOCKED} shared={config.QL_CFG_SHARED} freelist={config.QL_CFG_FREELIST}"
 
 
 def configuration() -> None:
-    heading("6. Switching the allocator configuration")
+    heading("7. Switching the allocator configuration")
     print(f"outside any context:  {flags()}")
     with QL_LOCKED:
         print(f"inside 'with QL_LOCKED': {flags()}")
@@ -126,6 +144,7 @@ def main() -> None:
     formatting()
     composing()
     registry(orders)
+    dispatching()
     configuration()
 
 

@@ -243,6 +243,7 @@ int add_classes(PyObject* module) {
     if (pyutil::set_method_table(state.TopicMatchResult, &match_result_vtable) < 0) return -1;
     if (add_topic_type(module) < 0) return -1;
     if (pyutil::set_method_table(state.Topic, &topic_vtable) < 0) return -1;
+    if (add_topic_index_type(module) < 0) return -1;
     return add_test_toolkit_type(module);
 }
 

@@ -153,6 +153,8 @@ int add_part_types(PyObject* module);
 int add_topic_type(PyObject* module);
 // match_result.cpp
 int add_match_result_type(PyObject* module);
+// topic_index.cpp
+int add_topic_index_type(PyObject* module);
 // toolkit.cpp: the class, then (late in set-up) its static methods
 int add_test_toolkit_type(PyObject* module);
 int attach_test_toolkit_methods(PyObject* module);

@@ -1,0 +1,917 @@
+// Subscription index: trie nodes, the index-wide edge table that finds an
+// exact child in one probe run, the record and literal tables, and the
+// level-by-level walk.
+#include "quenda_loomi/capi/topic_core/topic_index.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace topic_index {
+
+struct Run {
+    const Subscription* next;
+    const Subscription* end;
+};
+
+struct Node {
+    Node* parent;
+    Node* first_exact;    // exact children, also found through the edge table
+    Node* first_generic;  // range and pattern children
+    Node* any_child;      // the one wildcard child
+    Node* prev_sibling;
+    Node* next_sibling;
+    // Filed here, sorted by sequence number: `single` while the capacity is
+    // one (most leaves hold one subscription), else an array of its own.
+    Subscription* subs;
+    void* prepared;  // compiled expression of a pattern node
+    uint32_t sub_count;
+    uint32_t sub_capacity;
+    uint32_t label_len;
+    uint8_t kind;
+    uint8_t prune_pending;
+    Subscription single;
+    char label[1];  // segment, option literal or expression; NUL-terminated
+
+    uint64_t block_size() const { return offsetof(Node, label) + label_len + 1; }
+    bool is_empty() const {
+        return sub_count == 0 && first_exact == nullptr && first_generic == nullptr &&
+               any_child == nullptr;
+    }
+    bool owns_array() const { return subs != &single; }
+};
+
+namespace {
+
+inline uint64_t mix_pointer(const void* pointer) {
+    uint64_t x = reinterpret_cast<uintptr_t>(pointer);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    return x;
+}
+
+inline uint64_t edge_hash(const Node* parent, const char* text, uint64_t length) {
+    return XXH3_64bits_withSeed(text, length, reinterpret_cast<uintptr_t>(parent));
+}
+
+inline bool same_bytes(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
+    return a_len == b_len && (a_len == 0 || std::memcmp(a, b, a_len) == 0);
+}
+
+inline bool has_literal(const evt_topic* record) {
+    return record->key != nullptr && record->key_len != 0;
+}
+
+// The registry finds the record registered under a literal; only a record
+// holding a literal the registry gives to another record (or to none) needs
+// the index's own literal table for the identity shortcut.
+inline bool needs_key_slot(const evt_topic* record) {
+    return has_literal(record) && evt_topic_lookup(record->key, record->key_len) != record;
+}
+
+// Calls `each(option, length)` for every non-empty option of a range literal
+// whose separators are NULs.
+template <class Each>
+void for_each_option(const char* literal, uint64_t length, Each&& each) {
+    uint64_t start = 0;
+    for (uint64_t i = 0; i <= length; ++i) {
+        if (i < length && literal[i] != '\0') continue;
+        if (i > start) each(literal + start, i - start);
+        start = i + 1;
+    }
+}
+
+bool range_accepts(const char* literal, uint64_t length, const char* text, uint64_t text_len) {
+    bool found = false;
+    for_each_option(literal, length, [&](const char* option, uint64_t option_len) {
+        found = found || same_bytes(option, option_len, text, text_len);
+    });
+    return found;
+}
+
+bool by_seq(const Subscription& a, const Subscription& b) { return a.seq < b.seq; }
+
+
+
+// Least-significant-digit radix sort of packed keys, one byte per pass, over
+// the bytes that vary: for the few hundred answers of a broad event this is
+// several times cheaper than a comparison sort.
+bool radix_sort(FlatVector<uint64_t>* keys, unsigned low_bit, unsigned high_bit) {
+    thread_local FlatVector<uint64_t> scratch;  // kept between calls: no allocation per event
+    if (!scratch.resize(keys->size())) return false;
+    for (unsigned shift = low_bit; shift < high_bit; shift += 8) {
+        uint32_t counts[257] = {};
+        for (uint64_t key : *keys) ++counts[((key >> shift) & 0xff) + 1];
+        for (int digit = 0; digit < 256; ++digit) counts[digit + 1] += counts[digit];
+        for (uint64_t key : *keys) scratch[counts[(key >> shift) & 0xff]++] = key;
+        keys->swap(scratch);
+    }
+    return true;
+}
+
+// Sorts by sequence number and drops repeats.  Packed 64-bit keys (sequence
+// number above, position below) move far less than the records themselves.
+bool sort_by_seq(FlatVector<Subscription>* items) {
+    const size_t n = items->size();
+    if (n < 2) return true;
+    constexpr unsigned kPositionBits = 20;
+    uint64_t highest = 0;
+    bool sorted = true;
+    for (size_t i = 0; i < n; ++i) {
+        highest = std::max(highest, (*items)[i].seq);
+        sorted = sorted && (i == 0 || (*items)[i - 1].seq < (*items)[i].seq);
+    }
+    if (sorted) return true;
+    if (n >= (size_t{1} << kPositionBits) || highest >= (uint64_t{1} << (64 - kPositionBits))) {
+        std::sort(items->begin(), items->end(), by_seq);
+        Subscription* last = std::unique(items->begin(), items->end(),
+                                         [](const Subscription& a, const Subscription& b) { return a.seq == b.seq; });
+        items->truncate(static_cast<size_t>(last - items->begin()));
+        return true;
+    }
+    thread_local FlatVector<uint64_t> keys;
+    thread_local FlatVector<Subscription> ordered;
+    if (!keys.resize(n)) return false;
+    for (size_t i = 0; i < n; ++i) keys[i] = (*items)[i].seq << kPositionBits | i;
+    if (n < 128) std::sort(keys.begin(), keys.end());
+    else if (!radix_sort(&keys, kPositionBits, kPositionBits + static_cast<unsigned>(std::bit_width(highest))))
+        return false;
+    ordered.clear();
+    uint64_t previous = UINT64_MAX;
+    for (uint64_t key : keys) {
+        const Subscription& item = (*items)[key & ((uint64_t{1} << kPositionBits) - 1)];
+        if (item.seq != previous) ordered.push_back(item);
+        previous = item.seq;
+    }
+    return ordered.ok() && items->assign(ordered.begin(), ordered.end());
+}
+
+// Merges runs sorted by sequence number into `out`, dropping repeats (a
+// range event may reach one node twice).  Few runs are merged head by head;
+// many are concatenated and sorted.
+bool merge_runs(FlatVector<Run>* runs, FlatVector<Subscription>* out) {
+    size_t total = 0;
+    for (const Run& run : *runs) total += static_cast<size_t>(run.end - run.next);
+    if (!out->reserve(total)) return false;
+    constexpr size_t kMergeWidth = 16;
+    if (runs->size() > kMergeWidth) {
+        for (const Run& run : *runs) out->append(run.next, run.end);
+        return sort_by_seq(out);
+    }
+    // Within a run sequence numbers rise strictly, so a repeat can only be
+    // the first element taken from a run after another run's element.
+    uint64_t previous = UINT64_MAX;
+    auto take = [&](const Subscription* from, const Subscription* to) {
+        if (from != to && from->seq == previous) ++from;
+        if (from == to) return;
+        out->append(from, to);  // reserved above
+        previous = (to - 1)->seq;
+    };
+    while (runs->size() > 1) {
+        size_t lowest = 0;
+        for (size_t i = 1; i < runs->size(); ++i)
+            if ((*runs)[i].next->seq < (*runs)[lowest].next->seq) lowest = i;
+        Run& run = (*runs)[lowest];
+        // Take everything of this run up to the next head of the others.
+        uint64_t limit = UINT64_MAX;
+        for (size_t i = 0; i < runs->size(); ++i)
+            if (i != lowest) limit = std::min(limit, (*runs)[i].next->seq);
+        const Subscription* stop = run.next;
+        while (stop != run.end && stop->seq <= limit) ++stop;
+        take(run.next, stop);
+        run.next = stop;
+        if (run.next == run.end) {
+            run = runs->back();
+            runs->pop_back();
+        }
+    }
+    if (!runs->empty()) take(runs->front().next, runs->front().end);
+    return true;
+}
+
+const char* part_label(const evt_topic_part_variant* part, uint64_t* length) {
+    if (part->ttype == TOPIC_PART_RANGE) {
+        *length = part->literal_len;
+        return part->literal;
+    }
+    *length = part->text_len;
+    return part->text;
+}
+
+}  // namespace
+
+// ---- Open-addressing tables -------------------------------------------------
+
+// One word per edge: the child's address in the low 48 bits (user-space
+// addresses fit) and the top 16 bits of its edge hash above, so a probe
+// rejects a foreign slot without reading its node.  The full hash is
+// recomputed from the child when the table is resized or shifted.
+struct TopicTrie::EdgeSlot {
+    static constexpr unsigned kTagShift = 48;
+    static constexpr uint64_t kAddressMask = (uint64_t{1} << kTagShift) - 1;
+
+    uint64_t bits;
+    static EdgeSlot of(Node* child, uint64_t hash) {
+        return EdgeSlot{(hash >> kTagShift) << kTagShift | reinterpret_cast<uintptr_t>(child)};
+    }
+    static bool fits(const Node* child) { return (reinterpret_cast<uintptr_t>(child) & ~kAddressMask) == 0; }
+    Node* child() const { return reinterpret_cast<Node*>(bits & kAddressMask); }
+    bool tag_matches(uint64_t hash) const { return (bits >> kTagShift) == (hash >> kTagShift); }
+    bool used() const { return bits != 0; }
+    uint64_t hash() const;
+};
+
+struct TopicTrie::RecordSlot {
+    evt_topic* record;
+    Node* node;
+    uint64_t generation;
+    uint32_t count;  // subscriptions of the record
+    uint32_t in_key_table;
+    bool used() const { return record != nullptr; }
+    uint64_t hash() const { return mix_pointer(record); }
+};
+
+uint64_t TopicTrie::EdgeSlot::hash() const {
+    const Node* node = child();
+    return edge_hash(node->parent, node->label, node->label_len);
+}
+
+struct TopicTrie::KeySlot {
+    uint64_t hash;
+    evt_topic* record;
+    bool used() const { return record != nullptr; }
+};
+
+// Linear probing over a power-of-two array with backward-shift deletion (no
+// tombstones); grown at three quarters.  Slots are requested from the trie.
+template <class Slot>
+struct TopicTrie::FlatTable {
+    Slot* slots = nullptr;
+    uint64_t capacity = 0;
+    uint64_t count = 0;
+
+    static uint64_t hash_of(const Slot& slot) {
+        if constexpr (requires { slot.hash(); }) return slot.hash();
+        else return slot.hash;
+    }
+
+    bool reserve_one(TopicTrie& owner) {
+        if ((count + 1) * 4 <= capacity * 3) return true;
+        return resize(owner, capacity ? capacity * 2 : 16);
+    }
+
+    // Gives memory back as the table empties, so an index that held many
+    // subscriptions and holds none again is back to its empty size.
+    void shrink(TopicTrie& owner) {
+        if (count == 0) free_storage(owner);
+        else if (capacity > 16 && count * 8 < capacity) resize(owner, capacity / 2);
+    }
+
+    bool resize(TopicTrie& owner, uint64_t size) {
+        auto* fresh = static_cast<Slot*>(owner.request(size * sizeof(Slot)));
+        if (fresh == nullptr) return false;
+        for (uint64_t i = 0; i < capacity; ++i) {
+            if (!slots[i].used()) continue;
+            uint64_t at = hash_of(slots[i]) & (size - 1);
+            while (fresh[at].used()) at = (at + 1) & (size - 1);
+            fresh[at] = slots[i];
+        }
+        owner.release(slots, capacity * sizeof(Slot));
+        slots = fresh;
+        capacity = size;
+        return true;
+    }
+
+    // Caller reserved first.
+    Slot* insert(const Slot& slot) {
+        uint64_t at = hash_of(slot) & (capacity - 1);
+        while (slots[at].used()) at = (at + 1) & (capacity - 1);
+        slots[at] = slot;
+        ++count;
+        return &slots[at];
+    }
+
+    // Calls `visit(slot)` for the slots whose hash is `hash` until it returns true.
+    template <class Visit>
+    Slot* find(uint64_t hash, Visit&& visit) const {
+        if (capacity == 0) return nullptr;
+        for (uint64_t at = hash & (capacity - 1); slots[at].used(); at = (at + 1) & (capacity - 1))
+            if (hash_of(slots[at]) == hash && visit(slots[at])) return &slots[at];
+        return nullptr;
+    }
+
+    // Like find(), for slots that keep no hash: every slot of the probe run
+    // is offered to `visit`.
+    template <class Visit>
+    Slot* find_slot(uint64_t hash, Visit&& visit) const {
+        if (capacity == 0) return nullptr;
+        for (uint64_t at = hash & (capacity - 1); slots[at].used(); at = (at + 1) & (capacity - 1))
+            if (visit(slots[at])) return &slots[at];
+        return nullptr;
+    }
+
+    Slot* insert_hashed(const Slot& slot, uint64_t hash) {
+        uint64_t at = hash & (capacity - 1);
+        while (slots[at].used()) at = (at + 1) & (capacity - 1);
+        slots[at] = slot;
+        ++count;
+        return &slots[at];
+    }
+
+    void erase(Slot* slot) {
+        uint64_t hole = static_cast<uint64_t>(slot - slots);
+        uint64_t at = hole;
+        for (;;) {
+            at = (at + 1) & (capacity - 1);
+            if (!slots[at].used()) break;
+            const uint64_t home = hash_of(slots[at]) & (capacity - 1);
+            // The slot may move back into the hole when its home is not in (hole, at].
+            const bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
+            if (stays) continue;
+            slots[hole] = slots[at];
+            hole = at;
+        }
+        slots[hole] = Slot{};
+        --count;
+    }
+
+    void free_storage(TopicTrie& owner) {
+        owner.release(slots, capacity * sizeof(Slot));
+        slots = nullptr;
+        capacity = count = 0;
+    }
+};
+
+// ---- Construction -------------------------------------------------------------
+
+namespace {
+
+// An empty table on the C heap (its slots come from the trie's source).
+template <class Slot>
+TopicTrie::FlatTable<Slot>* make_table() {
+    void* block = std::calloc(1, sizeof(TopicTrie::FlatTable<Slot>));
+    return block ? ::new (block) TopicTrie::FlatTable<Slot>() : nullptr;
+}
+
+}  // namespace
+
+TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
+    : source_(source), hooks_(hooks) {
+    edges_ = make_table<EdgeSlot>();
+    records_ = make_table<RecordSlot>();
+    keys_ = make_table<KeySlot>();
+    root_ = new_node(nullptr, TOPIC_PART_EXACT, "", 0);
+    ok_ = edges_ && records_ && keys_ && root_;
+}
+
+TopicTrie::~TopicTrie() {
+    if (root_ != nullptr) release_subtree(root_);
+    if (edges_) edges_->free_storage(*this);
+    if (records_) records_->free_storage(*this);
+    if (keys_) keys_->free_storage(*this);
+    std::free(edges_);  // the tables themselves hold only pointers and counts
+    std::free(records_);
+    std::free(keys_);
+}
+
+void* TopicTrie::request(uint64_t size) {
+    void* block = c_ap_request(size, source_);
+    if (block != nullptr) bytes_held_ += size + AP_HEADER_SIZE;
+    return block;
+}
+
+void TopicTrie::release(void* block, uint64_t size) {
+    if (block == nullptr) return;
+    c_ap_free(block);
+    bytes_held_ -= size + AP_HEADER_SIZE;
+}
+
+Node* TopicTrie::new_node(Node* parent, int32_t kind, const char* label, uint64_t label_len) {
+    if (label_len >= UINT32_MAX) return nullptr;
+    auto* node = static_cast<Node*>(request(offsetof(Node, label) + label_len + 1));
+    if (node == nullptr) return nullptr;
+    node->parent = parent;
+    node->kind = static_cast<uint8_t>(kind);
+    node->label_len = static_cast<uint32_t>(label_len);
+    node->subs = &node->single;
+    node->sub_capacity = 1;
+    if (label_len) std::memcpy(node->label, label, label_len);
+    if (kind == TOPIC_PART_PATTERN && hooks_.prepare)
+        node->prepared = hooks_.prepare(node->label, hooks_.context);
+    ++node_count_;
+    return node;
+}
+
+void TopicTrie::release_subtree(Node* node) {
+    for (Node* list : {node->first_exact, node->first_generic, node->any_child}) {
+        while (list != nullptr) {
+            Node* next = list->next_sibling;
+            release_subtree(list);
+            list = next;
+        }
+    }
+    if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
+    if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
+    release(node, node->block_size());
+    --node_count_;
+}
+
+// ---- Filing -----------------------------------------------------------------
+
+Node* TopicTrie::exact_child(const Node* parent, const char* text, uint64_t length) const {
+    const uint64_t hash = edge_hash(parent, text, length);
+    EdgeSlot* slot = edges_->find_slot(hash, [&](const EdgeSlot& s) {
+        if (!s.tag_matches(hash)) return false;
+        const Node* child = s.child();
+        return child->parent == parent && same_bytes(child->label, child->label_len, text, length);
+    });
+    return slot ? slot->child() : nullptr;
+}
+
+Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
+    uint64_t length = 0;
+    const char* label = part_label(part, &length);
+    if (label == nullptr && length != 0) return nullptr;
+    switch (part->ttype) {
+        case TOPIC_PART_EXACT: {
+            if (Node* found = exact_child(parent, label, length)) return found;
+            if (!edges_->reserve_one(*this)) return nullptr;
+            const uint64_t hash = edge_hash(parent, label, length);
+            Node* child = new_node(parent, TOPIC_PART_EXACT, label, length);
+            if (child == nullptr) return nullptr;
+            if (!EdgeSlot::fits(child)) {  // an address above 48 bits cannot be tagged
+                release(child, child->block_size());
+                --node_count_;
+                return nullptr;
+            }
+            edges_->insert_hashed(EdgeSlot::of(child, hash), hash);
+            child->next_sibling = parent->first_exact;
+            if (parent->first_exact) parent->first_exact->prev_sibling = child;
+            parent->first_exact = child;
+            return child;
+        }
+        case TOPIC_PART_ANY:
+            if (parent->any_child == nullptr)
+                parent->any_child = new_node(parent, TOPIC_PART_ANY, "", 0);
+            return parent->any_child;
+        case TOPIC_PART_RANGE:
+        case TOPIC_PART_PATTERN: {
+            for (Node* child = parent->first_generic; child; child = child->next_sibling)
+                if (child->kind == static_cast<uint8_t>(part->ttype) && same_bytes(child->label, child->label_len, label, length))
+                    return child;
+            Node* child = new_node(parent, part->ttype, label, length);
+            if (child == nullptr) return nullptr;
+            child->next_sibling = parent->first_generic;
+            if (parent->first_generic) parent->first_generic->prev_sibling = child;
+            parent->first_generic = child;
+            return child;
+        }
+        default:
+            return nullptr;
+    }
+}
+
+Node* TopicTrie::path_of(const evt_topic* record) {
+    Node* node = root_;
+    for (const evt_topic_part_variant* part = record->parts; part && node; part = part->next)
+        node = child_for(node, part);
+    return node;
+}
+
+bool TopicTrie::add_to_node(Node* node, const Subscription& subscription) {
+    if (node->sub_count == node->sub_capacity) {
+        const uint32_t grown = node->sub_capacity ? node->sub_capacity * 2 : 1;
+        auto* fresh = static_cast<Subscription*>(request(grown * sizeof(Subscription)));
+        if (fresh == nullptr) return false;
+        if (node->sub_count) std::memcpy(fresh, node->subs, node->sub_count * sizeof(Subscription));
+        if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
+        node->subs = fresh;
+        node->sub_capacity = grown;
+    }
+    uint32_t at = node->sub_count;
+    while (at > 0 && node->subs[at - 1].seq > subscription.seq) {
+        node->subs[at] = node->subs[at - 1];
+        --at;
+    }
+    node->subs[at] = subscription;
+    ++node->sub_count;
+    return true;
+}
+
+bool TopicTrie::remove_from_node(Node* node, evt_topic* record, uint64_t seq, Subscription* removed) {
+    for (uint32_t i = 0; i < node->sub_count; ++i) {
+        if (node->subs[i].record != record || node->subs[i].seq != seq) continue;
+        if (removed) *removed = node->subs[i];
+        std::memmove(node->subs + i, node->subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
+        --node->sub_count;
+        if (node->sub_count == 0 && node->owns_array()) {
+            release(node->subs, node->sub_capacity * sizeof(Subscription));
+            node->subs = &node->single;
+            node->sub_capacity = 1;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Releases `node` and every ancestor left empty; deferred while a walk runs.
+void TopicTrie::prune(Node* node) {
+    if (walks_running_ != 0) {
+        if (!node->prune_pending) {
+            // Out of memory: the empty node stays in the trie, harmless.
+            if (prune_later_.push_back(node)) node->prune_pending = 1;
+        }
+        return;
+    }
+    while (node != root_ && node->is_empty()) {
+        Node* parent = node->parent;
+        if (node->kind == TOPIC_PART_ANY) {
+            parent->any_child = nullptr;
+        } else {
+            Node*& first = node->kind == TOPIC_PART_EXACT ? parent->first_exact : parent->first_generic;
+            if (node->prev_sibling) node->prev_sibling->next_sibling = node->next_sibling;
+            else first = node->next_sibling;
+            if (node->next_sibling) node->next_sibling->prev_sibling = node->prev_sibling;
+        }
+        if (node->kind == TOPIC_PART_EXACT) {
+            const uint64_t hash = edge_hash(parent, node->label, node->label_len);
+            EdgeSlot* slot = edges_->find_slot(hash, [&](const EdgeSlot& s) { return s.child() == node; });
+            if (slot) {
+                edges_->erase(slot);
+                edges_->shrink(*this);
+            }
+        }
+        if (node->prune_pending)  // still queued: it must not be visited again
+            std::replace(draining_.begin(), draining_.end(), node, static_cast<Node*>(nullptr));
+        if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
+        release(node, node->block_size());
+        --node_count_;
+        node = parent;
+    }
+}
+
+void TopicTrie::prune_deferred() { prune_queued(); }
+
+void TopicTrie::prune_queued() {
+    draining_.swap(prune_later_);
+    struct Queued {
+        uint64_t depth;
+        Node* node;
+    };
+    FlatVector<Queued> by_depth;
+    for (Node* node : draining_) {
+        uint64_t depth = 0;
+        for (Node* up = node; up; up = up->parent) ++depth;
+        by_depth.push_back(Queued{depth, node});
+    }
+    // Deepest first, so a node is visited after the emptied children below
+    // it; without memory to sort, queue order (a parent queued before its
+    // child is then left in place, empty but harmless).
+    if (by_depth.ok()) {
+        std::sort(by_depth.begin(), by_depth.end(), [](const Queued& a, const Queued& b) { return a.depth > b.depth; });
+        for (size_t i = 0; i < by_depth.size(); ++i) draining_[i] = by_depth[i].node;
+    }
+    for (Node*& node : draining_) {
+        if (node == nullptr) continue;  // released with a deeper node
+        Node* pending = std::exchange(node, nullptr);
+        pending->prune_pending = 0;
+        prune(pending);
+    }
+    draining_.clear();
+}
+
+// ---- Records and literals ---------------------------------------------------
+
+bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
+    evt_topic* record = subscription.record;
+    const uint64_t hash = mix_pointer(record);
+    RecordSlot* slot = records_->find(hash, [&](const RecordSlot& s) { return s.record == record; });
+    if (slot != nullptr) {
+        if (!add_to_node(slot->node, subscription)) return false;
+        ++slot->count;
+        ++subscription_count_;
+        return true;
+    }
+    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return false;
+    Node* node = path_of(record);
+    if (node == nullptr || !add_to_node(node, subscription)) {
+        if (node) prune(node);
+        return false;
+    }
+    RecordSlot fresh{record, node, generation, 1, 0};
+    if (needs_key_slot(record)) {
+        fresh.in_key_table = 1;
+        keys_->insert(KeySlot{XXH3_64bits(record->key, record->key_len), record});
+    }
+    records_->insert(fresh);
+    ++subscription_count_;
+    return true;
+}
+
+void TopicTrie::forget_record(evt_topic* record) {
+    RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+    if (slot == nullptr) return;
+    if (slot->in_key_table) {
+        // The literal may have changed since it was filed; the key table
+        // holds only the few records the registry does not name.
+        for (uint64_t i = 0; i < keys_->capacity; ++i)
+            if (keys_->slots[i].record == record) {
+                keys_->erase(&keys_->slots[i]);
+                break;
+            }
+    }
+    records_->erase(slot);
+    keys_->shrink(*this);
+    records_->shrink(*this);
+}
+
+bool TopicTrie::erase(evt_topic* record, uint64_t seq, Subscription* removed) {
+    RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+    if (slot == nullptr) return false;
+    Node* node = slot->node;
+    if (!remove_from_node(node, record, seq, removed)) return false;
+    --subscription_count_;
+    if (--slot->count == 0) forget_record(record);
+    prune(node);
+    return true;
+}
+
+void TopicTrie::take_all(FlatVector<Subscription>* removed) {
+    all(removed);
+    stranded_.clear();
+    FlatVector<evt_topic*> held;
+    records(&held);
+    for (evt_topic* record : held) {
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        Node* node = slot->node;
+        for (uint32_t i = node->sub_count; i-- > 0;)
+            if (node->subs[i].record == record) remove_from_node(node, record, node->subs[i].seq, nullptr);
+        forget_record(record);
+        prune(node);
+    }
+    subscription_count_ = 0;
+}
+
+void TopicTrie::records(FlatVector<evt_topic*>* out) const {
+    for (uint64_t i = 0; i < records_->capacity; ++i)
+        if (records_->slots[i].used()) out->push_back(records_->slots[i].record);
+}
+
+void TopicTrie::subscriptions_of(const evt_topic* record, FlatVector<Subscription>* out) const {
+    RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+    if (slot == nullptr) return;
+    for (uint32_t i = 0; i < slot->node->sub_count; ++i)
+        if (slot->node->subs[i].record == record) out->push_back(slot->node->subs[i]);
+}
+
+bool TopicTrie::holds(const evt_topic* record) const {
+    return records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; }) != nullptr;
+}
+
+template <class Each>
+void TopicTrie::for_each_alike(const evt_topic* record, const char* literal, uint64_t length, Each&& each) const {
+    if (holds(record)) each(const_cast<evt_topic*>(record));
+    if (length == 0) return;
+    // A record holding the registry's own key copy is the registered one
+    // (a displaced record always gets a private copy): no lookup needed.
+    const bool registered_itself = record->key != nullptr && !record->key_is_private &&
+                                   same_bytes(record->key, record->key_len, literal, length);
+    evt_topic* registered = registered_itself ? const_cast<evt_topic*>(record) : evt_topic_lookup(literal, length);
+    if (registered != nullptr && registered != record && holds(registered)) each(registered);
+    if (keys_->count == 0) return;
+    keys_->find(XXH3_64bits(literal, length), [&](const KeySlot& k) {
+        if (k.record != record && k.record != registered && has_literal(k.record) &&
+            same_bytes(k.record->key, k.record->key_len, literal, length))
+            each(k.record);
+        return false;  // every record of the literal
+    });
+}
+
+void TopicTrie::records_like(const evt_topic* record, FlatVector<evt_topic*>* out) const {
+    const uint64_t length = has_literal(record) ? record->key_len : 0;
+    for_each_alike(record, record->key, length, [&](evt_topic* alike) { out->push_back(alike); });
+}
+
+void TopicTrie::all(FlatVector<Subscription>* out) const {
+    out->append(stranded_.begin(), stranded_.end());
+    for (uint64_t i = 0; i < records_->capacity; ++i)
+        if (records_->slots[i].used()) subscriptions_of(records_->slots[i].record, out);
+    sort_by_seq(out);
+}
+
+int TopicTrie::visit_all(int (*visit)(const Subscription& subscription, void* arg), void* arg) const {
+    for (const Subscription& subscription : stranded_)
+        if (int result = visit(subscription, arg)) return result;
+    for (uint64_t i = 0; i < records_->capacity; ++i) {
+        const RecordSlot& slot = records_->slots[i];
+        if (!slot.used()) continue;
+        for (uint32_t j = 0; j < slot.node->sub_count; ++j)
+            if (slot.node->subs[j].record == slot.record)
+                if (int result = visit(slot.node->subs[j], arg)) return result;
+    }
+    return 0;
+}
+
+void TopicTrie::changed_records(uint64_t (*generation_of)(const evt_topic* record),
+                                FlatVector<evt_topic*>* out) const {
+    for (uint64_t i = 0; i < records_->capacity; ++i) {
+        const RecordSlot& slot = records_->slots[i];
+        if (slot.used() && generation_of(slot.record) != slot.generation) out->push_back(slot.record);
+    }
+    for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
+}
+
+bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record)) {
+    FlatVector<Subscription> retry;
+    retry.swap(stranded_);
+    subscription_count_ -= retry.size();
+    for (const Subscription& subscription : retry) {
+        if (insert(subscription, generation_of(subscription.record))) continue;
+        stranded_.push_back(subscription);
+        ++subscription_count_;
+    }
+    FlatVector<evt_topic*> changed;
+    for (uint64_t i = 0; i < records_->capacity; ++i) {
+        const RecordSlot& slot = records_->slots[i];
+        if (slot.used() && generation_of(slot.record) != slot.generation) changed.push_back(slot.record);
+    }
+    bool complete = changed.ok();
+    FlatVector<Subscription> moving;
+    for (evt_topic* record : changed) {
+        moving.clear();
+        subscriptions_of(record, &moving);
+        if (!moving.ok()) {  // stays filed where it is; the next refile retries
+            complete = false;
+            continue;
+        }
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        Node* old_node = slot->node;
+        const uint64_t generation = generation_of(record);
+        for (const Subscription& subscription : moving) remove_from_node(old_node, record, subscription.seq, nullptr);
+        subscription_count_ -= moving.size();
+        forget_record(record);
+        prune(old_node);
+        for (const Subscription& subscription : moving) {
+            if (!insert(subscription, generation)) {
+                // Held aside (still counted, listed and released) until a
+                // later refile finds the memory.
+                complete = false;
+                stranded_.push_back(subscription);
+                ++subscription_count_;
+            }
+        }
+    }
+    return complete;
+}
+
+// ---- The walk -------------------------------------------------------------------
+
+void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
+                     FlatVector<Node*>* next, FlatVector<Node*>* to_test_buffer) {
+    FlatVector<Node*>& to_test = *to_test_buffer;
+    to_test.clear();
+    switch (kind) {
+        case TOPIC_PART_EXACT:
+            for (Node* node : frontier) {
+                if (Node* child = exact_child(node, text, length)) next->push_back(child);
+                if (node->any_child) next->push_back(node->any_child);
+                for (Node* child = node->first_generic; child; child = child->next_sibling) {
+                    if (child->kind == TOPIC_PART_RANGE) {
+                        if (range_accepts(child->label, child->label_len, text, length)) next->push_back(child);
+                    } else {
+                        to_test.push_back(child);
+                    }
+                }
+            }
+            // The hooks may run code that changes the trie: only the copies
+            // taken above are read across them, and no node is released.
+            for (Node* child : to_test)
+                if (child->prepared && hooks_.test(child->prepared, text, hooks_.context) > 0) next->push_back(child);
+            break;
+        case TOPIC_PART_ANY:
+            for (Node* node : frontier)
+                for (Node* child = node->first_exact; child; child = child->next_sibling) next->push_back(child);
+            break;
+        case TOPIC_PART_RANGE:
+            for (Node* node : frontier)
+                for_each_option(text, length, [&](const char* option, uint64_t option_len) {
+                    if (Node* child = exact_child(node, option, option_len)) next->push_back(child);
+                });
+            std::sort(next->begin(), next->end());
+            next->truncate(static_cast<size_t>(std::unique(next->begin(), next->end()) - next->begin()));
+            break;
+        case TOPIC_PART_PATTERN: {
+            for (Node* node : frontier)
+                for (Node* child = node->first_exact; child; child = child->next_sibling) to_test.push_back(child);
+            void* prepared = hooks_.prepare ? hooks_.prepare(text, hooks_.context) : nullptr;
+            if (prepared == nullptr) break;
+            for (Node* child : to_test)
+                if (hooks_.test(prepared, child->label, hooks_.context) > 0) next->push_back(child);
+            hooks_.release(prepared, hooks_.context);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// Counts a running walk for its whole extent, however it ends.
+struct WalkMark {
+    explicit WalkMark(uint32_t* running) : running_(running) { ++*running_; }
+    ~WalkMark() { --*running_; }
+    WalkMark(const WalkMark&) = delete;
+    WalkMark& operator=(const WalkMark&) = delete;
+    uint32_t* running_;
+};
+
+// Buffers of one walk, kept between walks so an event costs no allocation.
+// A walk started from inside a hook takes a fresh set.
+struct TopicTrie::Scratch {
+    FlatVector<char> literal;
+    FlatVector<char> texts;  // the event's part texts, each NUL-terminated
+    FlatVector<EventPart> parts;
+    FlatVector<Node*> frontier;
+    FlatVector<Node*> next;
+    FlatVector<Node*> to_test;
+    FlatVector<Subscription> alike;
+    FlatVector<Run> runs;
+
+    bool ok() const {
+        return literal.ok() && texts.ok() && parts.ok() && frontier.ok() && next.ok() && to_test.ok() &&
+               alike.ok() && runs.ok();
+    }
+};
+
+void TopicTrie::ScratchDeleter::operator()(Scratch* scratch) const {
+    scratch->~Scratch();
+    std::free(scratch);
+}
+
+bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
+    out->clear();
+    std::unique_ptr<Scratch, ScratchDeleter> scratch(std::move(spare_scratch_));
+    if (!scratch) {
+        void* block = std::malloc(sizeof(Scratch));
+        if (block == nullptr) return false;
+        scratch.reset(::new (block) Scratch());
+    }
+    Scratch& s = *scratch;
+    s.literal.clear();
+    s.texts.clear();
+    s.parts.clear();
+
+    // Hooks may change the event record too: read it once, up front.
+    if (has_literal(event)) s.literal.append(event->key, event->key + event->key_len);
+    for (const evt_topic_part_variant* part = event->parts; part; part = part->next) {
+        uint64_t length = 0;
+        const char* label = part_label(part, &length);
+        if (label == nullptr) length = 0;
+        s.parts.push_back(EventPart{part->ttype, s.texts.size(), length});
+        s.texts.append(label, label + length);
+        s.texts.push_back('\0');
+    }
+    if (!s.ok()) return false;
+
+    s.frontier.clear();
+    if (!s.parts.empty()) {
+        WalkMark mark(&walks_running_);
+        s.frontier.push_back(root_);
+        for (size_t i = 0; i < s.parts.size() && !s.frontier.empty(); ++i) {
+            s.next.clear();
+            const EventPart& part = s.parts[i];
+            // `texts` is not touched during the walk: the pointer stays valid.
+            step(part.kind, s.texts.data() + part.offset, part.length, s.frontier, &s.next, &s.to_test);
+            s.frontier.swap(s.next);
+        }
+    }
+
+    // No hook runs from here on: what the nodes hold now is the answer.  Each
+    // node's subscriptions are already in order, and so is the identity
+    // shortcut's list: merge the runs.
+    s.alike.clear();
+    s.runs.clear();
+    for_each_alike(event, s.literal.data(), s.literal.size(),
+                   [&](evt_topic* record) { subscriptions_of(record, &s.alike); });
+    if (!s.alike.empty()) {
+        sort_by_seq(&s.alike);
+        s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
+    }
+    for (Node* node : s.frontier)
+        if (node->sub_count) s.runs.push_back(Run{node->subs, node->subs + node->sub_count});
+    const bool answered = s.ok() && merge_runs(&s.runs, out);
+
+    if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
+    if (!spare_scratch_) spare_scratch_ = std::move(scratch);
+    if (!answered) out->clear();
+    return answered;
+}
+
+}  // namespace topic_index

@@ -1,0 +1,160 @@
+// Subscription index: a segment trie that answers "which subscriptions does
+// this event match" in time set by the event's depth and the number of
+// answers, not by the number of subscriptions.
+//
+// Contract of this layer
+//  * A subscription is (sequence number, record, two opaque handles).  The
+//    caller owns what the handles stand for; the index never reads them.
+//  * Subscriptions are filed at the trie node reached by their record's
+//    parts: an exact part follows an exact edge, every wildcard part the one
+//    wildcard edge (names do not affect matching), a range or pattern part
+//    the edge of its option literal or expression.  A record whose parts
+//    change must be re-filed with refile() (the caller tracks generations).
+//  * match() decides exactly what the pairwise matcher decides for the event
+//    against each subscription: per position the exact side is tested
+//    against the generic side, two generic parts never match, lengths must
+//    agree, and equal literals (or the same record) match whatever their
+//    parts.  The answer is sorted by sequence number without duplicates.
+//  * Pattern tests go through caller hooks and may run arbitrary code that
+//    adds, removes or clears subscriptions.  While a walk is running, nodes
+//    are never released (emptied nodes are pruned when the outermost walk
+//    ends), the walk keeps no table iterator across a hook call, and reads
+//    the event only from the copy it made first.
+//  * Every native block comes from the allocator protocol given at
+//    construction; bytes_held() counts them with their headers.
+//  * Nothing throws (the layer is built without exceptions): insert, erase,
+//    match and refile answer false on exhausted memory; the listing calls
+//    (all, records, subscriptions_of, records_like, take_all,
+//    changed_records) leave their output's ok() false.  Not synchronised.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "quenda_loomi/capi/topic_core/flat_vector.h"
+
+namespace topic_index {
+
+struct Subscription {
+    uint64_t seq;
+    evt_topic* record;
+    void* topic;
+    void* value;
+};
+
+// Compiled pattern expressions live with the caller.  prepare() returns an
+// opaque compiled form (null when the expression never matches), test()
+// answers 1 when the expression is found in the NUL-terminated segment.
+struct PatternHooks {
+    void* (*prepare)(const char* expression, void* context);
+    int (*test)(void* prepared, const char* segment, void* context);
+    void (*release)(void* prepared, void* context);
+    void* context;
+};
+
+struct Node;
+
+class TopicTrie {
+public:
+    TopicTrie(const allocator_protocol* source, PatternHooks hooks);
+    ~TopicTrie();
+    TopicTrie(const TopicTrie&) = delete;
+    TopicTrie& operator=(const TopicTrie&) = delete;
+
+    // Files one subscription.  `generation` is stored with a record seen for
+    // the first time.  False on exhausted memory (nothing is filed).
+    bool insert(const Subscription& subscription, uint64_t generation);
+    // Removes the subscription with this sequence number of `record`; it is
+    // copied to *removed.  False when it is not held.
+    bool erase(evt_topic* record, uint64_t seq, Subscription* removed);
+    // Takes every subscription out (copied to *removed, in sequence order).
+    void take_all(FlatVector<Subscription>* removed);
+
+    // Subscriptions of `record` in sequence order (none when not held).
+    void subscriptions_of(const evt_topic* record, FlatVector<Subscription>* out) const;
+    // Records held that the identity shortcut pairs with `record`: itself,
+    // and any record with the same non-empty literal.
+    void records_like(const evt_topic* record, FlatVector<evt_topic*>* out) const;
+    // Every subscription in sequence order.
+    void all(FlatVector<Subscription>* out) const;
+    // Calls `visit` for every subscription (any order) until it returns non-zero.
+    int visit_all(int (*visit)(const Subscription& subscription, void* arg), void* arg) const;
+
+    // Re-files the subscriptions of every record whose generation (as
+    // `generation_of` reports it now) differs from the stored one.  False on
+    // exhausted memory (the record stays filed where it was).
+    bool refile(uint64_t (*generation_of)(const evt_topic* record));
+    // The records refile() would move (may throw std::bad_alloc).
+    void changed_records(uint64_t (*generation_of)(const evt_topic* record), FlatVector<evt_topic*>* out) const;
+
+    // Subscriptions matched by `event`, sorted by sequence number.  False on
+    // exhausted memory.
+    bool match(const evt_topic* event, FlatVector<Subscription>* out);
+
+    uint64_t size() const { return subscription_count_; }
+    uint64_t node_count() const { return node_count_; }
+    uint64_t bytes_held() const { return bytes_held_; }
+    // Records held, each once.
+    void records(FlatVector<evt_topic*>* out) const;
+
+    // Opaque tables (defined in the implementation).
+    struct EdgeSlot;
+    struct RecordSlot;
+    struct KeySlot;
+    template <class Slot>
+    struct FlatTable;
+
+private:
+    struct EventPart {
+        int32_t kind;
+        uint64_t offset;  // of the text (segment, expression, or NUL-separated options) in the walk's buffer
+        uint64_t length;
+    };
+
+    void* request(uint64_t size);
+    void release(void* block, uint64_t size);
+    Node* new_node(Node* parent, int32_t kind, const char* label, uint64_t label_len);
+    Node* child_for(Node* parent, const evt_topic_part_variant* part);
+    Node* path_of(const evt_topic* record);
+    bool add_to_node(Node* node, const Subscription& subscription);
+    bool remove_from_node(Node* node, evt_topic* record, uint64_t seq, Subscription* removed);
+    void prune(Node* node);
+    void prune_deferred();
+    void prune_queued();
+    void release_subtree(Node* node);
+    Node* exact_child(const Node* parent, const char* text, uint64_t length) const;
+    void step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
+              FlatVector<Node*>* next, FlatVector<Node*>* to_test);
+    void forget_record(evt_topic* record);
+    bool holds(const evt_topic* record) const;
+    // Calls each(record) for every held record the identity shortcut pairs
+    // with `record` (whose literal is given separately: it may be a copy).
+    template <class Each>
+    void for_each_alike(const evt_topic* record, const char* literal, uint64_t length, Each&& each) const;
+
+    const allocator_protocol* source_;
+    PatternHooks hooks_;
+    Node* root_ = nullptr;
+    FlatTable<EdgeSlot>* edges_ = nullptr;
+    FlatTable<RecordSlot>* records_ = nullptr;
+    FlatTable<KeySlot>* keys_ = nullptr;
+    uint64_t subscription_count_ = 0;
+    uint64_t node_count_ = 0;
+    uint64_t bytes_held_ = 0;
+    uint32_t walks_running_ = 0;
+    FlatVector<Node*> prune_later_;
+    FlatVector<Node*> draining_;              // prune_later_ while it is being emptied
+    FlatVector<Subscription> stranded_;      // could not be re-filed for lack of memory
+    struct Scratch;
+    struct ScratchDeleter {
+        void operator()(Scratch* scratch) const;
+    };
+    std::unique_ptr<Scratch, ScratchDeleter> spare_scratch_;  // buffers of the last walk
+    bool ok_ = true;
+
+public:
+    bool valid() const { return ok_; }
+};
+
+}  // namespace topic_index

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quenda_loomi/capi/topic_core/topic_index.h"
+
+namespace {
+
+using topic_index::PatternHooks;
+using topic_index::Subscription;
+using topic_index::TopicTrie;
+
+// Patterns are substrings here; `during_test` runs inside every test call,
+// standing in for Python code run by the regular-expression engine.
+struct FakePatterns {
+    std::function<void()> during_test;
+    int prepared = 0;
+};
+
+void* prepare(const char* expression, void* context) {
+    ++static_cast<FakePatterns*>(context)->prepared;
+    return new std::string(expression);
+}
+int test(void* prepared, const char* segment, void* context) {
+    auto* fake = static_cast<FakePatterns*>(context);
+    if (fake->during_test) fake->during_test();
+    return std::string_view(segment).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
+}
+void release(void* prepared, void* context) {
+    --static_cast<FakePatterns*>(context)->prepared;
+    delete static_cast<std::string*>(prepared);
+}
+
+class TopicTrieTest : public ::testing::Test {
+protected:
+    ~TopicTrieTest() override {
+        trie_.reset();
+        for (evt_topic* record : records_) evt_topic_free(record);
+    }
+
+    evt_topic* record(const char* literal) {
+        evt_topic* made = evt_topic_new(nullptr, 0, nullptr);
+        EXPECT_EQ(evt_topic_parse(made, literal, 0), 0) << literal;
+        records_.push_back(made);
+        return made;
+    }
+
+    uint64_t add(const char* literal) {
+        const uint64_t seq = next_seq_++;
+        EXPECT_TRUE(trie_->insert(Subscription{seq, record(literal), nullptr, nullptr}, 0));
+        return seq;
+    }
+
+    std::vector<uint64_t> match(const char* literal) {
+        topic_index::FlatVector<Subscription> found;
+        EXPECT_TRUE(trie_->match(record(literal), &found));
+        std::vector<uint64_t> seqs;
+        for (const Subscription& s : found) seqs.push_back(s.seq);
+        return seqs;
+    }
+
+    FakePatterns fake_;
+    std::unique_ptr<TopicTrie> trie_ = std::make_unique<TopicTrie>(nullptr, PatternHooks{prepare, test, release, &fake_});
+    std::vector<evt_topic*> records_;
+    uint64_t next_seq_ = 0;
+};
+
+TEST_F(TopicTrieTest, WalkDecidesEachPositionLikeThePairwiseMatcher) {
+    add("a.b.c");    // 0
+    add("a.+x.c");   // 1
+    add("a.(b|q).c");  // 2
+    add("a./b/.c");  // 3
+    add("a.b");      // 4
+    add("+x.+y.+z");  // 5
+    EXPECT_EQ(match("a.b.c"), (std::vector<uint64_t>{0, 1, 2, 3, 5}));
+    EXPECT_EQ(match("a.+w.c"), (std::vector<uint64_t>{0}));          // generic vs generic never matches
+    EXPECT_EQ(match("a.(b|b|z).c"), (std::vector<uint64_t>{0}));     // repeated options count once
+    EXPECT_EQ(match("a./b/.c"), (std::vector<uint64_t>{0}));  // pattern event against exact children
+    EXPECT_EQ(match("a.b.c.d"), (std::vector<uint64_t>{}));          // no subscription is that long
+}
+
+TEST_F(TopicTrieTest, HooksThatEmptyTheTrieMidWalkDeferReleasingNodes) {
+    std::vector<uint64_t> seqs;
+    const char* literals[] = {"m./x/.a", "m./y/.a", "m.xy.a", "m.+k.a"};
+    std::vector<evt_topic*> filed;
+    for (const char* literal : literals) {
+        seqs.push_back(add(literal));
+        filed.push_back(records_.back());
+    }
+    const uint64_t nodes_before = trie_->node_count();
+    bool fired = false;
+    fake_.during_test = [&] {
+        if (std::exchange(fired, true)) return;
+        for (size_t i = 0; i < filed.size(); ++i) trie_->erase(filed[i], seqs[i], nullptr);
+        // Growing the edge table while the walk holds nodes.
+        for (int i = 0; i < 64; ++i) add(("n." + std::to_string(i)).c_str());
+    };
+    EXPECT_GT(nodes_before, 1u);
+    EXPECT_EQ(match("m.xy.a"), (std::vector<uint64_t>{}));  // what the nodes hold when the walk ends
+    EXPECT_EQ(trie_->size(), 64u);
+    EXPECT_EQ(trie_->node_count(), 1u + 1u + 64u);  // root, "n", its children: the m-branch is gone
+}
+
+TEST_F(TopicTrieTest, EmptyingReturnsEveryBlockAndPatternUse) {
+    std::vector<std::pair<evt_topic*, uint64_t>> held;
+    for (int i = 0; i < 500; ++i) {
+        const std::string literal = "e." + std::to_string(i % 13) + ".(" + std::to_string(i) + "|z)./p" +
+                                    std::to_string(i % 5) + "/";
+        const uint64_t seq = add(literal.c_str());
+        held.emplace_back(records_.back(), seq);
+    }
+    EXPECT_GT(trie_->bytes_held(), 500u * 100);
+    EXPECT_EQ(fake_.prepared, 500);  // one pattern node per distinct path
+    for (auto& [record, seq] : held) EXPECT_TRUE(trie_->erase(record, seq, nullptr));
+    EXPECT_FALSE(trie_->erase(held[0].first, held[0].second, nullptr));
+    EXPECT_EQ(trie_->node_count(), 1u);
+    EXPECT_EQ(fake_.prepared, 0);
+    TopicTrie fresh(nullptr, PatternHooks{prepare, test, release, &fake_});
+    EXPECT_EQ(trie_->bytes_held(), fresh.bytes_held());
+}
+
+uint64_t bumped_generation(const evt_topic* record) { return record->n_parts; }
+
+TEST_F(TopicTrieTest, RefileMovesRecordsWhosePartsChanged) {
+    const uint64_t seq = add("r.one");
+    evt_topic* changed = records_.back();
+    ASSERT_EQ(match("r.one"), std::vector<uint64_t>{seq});
+    ASSERT_EQ(evt_topic_append_part(changed, "two", 0, TOPIC_PART_EXACT), 0);
+    ASSERT_TRUE(trie_->refile(bumped_generation));  // generation 0 -> 3
+    EXPECT_EQ(match("r.one"), std::vector<uint64_t>{});
+    EXPECT_EQ(match("r.one.two"), std::vector<uint64_t>{seq});
+    EXPECT_EQ(trie_->size(), 1u);
+}
+
+}  // namespace
