@@ -72,8 +72,9 @@ readonly RUNTIME_PACKAGES=(
     libbz2-1.0 libuuid1 libncursesw6 libtinfo6 libreadline8t64 libmpdec4
     libgcc-s1
 )
-# Pure-Python (Architecture: all) tools used by the test suite, and the
-# packaging tools (PEP 517 backend, build front end, pip) that build the wheel.
+# Pure-Python (Architecture: all) tools used by the test suite, the
+# packaging tools (PEP 517 backend, build front end, pip) that build the wheel,
+# and paho-mqtt, a peer of the benchmarks (bench/python_rows.py).
 readonly TOOL_PACKAGES=(
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
     python3-pygments python3-hypothesis python3-sortedcontainers
@@ -81,6 +82,7 @@ readonly TOOL_PACKAGES=(
     python3-scikit-build-core python3-pathspec python3-pyproject-metadata
     python3-build python3-pyproject-hooks python3-wheel python3-pip
     python3-mypy-extensions python3-typing-extensions
+    python3-paho-mqtt
 )
 # The type checker: sid builds mypy (and the compiled helpers it imports)
 # with mypyc for sid's own CPython 3.14, so these are amd64 packages whose

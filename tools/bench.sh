@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the benchmark peers (Debian packages, only when one is missing),
+# provisions the toolchain, builds the benchmark tree in ./build-bench and
+# runs the whole suite, printing one table of ratios.
+#   tools/bench.sh                   full run (about 10 minutes)
+#   tools/bench.sh --quick           smaller counts, for development
+#   tools/bench.sh --chart out.svg   also writes the table as an SVG chart
+#   tools/bench.sh --only native     one component (native, python, memory, index)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${QL_BENCH_BUILD_DIR:-$root/build-bench}
+
+peers=(libbenchmark-dev libmimalloc-dev libjemalloc-dev libabsl-dev libmosquitto-dev)
+missing=()
+for p in "${peers[@]}"; do
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)" = installed ] || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "[bench] installing ${missing[*]}" >&2
+  as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -q >&2
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+fi
+
+"$root/tools/provision-python.sh"
+# shellcheck disable=SC1091
+source "$root/.venv/toolchain.sh"
+cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQL_BUILD_BENCH_SUITE=ON -DQL_BUILD_TESTS=OFF -DPython_EXECUTABLE="$PYTHON_EXECUTABLE" >&2
+ninja -C "$build_dir" -j "${QL_JOBS:-2}" >&2
+
+exec "$root/.venv/bin/python" "$root/bench/run.py" --build-dir "$build_dir" "$@"
