@@ -42,7 +42,8 @@ extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol)
     } else if (protocol->with_shm) {
         header = ap_detail::shm_request(size, protocol);
     } else if (protocol->with_freelist) {
-        header = ap_detail::heap_request(size, protocol);
+        header = ap_detail::heap_request_fast(size, protocol);
+        if (header == nullptr) header = ap_detail::heap_request(size, protocol);
     } else {
         header = plain_request(size);
     }
@@ -54,11 +55,11 @@ extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol)
     return user_of(header);
 }
 
-extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
-    if (ptr == nullptr) return nullptr;
-    uint64_t magic;
-    std::memcpy(&magic, static_cast<const unsigned char*>(ptr) - kUserOffsetOfMagic, sizeof magic);
-    if (magic == AP_ALLOC_MAGIC) return header_of(ptr);
+namespace {
+
+// Reports a pointer whose header does not hold the live magic and aborts.
+// Kept out of line so the checked lookup inlines into the release paths.
+[[noreturn, gnu::noinline, gnu::cold]] void report_bad_magic(const void* ptr, uint64_t magic) {
     if (magic == AP_DEALLOC_MAGIC) {
         std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: Use-after-free detected in c_ap_protocol_from_ptr!\n");
         std::fprintf(stderr, "[AP_ALLOC_VIGILANT] Pointer %p was already freed (dealloc magic: 0x%llx).\n",
@@ -73,14 +74,33 @@ extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
     die();
 }
 
+// Header of a non-null block pointer after the magic check.
+inline allocator_protocol* checked_header(const void* ptr) {
+    uint64_t magic;
+    std::memcpy(&magic, static_cast<const unsigned char*>(ptr) - kUserOffsetOfMagic, sizeof magic);
+    if (magic != AP_ALLOC_MAGIC) [[unlikely]]
+        report_bad_magic(ptr, magic);
+    return header_of(ptr);
+}
+
+}  // namespace
+
+extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
+    if (ptr == nullptr) return nullptr;
+    return checked_header(ptr);
+}
+
 namespace {
 
 // Release of a block whose header has passed the magic check.
+[[noreturn, gnu::noinline, gnu::cold]] void report_shared_release() {
+    std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: c_ap_free is not allowed while buffer is shared (ref_count>1)!\n");
+    die();
+}
+
 void release_live(allocator_protocol* header) {
-    if (header->ref_count > 1) {
-        std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: c_ap_free is not allowed while buffer is shared (ref_count>1)!\n");
-        die();
-    }
+    if (header->ref_count > 1) [[unlikely]]
+        report_shared_release();
     header->ref_count = 0;
     header->magic = AP_DEALLOC_MAGIC;
     c_ap_allocator_protocol_free(header);
@@ -90,7 +110,7 @@ void release_live(allocator_protocol* header) {
 
 extern "C" void c_ap_free(void* ptr) {
     if (ptr == nullptr) return;
-    release_live(c_ap_protocol_from_ptr(ptr));
+    release_live(checked_header(ptr));
 }
 
 extern "C" void c_ap_allocator_protocol_free(allocator_protocol* header) {
@@ -114,7 +134,7 @@ extern "C" void c_ap_free_chain(void* ptr) {
         // The header is checked first (same diagnostics as c_ap_free) so that
         // its size can be trusted: a block too small to hold a link ends the
         // chain instead of having the bytes behind it read as an address.
-        allocator_protocol* header = c_ap_protocol_from_ptr(ptr);
+        allocator_protocol* header = checked_header(ptr);
         void* next = nullptr;
         if (header->size >= kChainLinkOffset + sizeof next)
             std::memcpy(&next, static_cast<unsigned char*>(ptr) + kChainLinkOffset, sizeof next);

@@ -7,7 +7,7 @@
 #include "nyxel/allocator_protocol/pool_paths.h"
 
 extern "C" uint64_t c_ap_size_class(uint64_t capacity) {
-    if (capacity <= 65536) return capacity / 8;
+    if (capacity <= 65536) return capacity / 8;  // size_class_of's inline case
     uint64_t ceil_log2 = 64 - static_cast<uint64_t>(__builtin_clzll(capacity - 1));
     uint64_t size_class = 8176 + ceil_log2;
     return size_class < AP_SIZE_CLASS_COUNT - 1 ? size_class : AP_SIZE_CLASS_COUNT - 1;
@@ -28,7 +28,8 @@ namespace ap_detail {
 
 namespace {
 
-heap_memory_page* new_heap_page(heap_allocator* heap, uint64_t capacity) {
+// Off the hot path: a request needs a new page about once per 64 KiB or more.
+[[gnu::noinline, gnu::cold]] heap_memory_page* new_heap_page(heap_allocator* heap, uint64_t capacity) {
     heap_memory_page* newest = heap->newest_page;
     uint64_t page_size = next_page_size(heap->default_page_size, newest != nullptr, newest ? newest->size : 0,
                                         capacity + kHeapPageOverhead, heap->page_granularity);
@@ -57,10 +58,12 @@ allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protoc
     if (heap == nullptr || !pooled_capacity(size, kHeapPageOverhead, &capacity)) return fail_einval();
 
     pool_block* block;
+    bool reused;
     {
         ap_lock_guard guard(protocol->with_lock ? &heap->lock : nullptr);
         block = take_free_block(heap->freelists, capacity);
-        if (block == nullptr) {
+        reused = block != nullptr;
+        if (!reused) {
             heap_memory_page* page = heap->newest_page;
             if (page == nullptr || !fits_in_page(page->used, page->size, capacity)) {
                 page = new_heap_page(heap, capacity);
@@ -71,24 +74,13 @@ allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protoc
         block->in_use_size = size + AP_HEADER_SIZE;
         block->next_free = nullptr;
     }
-    // The block is ours alone now; zero it outside the lock.
-    allocator_protocol* header = hand_out_block(block);
+    // The block is ours alone now; zero it outside the lock.  A freshly carved
+    // block has never been written since its page was calloc'd.
+    allocator_protocol* header = header_of_block(block);
+    if (reused) zero_block(header, block->capacity);
     header->heap = heap;
     header->with_freelist = 1;
     return header;
-}
-
-void heap_release(allocator_protocol* header) {
-    pool_block* block = block_of_header(header);
-    auto* page = static_cast<heap_memory_page*>(block->page);
-    if (page == nullptr || page->owner == nullptr) {
-        errno = EINVAL;
-        return;
-    }
-    heap_allocator* owner = page->owner;
-    heap_allocator* lock_owner = header->heap != nullptr ? header->heap : owner;
-    ap_lock_guard guard(header->with_lock ? &lock_owner->lock : nullptr);
-    push_free_block(owner->freelists, block);
 }
 
 }  // namespace ap_detail

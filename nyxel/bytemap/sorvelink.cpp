@@ -33,8 +33,10 @@ inline uint64_t bucket_index(uint64_t hash, uint64_t capacity) {
     return (capacity & (capacity - 1)) == 0 ? hash & (capacity - 1) : hash % capacity;
 }
 
-inline bool holds_key(const byte_map_entry* entry, const char* key, uint64_t key_len) {
-    return entry->occupied && entry->key_len == key_len &&
+// The stored hash is compared first: it sits in the bucket already loaded,
+// while the key bytes are behind a pointer (another cache line, often a miss).
+inline bool holds_key(const byte_map_entry* entry, const char* key, uint64_t key_len, uint64_t hash) {
+    return entry->occupied && entry->hash == hash && entry->key_len == key_len &&
            std::memcmp(entry->key, key, key_len) == 0;
 }
 
@@ -54,7 +56,7 @@ probe_result probe(const byte_map* map, const char* key, uint64_t key_len, uint6
     byte_map_entry* entry = start;
     do {
         if (entry->occupied) {
-            if (holds_key(entry, key, key_len)) {
+            if (holds_key(entry, key, key_len, hash)) {
                 result.match = entry;
                 return result;
             }

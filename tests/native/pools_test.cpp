@@ -2,6 +2,7 @@
 // multi-threaded stress run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -270,3 +271,46 @@ TEST(heap_pool_threads, locked_pool_never_hands_out_a_block_twice) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every capacity the inline zeroing handles, plus the memset hand-over at
+// 1024: exactly the block is cleared, never a byte past it.
+TEST(zero_block, clears_exactly_the_capacity) {
+    std::vector<uint8_t> buffer(1200);
+    for (uint64_t capacity = 56; capacity <= 1096; capacity += 8) {
+        std::fill(buffer.begin(), buffer.end(), 0xEE);
+        ap_detail::zero_block(buffer.data() + 8, capacity);
+        ASSERT_EQ(buffer[7], 0xEE) << capacity;
+        ASSERT_TRUE(std::all_of(buffer.begin() + 8, buffer.begin() + 8 + capacity, [](uint8_t b) { return b == 0; }))
+            << capacity;
+        ASSERT_EQ(buffer[8 + capacity], 0xEE) << capacity;
+    }
+}
+
+}  // namespace
+
+// The unlocked fast path hands back the head of the block's own class; it must
+// clear what the previous holder wrote, over the whole capacity, at every
+// small size.  Blocks carved fresh are handed out without zeroing and must
+// still read zero even right after a dirty neighbour.
+TEST_F(heap_pool, exact_class_reuse_and_fresh_carves_read_zero) {
+    for (uint64_t size : {1, 8, 9, 40, 64, 100, 200, 456, 457, 968, 969, 4000}) {
+        auto* block = static_cast<uint8_t*>(request(size));
+        const uint64_t capacity = pool_block_of(block)->capacity;
+        std::memset(block, 0xEE, capacity - AP_HEADER_SIZE);
+        c_ap_free(block);
+        auto* again = static_cast<uint8_t*>(request(size));
+        ASSERT_EQ(again, block) << size;
+        EXPECT_TRUE(all_zero(again, capacity - AP_HEADER_SIZE)) << size;
+        allocator_protocol* header = c_ap_protocol_from_ptr(again);
+        EXPECT_EQ(header->size, size);
+        EXPECT_EQ(header->ref_count, 1);
+        EXPECT_EQ(header->with_freelist, 1);
+        EXPECT_EQ(header->shm_ctx, nullptr);
+        auto* fresh = static_cast<uint8_t*>(request(size));
+        EXPECT_TRUE(all_zero(fresh, size)) << size;
+        c_ap_free(again);
+        c_ap_free(fresh);
+    }
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Instructions per operation of the native hot paths, from callgrind (stable
+# on a noisy machine): each case runs at n and 2n, the difference / n is shown.
+#   bench/callgrind.sh [build-dir]     (default ./build-bench)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+probe=${1:-$root/build-bench}/bench/callgrind_probe
+n=20000
+total() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$probe" "$1" "$2" 2>&1 \
+    | sed -n 's/.*Collected : *\([0-9]*\).*/\1/p'
+}
+for case in pair64 steady match3 match8 get_hit get_miss; do
+  one=$(total "$case" "$n")
+  two=$(total "$case" $((2 * n)))
+  printf '%-10s %8.1f instructions/op\n' "$case" "$(echo "($two - $one) / $n" | bc -l)"
+done

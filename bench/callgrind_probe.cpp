@@ -1,0 +1,89 @@
+// Fixed-count loops of the native hot paths for instruction counting:
+//   valgrind --tool=callgrind callgrind_probe <case> <n>
+// Running a case at n and 2n and subtracting the totals cancels the set-up,
+// leaving instructions per operation (bench/callgrind.sh does that).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
+#include "nyxel/bytemap/sorvelink.h"
+#include "quenda_loomi/capi/topic_core/evt_topic.h"
+
+namespace {
+
+allocator_protocol make_pool() {
+    auto* heap = static_cast<heap_allocator*>(std::calloc(1, sizeof(heap_allocator)));
+    if (heap == nullptr || c_ap_heap_allocator_init(heap, 0x10000, 0x1000000, 4096) != 0) std::abort();
+    allocator_protocol protocol{};
+    protocol.heap = heap;
+    protocol.with_freelist = 1;
+    return protocol;
+}
+
+evt_topic* parsed(const char* literal, const allocator_protocol* protocol) {
+    evt_topic* topic = evt_topic_new(nullptr, 0, protocol);
+    if (topic == nullptr || evt_topic_parse(topic, literal, 0) != 0) std::abort();
+    return topic;
+}
+
+volatile uintptr_t sink;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s pair64|steady|match3|match8|get_hit|get_miss n\n", argv[0]);
+        return 2;
+    }
+    const std::string what = argv[1];
+    const long n = std::atol(argv[2]);
+    const allocator_protocol pool = make_pool();
+
+    if (what == "pair64") {
+        void* blocks[16];
+        for (long i = 0; i < n; i += 16) {
+            for (void*& b : blocks) b = c_ap_request(64, &pool);
+            for (void* b : blocks) c_ap_free(b);
+        }
+    } else if (what == "steady") {
+        std::mt19937_64 random(42);
+        std::vector<void*> live(10000);
+        for (void*& b : live) b = c_ap_request(16 + random() % 241, &pool);
+        std::vector<uint32_t> slots(n), sizes(n);
+        for (long i = 0; i < n; ++i) slots[i] = random() % live.size(), sizes[i] = 16 + random() % 241;
+        for (long i = 0; i < n; ++i) {
+            c_ap_free(live[slots[i]]);
+            live[slots[i]] = c_ap_request(sizes[i], &pool);
+        }
+    } else if (what == "match3" || what == "match8") {
+        const bool three = what == "match3";
+        evt_topic* a = parsed(three ? "orders.eu.buy" : "site.s1.line.l2.cell.c3.dev.d4", &pool);
+        evt_topic* b = parsed(three ? "orders.+region.buy" : "site.+a.line.+b.cell.+c.dev.+d", &pool);
+        for (long i = 0; i < n; ++i) {
+            evt_topic_match* head = evt_topic_match_build(a, b, nullptr, nullptr);
+            sink = reinterpret_cast<uintptr_t>(head);
+            c_ap_free_chain(head);
+        }
+    } else if (what == "get_hit" || what == "get_miss") {
+        byte_map* map = byte_map_new(&pool);
+        std::vector<std::string> keys, queries;
+        for (int i = 0; i < 1000; ++i) {
+            keys.push_back("key.number." + std::to_string(i * 7919));
+            void* value = &keys;
+            byte_map_set(map, keys.back().data(), keys.back().size(), &value, sizeof value, nullptr);
+            queries.push_back((what == "get_hit" ? "key.number." : "key.absent.") + std::to_string(i * 7919));
+        }
+        for (long i = 0; i < n; ++i) {
+            const std::string& q = queries[i % queries.size()];
+            void* value = nullptr;
+            sink = byte_map_get(map, q.data(), q.size(), &value);
+        }
+    } else {
+        return 2;
+    }
+    return 0;
+}
