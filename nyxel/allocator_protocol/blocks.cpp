@@ -35,24 +35,43 @@ allocator_protocol* plain_request(uint64_t size) {
 
 }  // namespace
 
-extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol) {
+namespace {
+
+// Stamps the header of a block every source has just handed out.
+inline void* hand_out(allocator_protocol* header, uint64_t size, uint8_t with_lock) {
+    header->with_lock = with_lock;
+    header->size = size;
+    header->ref_count = 1;
+    header->magic = AP_ALLOC_MAGIC;
+    return user_of(header);
+}
+
+// Every request the inline fast path of c_ap_request does not serve.
+[[gnu::noinline]] void* request_slow(uint64_t size, const allocator_protocol* protocol) {
     allocator_protocol* header;
     if (protocol == nullptr) {
         header = plain_request(size);
     } else if (protocol->with_shm) {
         header = ap_detail::shm_request(size, protocol);
     } else if (protocol->with_freelist) {
-        header = ap_detail::heap_request_fast(size, protocol);
-        if (header == nullptr) header = ap_detail::heap_request(size, protocol);
+        header = ap_detail::heap_request(size, protocol);
     } else {
         header = plain_request(size);
     }
     if (header == nullptr) return nullptr;
-    header->with_lock = protocol ? protocol->with_lock : 0;
-    header->size = size;
-    header->ref_count = 1;
-    header->magic = AP_ALLOC_MAGIC;
-    return user_of(header);
+    return hand_out(header, size, protocol ? protocol->with_lock : 0);
+}
+
+}  // namespace
+
+// The unlocked heap protocol's reuse path calls nothing, so it needs no
+// stack frame; all else is one call away.
+extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol) {
+    if (protocol != nullptr && protocol->with_freelist && !protocol->with_shm) {
+        if (allocator_protocol* header = ap_detail::heap_request_fast(size, protocol))
+            return hand_out(header, size, 0);
+    }
+    return request_slow(size, protocol);
 }
 
 namespace {
@@ -92,18 +111,23 @@ extern "C" allocator_protocol* c_ap_protocol_from_ptr(const void* ptr) {
 
 namespace {
 
-// Release of a block whose header has passed the magic check.
+// c_ap_allocator_protocol_free kept out of line so that the fast release
+// path of c_ap_free needs no stack frame.
+[[gnu::noinline]] void release_released(allocator_protocol* header) { c_ap_allocator_protocol_free(header); }
+
 [[noreturn, gnu::noinline, gnu::cold]] void report_shared_release() {
     std::fprintf(stderr, "[AP_ALLOC_VIGILANT] ERROR: c_ap_free is not allowed while buffer is shared (ref_count>1)!\n");
     die();
 }
 
+// Release of a block whose header has passed the magic check.
 void release_live(allocator_protocol* header) {
     if (header->ref_count > 1) [[unlikely]]
         report_shared_release();
     header->ref_count = 0;
     header->magic = AP_DEALLOC_MAGIC;
-    c_ap_allocator_protocol_free(header);
+    if (header->with_freelist && !header->with_shm && ap_detail::heap_release_fast(header)) return;
+    release_released(header);
 }
 
 }  // namespace

@@ -83,4 +83,17 @@ allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protoc
     return header;
 }
 
+void heap_release(allocator_protocol* header) {
+    pool_block* block = block_of_header(header);
+    auto* page = static_cast<heap_memory_page*>(block->page);
+    if (page == nullptr || page->owner == nullptr) {
+        errno = EINVAL;
+        return;
+    }
+    heap_allocator* owner = page->owner;
+    heap_allocator* lock_owner = header->heap != nullptr ? header->heap : owner;
+    ap_lock_guard guard(header->with_lock ? &lock_owner->lock : nullptr);
+    push_free_block(owner->freelists, block);
+}
+
 }  // namespace ap_detail
