@@ -25,8 +25,8 @@ def run_native(binary, quick):
         "--benchmark_format=json",
         "--benchmark_enable_random_interleaving=true",
         "--benchmark_report_aggregates_only=true",
-        f"--benchmark_repetitions={3 if quick else 7}",
-        f"--benchmark_min_time={0.02 if quick else 0.2}",
+        f"--benchmark_repetitions={3 if quick else 5}",
+        f"--benchmark_min_time={0.02 if quick else 0.1}",
     ]
     env = dict(os.environ)
     # jemalloc uses initial-exec TLS; opening it at run time needs spare static TLS.

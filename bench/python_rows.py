@@ -252,7 +252,7 @@ def main():
     if args.sample:
         print(new_literal_sample(args.sample, args.count))
         return
-    number, repeats = (20_000, 3) if args.quick else (200_000, 7)
+    number, repeats = (20_000, 3) if args.quick else (200_000, 5)
     match_rows(number, repeats)
     compose_rows(number, repeats)
     sizes = (1_000, 10_000, 100_000) if args.quick else (1_000, 100_000, 1_000_000)

@@ -23,7 +23,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 fi
 
-"$root/tools/provision-python.sh"
+"$root/tools/provision-python.sh" >&2  # its KEY=VALUE lines would mix into the table
 # shellcheck disable=SC1091
 source "$root/.venv/toolchain.sh"
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \

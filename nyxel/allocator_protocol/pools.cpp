@@ -1,5 +1,7 @@
 // Heap pool: blocks carved from calloc'd pages and recycled through
 // size-class freelists.  Pages are never returned to the system.
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +52,20 @@ namespace {
     return page;
 }
 
+// A released top-class block (more than 64 KiB, such as a grown table's old
+// bucket array) gives the whole pages inside it back to the system.  The
+// mapping and the block's bookkeeping stay, so the block is still reused from
+// its freelist; its pages read zero until written again.  Must run while the
+// block is still ours, before it goes onto a freelist.
+void return_interior_pages(pool_block* block) {
+    if (block->capacity <= 65536) return;
+    constexpr uintptr_t kPage = 4096;
+    const auto start = reinterpret_cast<uintptr_t>(header_of_block(block)) + AP_HEADER_SIZE;
+    const uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (start - AP_HEADER_SIZE + block->capacity) & ~(kPage - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 }  // namespace
 
 allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protocol) {
@@ -90,6 +106,7 @@ void heap_release(allocator_protocol* header) {
         errno = EINVAL;
         return;
     }
+    return_interior_pages(block);
     heap_allocator* owner = page->owner;
     heap_allocator* lock_owner = header->heap != nullptr ? header->heap : owner;
     ap_lock_guard guard(header->with_lock ? &lock_owner->lock : nullptr);

@@ -1,6 +1,8 @@
 // Heap pool: size classes, freelist reuse rules, page growth, and a locked
 // multi-threaded stress run.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -313,4 +315,32 @@ TEST_F(heap_pool, exact_class_reuse_and_fresh_carves_read_zero) {
         c_ap_free(again);
         c_ap_free(fresh);
     }
+}
+
+// A released top-class block keeps its place on the freelist but not its
+// memory: the whole pages inside it are no longer resident, the header still
+// says "released", and handing it out again gives zeroed memory.
+TEST_F(heap_pool, released_large_blocks_give_their_pages_back) {
+    constexpr uint64_t size = 1 * MiB;
+    auto* block = static_cast<uint8_t*>(request(size));
+    std::memset(block, 0xEE, size);
+    c_ap_free(block);
+
+    const long page = sysconf(_SC_PAGESIZE);
+    auto* first = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(block) + page - 1) & ~uintptr_t(page - 1));
+    const size_t pages = (block + size - first) / page - 1;
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(mincore(first, pages * page, resident.data()), 0);
+    EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }), 0);
+    EXPECT_EQ(reinterpret_cast<const allocator_protocol*>(block - AP_HEADER_SIZE)->magic, AP_DEALLOC_MAGIC);
+}
+
+TEST_F(heap_pool, released_large_blocks_come_back_zeroed) {
+    constexpr uint64_t size = 1 * MiB;
+    auto* block = static_cast<uint8_t*>(request(size));
+    std::memset(block, 0xEE, size);
+    c_ap_free(block);
+    auto* again = static_cast<uint8_t*>(request(size));
+    ASSERT_EQ(again, block);
+    EXPECT_TRUE(all_zero(again, size));
 }
