@@ -81,8 +81,30 @@ inline bool has_buckets(const byte_map* map) {
     return map->buckets != nullptr && map->capacity != 0;
 }
 
+// Lookup-only probe: the same run as probe() without tracking tombstones or
+// the stopping bucket, which only insertion needs.
 byte_map_entry* find(const byte_map* map, const char* key, uint64_t key_len) {
-    return probe(map, key, key_len, hash_bytes(map, key, key_len)).match;
+    const uint64_t hash = hash_bytes(map, key, key_len);
+    byte_map_entry* const begin = map->buckets;
+    byte_map_entry* const end = begin + map->capacity;
+    byte_map_entry* const start = begin + bucket_index(hash, map->capacity);
+    byte_map_entry* entry = start;
+    do {
+        if (entry->occupied) {
+            if (holds_key(entry, key, key_len, hash)) return entry;
+        } else if (!entry->tombstone) {
+            return nullptr;
+        }
+        if (++entry == end) entry = begin;
+    } while (entry != start);
+    return nullptr;
+}
+
+// Copies a stored value out; values are at most 8 bytes, nearly always a
+// full pointer, which a fixed-size copy handles without a library call.
+inline void load_value(const byte_map_entry* entry, void* out_value) {
+    if (entry->value_len == sizeof entry->value) std::memcpy(out_value, entry->value, sizeof entry->value);
+    else std::memcpy(out_value, entry->value, entry->value_len);
 }
 
 // Next capacity when an insertion finds the table too loaded; equal to the
@@ -148,7 +170,7 @@ int byte_map_get(const byte_map* map, const char* key, uint64_t key_len, void* o
     if (key_len == 0) return BYTE_MAP_ERR_EMPTY_KEY;
     const byte_map_entry* entry = find(map, key, key_len);
     if (entry == nullptr) return BYTE_MAP_ERR_NOT_FOUND;
-    if (out_value != nullptr) std::memcpy(out_value, entry->value, entry->value_len);
+    if (out_value != nullptr) load_value(entry, out_value);
     return BYTE_MAP_OK;
 }
 
