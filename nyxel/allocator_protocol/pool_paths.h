@@ -121,6 +121,7 @@ inline pool_block* take_free_block(pool_block** freelists, uint64_t capacity) {
 // have taken and unpoisoned it first.
 inline void push_free_block(pool_block** freelists, pool_block* block) {
     uint64_t size_class = size_class_of(block->capacity);
+    ap_poison_region(reinterpret_cast<uint8_t*>(block + 1) + AP_HEADER_SIZE, block->capacity - AP_HEADER_SIZE);
     block->in_use_size = 0;
     block->next_free = freelists[size_class];
     freelists[size_class] = block;
@@ -147,12 +148,10 @@ inline bool fits_in_page(uint64_t used, uint64_t page_size, uint64_t capacity) {
 
 // Makes a block taken off a freelist or just carved addressable and zero
 // (header and user bytes); the block is the caller's alone by now.
-inline allocator_protocol* hand_out_block(pool_block* block) {
-    auto* header = reinterpret_cast<allocator_protocol*>(block + 1);
-    ap_unpoison_region(header, block->capacity);
-    std::memset(header, 0, block->capacity);
-    return header;
-}
+// `capacity` is block->capacity, passed in where the caller knows it as a
+// small constant-bounded value.  `zero` is false only for a block known to be
+// zero already (carved from a calloc'd heap page and never written).
+inline allocator_protocol* hand_out_block(pool_block* block, uint64_t capacity, bool zero = true);
 
 inline allocator_protocol* header_of_block(pool_block* block) {
     return reinterpret_cast<allocator_protocol*>(block + 1);
@@ -160,6 +159,13 @@ inline allocator_protocol* header_of_block(pool_block* block) {
 
 inline pool_block* block_of_header(allocator_protocol* header) {
     return reinterpret_cast<pool_block*>(header) - 1;
+}
+
+inline allocator_protocol* hand_out_block(pool_block* block, uint64_t capacity, bool zero) {
+    allocator_protocol* header = header_of_block(block);
+    ap_unpoison_region(header, capacity);
+    if (zero) zero_block(header, capacity);
+    return header;
 }
 
 // The two fast paths below are what c_ap_request / c_ap_free take for an
@@ -179,8 +185,7 @@ inline allocator_protocol* heap_request_fast(uint64_t size, const allocator_prot
     block->in_use_size = size + AP_HEADER_SIZE;
     block->next_free = nullptr;
     // A small class holds a single capacity, so block->capacity == capacity.
-    allocator_protocol* header = header_of_block(block);
-    zero_block(header, capacity);
+    allocator_protocol* header = hand_out_block(block, capacity);
     header->heap = heap;
     header->with_freelist = 1;
     return header;

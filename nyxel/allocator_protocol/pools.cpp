@@ -92,8 +92,7 @@ allocator_protocol* heap_request(uint64_t size, const allocator_protocol* protoc
     }
     // The block is ours alone now; zero it outside the lock.  A freshly carved
     // block has never been written since its page was calloc'd.
-    allocator_protocol* header = header_of_block(block);
-    if (reused) zero_block(header, block->capacity);
+    allocator_protocol* header = hand_out_block(block, block->capacity, reused);
     header->heap = heap;
     header->with_freelist = 1;
     return header;

@@ -372,7 +372,7 @@ allocator_protocol* shm_request(uint64_t size, const allocator_protocol* protoco
         block->in_use_size = size + AP_HEADER_SIZE;
         block->next_free = nullptr;
     }
-    allocator_protocol* header = hand_out_block(block);
+    allocator_protocol* header = hand_out_block(block, block->capacity);
     header->shm_allocator = protocol->shm_allocator;
     header->shm_ctx = protocol->shm_ctx;
     header->with_shm = 1;
