@@ -2,6 +2,8 @@
 //   valgrind --tool=callgrind callgrind_probe <case> <n>
 // Running a case at n and 2n and subtracting the totals cancels the set-up,
 // leaving instructions per operation (bench/callgrind.sh does that).
+#include <mosquitto.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +38,7 @@ volatile uintptr_t sink;
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s pair64|steady|match3|match8|get_hit|get_miss n\n", argv[0]);
+        std::fprintf(stderr, "usage: %s pair64|steady|match3|match8|mosquitto3|mosquitto8|get_hit|get_miss n\n", argv[0]);
         return 2;
     }
     const std::string what = argv[1];
@@ -67,6 +69,15 @@ int main(int argc, char** argv) {
             evt_topic_match* head = evt_topic_match_build(a, b, nullptr, nullptr);
             sink = reinterpret_cast<uintptr_t>(head);
             c_ap_free_chain(head);
+        }
+    } else if (what == "mosquitto3" || what == "mosquitto8") {
+        const bool three = what == "mosquitto3";
+        const char* sub = three ? "orders/+/buy" : "site/+/line/+/cell/+/dev/+";
+        const char* topic = three ? "orders/eu/buy" : "site/s1/line/l2/cell/c3/dev/d4";
+        for (long i = 0; i < n; ++i) {
+            bool result = false;
+            mosquitto_topic_matches_sub(sub, topic, &result);
+            sink = result;
         }
     } else if (what == "get_hit" || what == "get_miss") {
         byte_map* map = byte_map_new(&pool);
