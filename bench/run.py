@@ -124,7 +124,7 @@ def write_svg(rows, path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", required=True, help="build tree configured with QL_BUILD_BENCH=ON")
+    parser.add_argument("--build-dir", required=True, help="build tree configured with QL_BUILD_BENCH_SUITE=ON")
     parser.add_argument("--quick", action="store_true", help="smaller counts and fewer repeats")
     parser.add_argument("--chart", metavar="OUT.svg", help="also write the table as an SVG chart")
     parser.add_argument("--only", action="append", help="run only these components (repeatable)")

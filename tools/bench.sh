@@ -6,6 +6,7 @@
 #   tools/bench.sh --quick           smaller counts, for development
 #   tools/bench.sh --chart out.svg   also writes the table as an SVG chart
 #   tools/bench.sh --only native     one component (native, python, memory, index)
+# The build tree is configured with -DQL_BUILD_BENCH_SUITE=ON and no tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${QL_BENCH_BUILD_DIR:-$root/build-bench}
