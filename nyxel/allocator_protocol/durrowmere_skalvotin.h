@@ -13,7 +13,9 @@
 //    c_ap_free also aborts on a shared block (ref_count > 1).
 //  * Pooled blocks are never returned to the system: released blocks go onto
 //    their pool's freelist and are reused LIFO (small classes) or first-fit
-//    (top classes).  Pages only grow.
+//    (top classes).  Pages only grow.  A released heap block over 64 KiB
+//    keeps its place on the freelist and its address range, but the whole
+//    pages inside it are given back (madvise) until it is handed out again.
 //  * All layouts are shared by separately compiled modules (and, for shared
 //    memory pages, by other processes) and are pinned with static_asserts.
 //  * with_lock protocols serialise pool operations through the allocator's
