@@ -66,8 +66,10 @@ inline uint64_t size_class_of(uint64_t capacity) {
     return capacity <= 65536 ? capacity / 8 : c_ap_size_class(capacity);
 }
 
-// 16 zero bytes stored at once; blocks are only 8-byte aligned.
-using zero_chunk = uint64_t __attribute__((vector_size(16), aligned(8), may_alias));
+// Zero bytes stored 32 at a time.  Blocks are only 8-byte aligned, so the
+// stores go through a fixed-size memcpy (unaligned vector stores, no
+// alignment assumption).
+inline constexpr unsigned char kZeroBytes[32] = {};
 
 // Zeroes `capacity` bytes (a multiple of 8, at least the 56-byte header) from
 // `start`.  Most blocks are a few hundred bytes: 32 bytes per loop turn and a
@@ -83,12 +85,10 @@ inline void zero_block(void* start, uint64_t capacity) {
     }
     unsigned char* const last = p + capacity - 32;
     for (; p < last; p += 32) {
-        reinterpret_cast<zero_chunk*>(p)[0] = zero_chunk{};
-        reinterpret_cast<zero_chunk*>(p)[1] = zero_chunk{};
+        std::memcpy(p, kZeroBytes, sizeof kZeroBytes);
         asm("" : "+r"(p));
     }
-    reinterpret_cast<zero_chunk*>(last)[0] = zero_chunk{};
-    reinterpret_cast<zero_chunk*>(last)[1] = zero_chunk{};
+    std::memcpy(last, kZeroBytes, sizeof kZeroBytes);
 }
 
 // Takes a reusable block of at least `capacity` bytes off the freelists.
