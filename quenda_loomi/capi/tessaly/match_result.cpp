@@ -8,6 +8,7 @@
 // and the result re-validates its nodes before it next reads through them.
 #include <unistd.h>
 
+#include "quenda_loomi/capi/tessaly/pattern_search.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 
@@ -61,22 +62,12 @@ int pattern_test(const char* pattern, const char* segment, uint64_t, void* conte
     if (ctx) ctx->pin_before_python();
 
     PyGILState_STATE gil = PyGILState_Ensure();
-    int found = 0;
-    {
-        // The segment becomes a str before any Python code runs.
-        Ref text(segment ? PyUnicode_FromString(segment) : nullptr);
-        Ref re_module(PyImport_ImportModule("re"));
-        Ref compiled(re_module ? PyObject_CallMethod(re_module.get(), "compile", "s", pattern) : nullptr);
-        if (compiled && text) {
-            Ref match(PyObject_CallMethod(compiled.get(), "search", "O", text.get()));
-            if (match) found = match.get() != Py_None;
-        }
-        if (PyErr_Occurred()) PyErr_Clear();
-    }
+    const int found = pattern_search(pattern, segment);
+    if (found < 0) PyErr_Clear();
     PyGILState_Release(gil);
 
     if (ctx && ctx->records_changed()) return 0;
-    return found;
+    return found > 0;
 }
 
 // ---- Node validation --------------------------------------------------------
@@ -280,9 +271,44 @@ void result_tp_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
-// ---- Attribute helpers (ordinary lookup, so subclass overrides apply) ------
+// ---- Attribute helpers ------------------------------------------------------
+//
+// bool(), len(), indexing and repr read `matched` / `length` as attributes so
+// that a subclass overriding them is honoured; the exact class has nobody to
+// override them, so it reads the chain directly.
+
+bool is_exact_result(PyObject* self) { return Py_TYPE(self) == state.TopicMatchResult; }
+
+// The chain's node count and whether every node matched; false with
+// RuntimeError for a result without nodes.
+bool count_nodes(const TopicMatchResultObject* self, size_t* count, bool* all_matched) {
+    if (!self->header) {
+        PyErr_SetString(PyExc_RuntimeError, kNotInitialized);
+        return false;
+    }
+    size_t nodes = 0;
+    bool matched = true;
+    for (const evt_topic_match* node = self->header; node; node = node->next) {
+        ++nodes;
+        matched = matched && node->success;
+    }
+    *count = nodes;
+    *all_matched = matched;
+    return true;
+}
 
 bool read_length(PyObject* self, Py_ssize_t* out) {
+    if (is_exact_result(self)) {
+        size_t count = 0;
+        bool matched = false;
+        if (!count_nodes(as_result(self), &count, &matched)) return false;
+        if (count > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "too many nodes");
+            return false;
+        }
+        *out = static_cast<Py_ssize_t>(count);
+        return true;
+    }
     Ref length(PyObject_GetAttrString(self, "length"));
     if (!length) return false;
     *out = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
@@ -290,6 +316,12 @@ bool read_length(PyObject* self, Py_ssize_t* out) {
 }
 
 int read_matched(PyObject* self) {
+    if (is_exact_result(self)) {
+        size_t count = 0;
+        bool matched = false;
+        if (!count_nodes(as_result(self), &count, &matched)) return -1;
+        return matched ? 1 : 0;
+    }
     Ref matched(PyObject_GetAttrString(self, "matched"));
     if (!matched) return -1;
     return PyObject_IsTrue(matched.get());
@@ -330,20 +362,17 @@ PyObject* result_c_from_header(evt_topic_match* header, int owner) {
 // ---- Python-visible members -------------------------------------------------------
 
 PyObject* result_get_length(PyObject* obj, void*) {
-    const TopicMatchResultObject* self = as_result(obj);
-    if (!self->header) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
     size_t count = 0;
-    for (const evt_topic_match* node = self->header; node; node = node->next) ++count;
+    bool matched = false;
+    if (!count_nodes(as_result(obj), &count, &matched)) return nullptr;
     return PyLong_FromSize_t(count);
 }
 
 PyObject* result_get_matched(PyObject* obj, void*) {
-    const TopicMatchResultObject* self = as_result(obj);
-    if (!self->header) return pyutil::fail(PyExc_RuntimeError, kNotInitialized);
-    for (const evt_topic_match* node = self->header; node; node = node->next) {
-        if (!node->success) Py_RETURN_FALSE;
-    }
-    Py_RETURN_TRUE;
+    size_t count = 0;
+    bool matched = false;
+    if (!count_nodes(as_result(obj), &count, &matched)) return nullptr;
+    return PyBool_FromLong(matched);
 }
 
 int result_nb_bool(PyObject* self) { return read_matched(self); }

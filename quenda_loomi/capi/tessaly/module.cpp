@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "quenda_loomi/base/durrowmere_skalvotin/exported_variables.h"
+#include "quenda_loomi/capi/tessaly/pattern_search.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 #include "support/python/capi_table.h"
@@ -189,6 +190,7 @@ int add_standard_modules(PyObject* module) {
     if (!enum_module || PyModule_AddObjectRef(module, "enum", enum_module.get()) < 0) return -1;
     pyutil::Ref re_module(PyImport_ImportModule("re"));
     if (!re_module || PyModule_AddObjectRef(module, "re", re_module.get()) < 0) return -1;
+    if (init_pattern_search(re_module.get()) < 0) return -1;
     Py_XSETREF(state.re_module, re_module.release());
     pyutil::Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return -1;

@@ -23,6 +23,21 @@ int32_t kind_of_class(PyObject* self) {
     return -1;
 }
 
+// The class that views parts of `kind`; null with ValueError for an unknown kind.
+PyTypeObject* class_of_kind(int32_t kind) {
+    switch (kind) {
+        case TOPIC_PART_EXACT: return state.TopicPartExact;
+        case TOPIC_PART_ANY: return state.TopicPartAny;
+        case TOPIC_PART_RANGE: return state.TopicPartRange;
+        case TOPIC_PART_PATTERN: return state.TopicPartPattern;
+        default:
+            PyErr_Format(PyExc_ValueError, "Invalid ttype %d", kind);
+            return nullptr;
+    }
+}
+
+PyObject* new_part_object(PyTypeObject* type);
+
 }  // namespace
 
 bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint64_t since_stamp) {
@@ -41,15 +56,19 @@ bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint6
 
 PyObject* make_part_view(evt_topic_part_variant* record, PyObject* keeper) {
     const uint64_t stamp = current_stamp();
-    pyutil::Ref plain(topic_part_vtable.c_from_header(record, 0));
-    if (!plain) return nullptr;
+    PyTypeObject* type = class_of_kind(record->ttype);
+    if (type == nullptr) return nullptr;
+    // Made directly as the kind's class: the same object a plain view cast
+    // to its kind would give, without the intermediate one.
+    pyutil::Ref view(new_part_object(type));
+    if (!view) return nullptr;
     // Allocating may run finalizers that change the keeper's chain.
     if (keeper != nullptr && current_stamp() != stamp && !keeper_has_part(keeper, record, stamp))
         return pyutil::fail(PyExc_RuntimeError, kNoLongerInTopic);
-    pyutil::Ref view(topic_part_vtable.c_cast(as_part(plain.get())));
-    if (!view) return nullptr;
     TopicPartObject* part = as_part(view.get());
-    Py_XSETREF(part->keeper, Py_XNewRef(keeper));
+    part->header = record;
+    part->owner = 0;
+    part->keeper = Py_XNewRef(keeper);
     part->checked_stamp = stamp;
     return view.release();
 }
@@ -107,15 +126,8 @@ PyObject* part_c_from_header(evt_topic_part_variant* header, int owner) {
 
 PyObject* part_c_cast(TopicPartObject* self) {
     if (self->header == nullptr) return not_initialized();
-    PyTypeObject* type = nullptr;
-    switch (self->header->ttype) {
-        case TOPIC_PART_EXACT: type = state.TopicPartExact; break;
-        case TOPIC_PART_ANY: type = state.TopicPartAny; break;
-        case TOPIC_PART_RANGE: type = state.TopicPartRange; break;
-        case TOPIC_PART_PATTERN: type = state.TopicPartPattern; break;
-        default:
-            return PyErr_Format(PyExc_ValueError, "Invalid ttype %d", self->header->ttype);
-    }
+    PyTypeObject* type = class_of_kind(self->header->ttype);
+    if (type == nullptr) return nullptr;
     PyObject* object = new_part_object(type);
     if (object == nullptr) return nullptr;
     TopicPartObject* cast = as_part(object);

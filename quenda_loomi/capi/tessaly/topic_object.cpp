@@ -12,35 +12,13 @@ namespace tessaly {
 namespace {
 
 
-
 // ---- Construction and release ---------------------------------------------
 
-// Topic(topic=None, *args, alloc=True, **kwargs)
-PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    // Strong references: the truth test of `alloc` may run code that empties
-    // the keyword dict.
-    pyutil::Ref literal_ref(PyTuple_GET_SIZE(args) > 0 ? Py_NewRef(PyTuple_GET_ITEM(args, 0)) : nullptr);
-    pyutil::Ref alloc;
-    if (kwargs != nullptr) {
-        PyObject* keyword = nullptr;
-        if (PyDict_GetItemStringRef(kwargs, "topic", &keyword) < 0) return nullptr;
-        if (keyword != nullptr) {
-            pyutil::Ref keyword_ref(keyword);
-            if (literal_ref)
-                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
-                                    type->tp_name);
-            literal_ref = std::move(keyword_ref);
-        }
-        PyObject* alloc_value = nullptr;
-        if (PyDict_GetItemStringRef(kwargs, "alloc", &alloc_value) < 0) return nullptr;
-        alloc.reset(alloc_value);
-    }
-    PyObject* literal = literal_ref ? literal_ref.get() : Py_None;
-    if (!pyutil::check_arg_type(literal, &PyUnicode_Type, "topic", true, true)) return nullptr;
-    const int allocate = alloc ? PyObject_IsTrue(alloc.get()) : 1;
-    if (allocate < 0) return nullptr;
+// A new Topic of `type` for `literal` (a str or None, already checked):
+// the registered record when the literal is known, else a parsed and
+// registered one; an empty or None literal gives an owned empty record.
+PyObject* construct_topic(PyTypeObject* type, PyObject* literal, bool allocate) {
     const bool has_literal = literal != Py_None && PyUnicode_GET_LENGTH(literal) > 0;
-
     pyutil::Ref object(type->tp_alloc(type, 0));
     if (!object) return nullptr;
     TopicObject* self = as_topic(object.get());
@@ -71,6 +49,55 @@ PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     }
     return object.release();
+}
+
+// Topic(topic=None, *args, alloc=True, **kwargs)
+PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    // Strong references: the truth test of `alloc` may run code that empties
+    // the keyword dict.
+    pyutil::Ref literal_ref(PyTuple_GET_SIZE(args) > 0 ? Py_NewRef(PyTuple_GET_ITEM(args, 0)) : nullptr);
+    pyutil::Ref alloc;
+    if (kwargs != nullptr) {
+        PyObject* keyword = nullptr;
+        if (PyDict_GetItemStringRef(kwargs, "topic", &keyword) < 0) return nullptr;
+        if (keyword != nullptr) {
+            pyutil::Ref keyword_ref(keyword);
+            if (literal_ref)
+                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
+                                    type->tp_name);
+            literal_ref = std::move(keyword_ref);
+        }
+        PyObject* alloc_value = nullptr;
+        if (PyDict_GetItemStringRef(kwargs, "alloc", &alloc_value) < 0) return nullptr;
+        alloc.reset(alloc_value);
+    }
+    PyObject* literal = literal_ref ? literal_ref.get() : Py_None;
+    if (!pyutil::check_arg_type(literal, &PyUnicode_Type, "topic", true, true)) return nullptr;
+    const int allocate = alloc ? PyObject_IsTrue(alloc.get()) : 1;
+    if (allocate < 0) return nullptr;
+    return construct_topic(type, literal, allocate != 0);
+}
+
+// Topic(str) is the hot call: one exact str positional argument skips the
+// argument tuple and dict.  Every other form (and every subclass, whose
+// __init__ must run) goes through the ordinary type call.
+PyObject* topic_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type == state.Topic && kwnames == nullptr && nargs == 1 && PyUnicode_CheckExact(args[0]))
+        return construct_topic(type, args[0], true);
+    pyutil::Ref positional(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    pyutil::Ref keywords;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0) {
+        keywords.reset(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    return PyType_Type.tp_call(callable, positional.get(), keywords.get());
 }
 
 void topic_dealloc(PyObject* object) {
@@ -322,6 +349,7 @@ PyType_Slot topic_slots[] = {
     {Py_tp_doc, const_cast<char*>("A topic: a dot-separated literal parsed into parts. Every Topic built from the same literal "
                                   "shares one registered record.")},
     {Py_tp_new, reinterpret_cast<void*>(topic_tp_new)},
+    {Py_tp_vectorcall, reinterpret_cast<void*>(topic_vectorcall)},
     {Py_tp_dealloc, reinterpret_cast<void*>(topic_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(topic_repr)},
     {Py_tp_str, reinterpret_cast<void*>(topic_str)},

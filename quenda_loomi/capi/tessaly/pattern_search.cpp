@@ -1,0 +1,125 @@
+// Pattern positions (rules in pattern_search.h).
+#include "quenda_loomi/capi/tessaly/pattern_search.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+
+namespace tessaly {
+namespace {
+
+using pyutil::Ref;
+
+// Direct-mapped: a slot holds one pattern's bytes and the bound `search` of
+// its compiled expression; a colliding pattern replaces it.
+constexpr size_t kCacheSlots = 256;
+
+struct CachedPattern {
+    char* pattern = nullptr;  // malloc'd copy, NUL-terminated
+    size_t length = 0;
+    PyObject* search = nullptr;
+};
+
+struct PatternSearchState {
+    PyObject* re_module = nullptr;  // sys.modules["re"] when the cache may be used
+    PyObject* compile = nullptr;    // its `compile` then
+    PyObject* name_re = nullptr;
+    PyObject* name_compile = nullptr;
+    PyObject* name_search = nullptr;
+    CachedPattern slots[kCacheSlots];
+};
+
+PatternSearchState cache;
+
+size_t slot_of(const char* pattern, size_t length) {
+    uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(pattern[i])) * 1099511628211ull;
+    return static_cast<size_t>(hash ^ (hash >> 29)) & (kCacheSlots - 1);
+}
+
+// True when sys.modules["re"] and its compile are still the remembered pair.
+bool cache_usable() {
+    Ref module(PyImport_GetModule(cache.name_re));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    if (module.get() != cache.re_module) return false;
+    Ref compile(PyObject_GetAttr(module.get(), cache.name_compile));
+    if (!compile) {
+        PyErr_Clear();
+        return false;
+    }
+    return compile.get() == cache.compile;
+}
+
+// The bound search of the compiled pattern, compiled now when not cached.
+// New reference, or null with an exception set.
+PyObject* cached_search(const char* pattern) {
+    const size_t length = std::strlen(pattern);
+    CachedPattern& slot = cache.slots[slot_of(pattern, length)];
+    if (slot.search && slot.length == length && std::memcmp(slot.pattern, pattern, length) == 0)
+        return Py_NewRef(slot.search);
+    Ref text(PyUnicode_FromStringAndSize(pattern, static_cast<Py_ssize_t>(length)));
+    if (!text) return nullptr;
+    Ref compiled(PyObject_CallOneArg(cache.compile, text.get()));
+    if (!compiled) return nullptr;
+    Ref search(PyObject_GetAttr(compiled.get(), cache.name_search));
+    if (!search) return nullptr;
+    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy) {  // without memory the answer is still right, just not kept
+        std::memcpy(copy, pattern, length + 1);
+        char* old_pattern = slot.pattern;
+        PyObject* old_search = slot.search;
+        slot = CachedPattern{copy, length, Py_NewRef(search.get())};
+        std::free(old_pattern);
+        Py_XDECREF(old_search);
+    }
+    return search.release();
+}
+
+// What the specification of a position says, call by call.
+int search_uncached(const char* pattern, PyObject* text) {
+    Ref re_module(PyImport_ImportModule("re"));
+    if (!re_module) return -1;
+    Ref compiled(PyObject_CallMethod(re_module.get(), "compile", "s", pattern));
+    if (!compiled) return -1;
+    Ref match(PyObject_CallMethodOneArg(compiled.get(), cache.name_search, text));
+    if (!match) return -1;
+    return match.get() != Py_None;
+}
+
+}  // namespace
+
+int init_pattern_search(PyObject* re_module) {
+    cache.name_re = PyUnicode_InternFromString("re");
+    cache.name_compile = PyUnicode_InternFromString("compile");
+    cache.name_search = PyUnicode_InternFromString("search");
+    if (!cache.name_re || !cache.name_compile || !cache.name_search) return -1;
+    PyObject* compile = PyObject_GetAttr(re_module, cache.name_compile);
+    if (!compile) return -1;
+    Py_XSETREF(cache.compile, compile);
+    Py_XSETREF(cache.re_module, Py_NewRef(re_module));
+    return 0;
+}
+
+int pattern_search(const char* pattern, const char* segment) {
+    if (!segment) {  // nothing to search, but the expression is still compiled
+        Ref re_module(PyImport_ImportModule("re"));
+        Ref compiled(re_module ? PyObject_CallMethod(re_module.get(), "compile", "s", pattern) : nullptr);
+        return compiled ? 0 : -1;
+    }
+    // The segment becomes a str before any Python code runs.
+    Ref text(PyUnicode_FromString(segment));
+    if (!text) return -1;
+    if (!cache.compile || !cache_usable()) return search_uncached(pattern, text.get());
+    Ref search(cached_search(pattern));
+    if (!search) return -1;
+    Ref match(PyObject_CallOneArg(search.get(), text.get()));
+    if (!match) return -1;
+    return match.get() != Py_None;
+}
+
+}  // namespace tessaly
