@@ -8,6 +8,8 @@
 // and the result re-validates its nodes before it next reads through them.
 #include <unistd.h>
 
+#include <cstring>
+
 #include "quenda_loomi/capi/tessaly/pattern_search.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
@@ -146,10 +148,40 @@ PyObject* literal_or(const evt_topic_match* node, PyObject* fallback) {
 
 // ---- Construction -------------------------------------------------------------
 
-// Allocates a result object of `type` without nodes; fields zeroed by tp_alloc.
+// Released results of the exact class kept for the next match: a result is
+// made and dropped for nearly every match, and allocating a tracked object
+// (which also counts towards the next collection) is a large share of that.
+// Objects of subclasses, which may carry a __dict__ or weak references,
+// always go back to their type's allocator.
+constexpr int kSpareResults = 16;
+PyObject* spare_results[kSpareResults];
+int spare_result_count = 0;
+
+bool keep_as_spare(PyObject* obj) {
+    if (Py_TYPE(obj) != state.TopicMatchResult || spare_result_count == kSpareResults) return false;
+    spare_results[spare_result_count++] = obj;
+    return true;
+}
+
+// A spare result made live again: one reference, tracked, fields zeroed as
+// tp_alloc leaves them.
+TopicMatchResultObject* reuse_spare(PyTypeObject* type) {
+    PyObject* obj = spare_results[--spare_result_count];
+    std::memset(reinterpret_cast<char*>(obj) + sizeof(PyObject), 0, sizeof(TopicMatchResultObject) - sizeof(PyObject));
+    PyObject_Init(obj, type);
+    PyObject_GC_Track(obj);
+    return as_result(obj);
+}
+
+// Allocates a result object of `type` without nodes, fields zeroed.
 TopicMatchResultObject* alloc_result(PyTypeObject* type) {
-    auto* self = as_result(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    TopicMatchResultObject* self = nullptr;
+    if (type == state.TopicMatchResult && spare_result_count > 0) {
+        self = reuse_spare(type);
+    } else {
+        self = as_result(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+    }
     self->vtab = &match_result_vtable;
     self->checked_stamp = current_stamp();
     return self;
@@ -267,7 +299,7 @@ void result_tp_dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     PyObject_GC_UnTrack(obj);
     result_tp_clear(obj);
-    type->tp_free(obj);
+    if (!keep_as_spare(obj)) type->tp_free(obj);
     Py_DECREF(type);
 }
 

@@ -78,14 +78,17 @@ PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct_topic(type, literal, allocate != 0);
 }
 
-// Topic(str) is the hot call: one exact str positional argument skips the
-// argument tuple and dict.  Every other form (and every subclass, whose
-// __init__ must run) goes through the ordinary type call.
+// Topic(str) and Topic() are the hot calls (lookups, and the new topics of
+// composition): they skip the argument tuple and dict.  Every other form
+// (and every subclass, whose __init__ must run) goes through the ordinary
+// type call.
 PyObject* topic_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (type == state.Topic && kwnames == nullptr && nargs == 1 && PyUnicode_CheckExact(args[0]))
-        return construct_topic(type, args[0], true);
+    if (type == state.Topic && kwnames == nullptr) {
+        if (nargs == 1 && PyUnicode_CheckExact(args[0])) return construct_topic(type, args[0], true);
+        if (nargs == 0) return construct_topic(type, Py_None, true);
+    }
     pyutil::Ref positional(PyTuple_New(nargs));
     if (!positional) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
