@@ -41,18 +41,27 @@ size_t slot_of(const char* pattern, size_t length) {
 
 // True when sys.modules["re"] and its compile are still the remembered pair.
 bool cache_usable() {
-    Ref module(PyImport_GetModule(cache.name_re));
-    if (!module) {
+    // The import system's own table (sys.modules), read without running the
+    // import machinery: only the identity of the entry matters here.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* module = nullptr;
+    if (!modules || !PyDict_CheckExact(modules) || PyDict_GetItemRef(modules, cache.name_re, &module) <= 0) {
         PyErr_Clear();
+        Py_XDECREF(module);
         return false;
     }
-    if (module.get() != cache.re_module) return false;
-    Ref compile(PyObject_GetAttr(module.get(), cache.name_compile));
-    if (!compile) {
+    Ref module_ref(module);
+    if (module != cache.re_module) return false;
+    // The module's own dict: `re.compile = f` replaces the entry there.
+    PyObject* namespace_dict = PyModule_GetDict(module);
+    PyObject* compile = nullptr;
+    if (!namespace_dict || PyDict_GetItemRef(namespace_dict, cache.name_compile, &compile) <= 0) {
         PyErr_Clear();
+        Py_XDECREF(compile);
         return false;
     }
-    return compile.get() == cache.compile;
+    Ref compile_ref(compile);
+    return compile == cache.compile;
 }
 
 // The bound search of the compiled pattern, compiled now when not cached.
