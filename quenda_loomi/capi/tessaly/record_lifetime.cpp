@@ -323,8 +323,8 @@ int32_t register_record(evt_topic* record, const char* literal, uint64_t length)
         if (rendered == nullptr) return -1;
         literal = rendered;
     }
-    evt_topic* previous = length ? evt_topic_lookup(literal, length) : nullptr;
-    const int32_t result = evt_topic_internalize(record, literal, length);
+    evt_topic* previous = nullptr;
+    const int32_t result = evt_topic_internalize_displacing(record, literal, length, &previous);
     if (rendered) c_ap_free(rendered);
     if (Entry* entry = find(record)) note_change(entry, false);
     if (previous != nullptr && previous != record) {

@@ -79,6 +79,11 @@ int evt_topic_append_part(evt_topic* topic, const char* text, uint64_t length, i
 int evt_topic_parse(evt_topic* topic, const char* literal, uint64_t length);
 int evt_topic_internalize(evt_topic* topic, const char* literal, uint64_t length);
 int evt_topic_update_literal(evt_topic* topic);
+// evt_topic_internalize that also reports the record the literal was
+// registered to before (null when none), from the one registry probe it
+// makes anyway: callers that settle the displaced record need no second one.
+int evt_topic_internalize_displacing(evt_topic* topic, const char* literal, uint64_t length,
+                                     evt_topic** displaced);
 void evt_topic_clear(evt_topic* topic);
 void evt_topic_free(evt_topic* topic);
 

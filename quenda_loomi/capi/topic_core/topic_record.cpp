@@ -156,6 +156,12 @@ int evt_topic_append_part(evt_topic* topic, const char* text, uint64_t length, i
 }
 
 int evt_topic_internalize(evt_topic* topic, const char* literal, uint64_t length) {
+    return evt_topic_internalize_displacing(topic, literal, length, nullptr);
+}
+
+int evt_topic_internalize_displacing(evt_topic* topic, const char* literal, uint64_t length,
+                                     evt_topic** displaced_out) {
+    if (displaced_out != nullptr) *displaced_out = nullptr;
     if (topic == nullptr || literal == nullptr) return -1;
     if (TOPIC_INTERNAL_MAP == nullptr) {
         TOPIC_INTERNAL_MAP = byte_map_new(source_of(topic));
@@ -184,6 +190,7 @@ int evt_topic_internalize(evt_topic* topic, const char* literal, uint64_t length
     if (TOPIC_INTERNAL_MAP->value_size >= sizeof topic && length != 0) {
         evt_topic* displaced = registered_topic(literal, length);
         if (displaced != nullptr && displaced != topic) detach_displaced(displaced);
+        if (displaced_out != nullptr) *displaced_out = displaced;
         if (byte_map_set(TOPIC_INTERNAL_MAP, literal, length, &topic, sizeof topic, &entry) ==
             BYTE_MAP_OK) {
             topic->key = entry->key;
