@@ -581,6 +581,36 @@ TEST_F(Displaced, OriginalCanTakeItsLiteralBack) {
     evt_topic_free(successor);
 }
 
+// The registration test without a lookup must agree with a lookup through
+// every way an entry changes hands.
+bool named_by_registry(const evt_topic* topic) {
+    return topic->key != nullptr && evt_topic_lookup(topic->key, topic->key_len) == topic;
+}
+
+TEST_F(Displaced, RegistrationWithoutLookupAgreesWithTheRegistry) {
+    evt_topic* unkeyed = empty_topic();
+    evt_topic* twin = empty_topic();
+    ASSERT_EQ(evt_topic_parse(twin, "disp.a.b", 0), 0);
+    ASSERT_EQ(evt_topic_key_privately(twin, "disp.a.b", 8), 0);
+    const auto agree = [&] {
+        for (const evt_topic* topic : {original, successor, unkeyed, twin})
+            if ((evt_topic_is_registered(topic) != 0) != named_by_registry(topic)) return false;
+        return true;
+    };
+    EXPECT_TRUE(agree());  // successor registered; original displaced; twin private; unkeyed none
+    EXPECT_EQ(evt_topic_is_registered(successor), 1);
+    ASSERT_EQ(evt_topic_internalize(original, "disp.a.b", 0), 0);  // taken back
+    EXPECT_TRUE(agree());
+    EXPECT_EQ(evt_topic_is_registered(original), 1);
+    ASSERT_EQ(evt_topic_update_literal(original), 0);  // re-keyed under the same literal
+    EXPECT_TRUE(agree());
+    evt_topic_clear(original);  // drops its entry
+    EXPECT_TRUE(agree());
+    EXPECT_EQ(evt_topic_is_registered(original), 0);
+    EXPECT_EQ(evt_topic_is_registered(nullptr), 0);
+    for (evt_topic* topic : {original, successor, unkeyed, twin}) evt_topic_free(topic);
+}
+
 }  // namespace
 
 // ---- Reading back a canonical literal ------------------------------------------

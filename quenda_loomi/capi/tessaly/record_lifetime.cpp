@@ -141,10 +141,7 @@ void free_tracked(evt_topic* record, Entry* entry) {
     evt_topic_free(record);
 }
 
-bool is_registered(const evt_topic* record) {
-    return record->key != nullptr && !record->key_is_private &&
-           evt_topic_lookup(record->key, record->key_len) == record;
-}
+bool is_registered(const evt_topic* record) { return evt_topic_is_registered(record) != 0; }
 
 // Drops an entry nobody counts any more, freeing its record when nothing
 // else can reach it (owned, freed while pinned, or out of the registry).

@@ -104,6 +104,13 @@ void evt_topic_part_free(evt_topic_part_variant* part);
 // Registry lookup: the registered record for the literal, or null.
 evt_topic* evt_topic_lookup(const char* literal, uint64_t length);
 
+// 1 when the registry names `topic` under its key, answered without a lookup:
+// every change of an entry either points the record at the entry's key copy
+// (registering) or drops / privatises the key of the record it named
+// (release, displacement), so a record holds a borrowed, non-private key
+// exactly while it is registered.
+int evt_topic_is_registered(const evt_topic* topic);
+
 // Canonical literal of the parts as a NUL-terminated block of the topic's
 // source (release with c_ap_free); null for an unknown part kind or on
 // exhausted memory.  *out_len receives the length without the NUL.

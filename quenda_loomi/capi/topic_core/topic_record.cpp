@@ -104,6 +104,10 @@ evt_topic* evt_topic_lookup(const char* literal, uint64_t length) {
     return registered_topic(literal, length);
 }
 
+int evt_topic_is_registered(const evt_topic* topic) {
+    return topic != nullptr && topic->key != nullptr && !topic->key_is_private;
+}
+
 evt_topic* evt_topic_new(const char* literal, uint64_t length, const allocator_protocol* protocol) {
     if (literal != nullptr && length == 0) length = std::strlen(literal);
     // Asking again for a registered literal must cost a lookup and nothing else.
