@@ -24,20 +24,13 @@
 #include <map>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 
 // Absurd sizes must come back as null, not as a sanitizer report.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 enum class source { null_protocol, plain, plain_locked, heap, heap_locked, count };
 

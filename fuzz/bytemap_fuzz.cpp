@@ -25,19 +25,12 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/failing_requests.h"
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "nyxel/bytemap/sorvelink.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 constexpr uint64_t kFixedSeed = 0x5eed5eed5eed5eedull;
 constexpr uint64_t kCollisionMask = 4095;

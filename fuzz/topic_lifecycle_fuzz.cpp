@@ -29,18 +29,11 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz/fuzz_check.h"
 #include "fuzz/failing_requests.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                  \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
 
 using registry_snapshot = std::vector<std::pair<std::string, evt_topic*>>;
 
