@@ -18,7 +18,8 @@ ModuleState state;
 
 PyObject* not_initialized() { return pyutil::fail(PyExc_RuntimeError, "Not initialized!"); }
 
-PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step) {
+PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step,
+                                    PyMethodDef* make_memo) {
     pyutil::Ref globals(PyDict_New());
     if (!globals) return nullptr;
     if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
@@ -27,18 +28,23 @@ PyObject* define_generator_function(const char* name, const char* qualname, PyMe
     if (!module_name || PyDict_SetItemString(globals.get(), "__name__", module_name.get()) < 0) return nullptr;
     pyutil::Ref native(PyCFunction_NewEx(step, nullptr, module_name.get()));
     if (!native || PyDict_SetItemString(globals.get(), "_step", native.get()) < 0) return nullptr;
+    if (make_memo) {
+        pyutil::Ref memo(PyCFunction_NewEx(make_memo, nullptr, module_name.get()));
+        if (!memo || PyDict_SetItemString(globals.get(), "_memo", memo.get()) < 0) return nullptr;
+    }
     // The step re-reads the record every time, so a chain changed between
     // two steps is never walked with stale pointers.
     pyutil::Ref source(PyUnicode_FromFormat(
         "def %s(self):\n"
         "    i = 0\n"
+        "%s"
         "    while True:\n"
-        "        item = _step(self, i)\n"
+        "        item = _step(self, i%s)\n"
         "        if item is None:\n"
         "            return\n"
         "        i += 1\n"
         "        yield item\n",
-        name));
+        name, make_memo ? "    memo = _memo()\n" : "", make_memo ? ", memo" : ""));
     if (!source) return nullptr;
     const char* text = PyUnicode_AsUTF8(source.get());
     if (text == nullptr) return nullptr;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "quenda_loomi/capi/topic_core/chain_tail.h"
+
 namespace tessaly {
 namespace {
 
@@ -345,6 +347,32 @@ int32_t key_composed_record(evt_topic* record, bool* registered) noexcept {
     c_ap_free(rendered);
     if (Entry* entry = find(record)) note_change(entry, false);
     return result;
+}
+
+// ---- Long chains ------------------------------------------------------------------------
+
+int32_t RecordAppender::append(const char* text, uint64_t length, int32_t kind) noexcept {
+    if (record_generation(record_) != generation_) tail_ = nullptr;  // changed by someone else
+    const int result = topic_core::append_part_after(record_, &tail_, text, length, kind);
+    if (result == 0) record_parts_appended(record_);
+    generation_ = record_generation(record_);
+    return result;
+}
+
+evt_topic_part_variant* ChainCursor::part_at(const evt_topic* record, uint64_t index) noexcept {
+    const uint64_t generation = record_generation(record);
+    evt_topic_part_variant* node = record != nullptr ? record->parts : nullptr;
+    uint64_t at = 0;
+    if (record == record_ && generation != 0 && generation == generation_ && node_ != nullptr && index_ <= index) {
+        node = node_;
+        at = index_;
+    }
+    for (; node != nullptr && at < index; ++at) node = node->next;
+    record_ = record;
+    generation_ = generation;
+    index_ = at;
+    node_ = node;
+    return node;
 }
 
 }  // namespace tessaly

@@ -122,6 +122,47 @@ bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part
 // read: the record did not release parts since and still holds the part.
 bool record_still_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t stamp) noexcept;
 
+// ---- Walking and growing long chains ------------------------------------------------
+//
+// The header has no tail pointer and parts are reached by walking `next`, so
+// doing something per part with a walk from `parts` each time is quadratic.
+// These two remember where the last step ended, together with the record's
+// generation, and start from `parts` again only when the record changed in
+// between (Python code run between two steps can change it).
+
+// Appends parts to one record in a row.  Every append renews the record's
+// generation as record_parts_appended does.  A record the binding layer does
+// not track (generation 0) is one that only its builder can reach, so its
+// remembered tail is always trusted.
+class RecordAppender {
+public:
+    explicit RecordAppender(evt_topic* record) noexcept : record_(record) {}
+    // As evt_topic_append_part (0 / -1).
+    int32_t append(const char* text, uint64_t length, int32_t kind) noexcept;
+    evt_topic* record() const noexcept { return record_; }
+
+private:
+    evt_topic* record_;
+    evt_topic_part_variant* tail_ = nullptr;  // null: not known, walk to find it
+    uint64_t generation_ = 0;
+};
+
+// Position `index` of a record's chain for steps that ask for ascending
+// positions (an iteration): walks on from the node reached last while the
+// record keeps the generation it had then.  Untracked records are always
+// walked from `parts`.
+class ChainCursor {
+public:
+    // The part at `index`, or null past the end.
+    evt_topic_part_variant* part_at(const evt_topic* record, uint64_t index) noexcept;
+
+private:
+    const evt_topic* record_ = nullptr;
+    uint64_t generation_ = 0;
+    uint64_t index_ = 0;
+    evt_topic_part_variant* node_ = nullptr;
+};
+
 // Number of tracked records (for tests of the table itself).
 uint64_t tracked_record_count() noexcept;
 

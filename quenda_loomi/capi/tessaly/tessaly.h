@@ -142,8 +142,12 @@ using pyutil::publish_type;
 inline constexpr char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
 using NoPickling = pyutil::PicklingRefusal<kNoReduce>;
 // A Python generator function `name(self)` that yields `step(self, 0)`,
-// `step(self, 1)`, ... until a step returns None.  New reference or null.
-PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step);
+// `step(self, 1)`, ... until a step returns None.  With `make_memo`, the
+// generator first calls it once and passes its result to every step as a
+// third argument (`step(self, i, memo)`), so a step can resume where the one
+// before it ended.  New reference or null.
+PyObject* define_generator_function(const char* name, const char* qualname, PyMethodDef* step,
+                                    PyMethodDef* make_memo = nullptr);
 
 // ---- Type specs, one per class file ----------------------------------------
 

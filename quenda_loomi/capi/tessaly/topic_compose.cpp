@@ -67,25 +67,45 @@ namespace {
 
 // ---- Copying parts ------------------------------------------------------------
 
+// Copies one part record to the end of the appender's record (the body of
+// c_append).  0 / -1; an unknown kind raises the TopicType lookup's error.
+int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* part) {
+    switch (part->ttype) {
+        case TOPIC_PART_EXACT:
+        case TOPIC_PART_ANY:
+        case TOPIC_PART_PATTERN:
+            return target.append(part->text, part->text_len, part->ttype);
+        case TOPIC_PART_RANGE:
+            return target.append(part->literal, part->literal_len, part->ttype);
+        default: {
+            // The TopicType lookup of an unknown kind raises the enum's ValueError.
+            Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(part->ttype)));
+            if (member) PyErr_Format(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
+            return -1;
+        }
+    }
+}
+
 // A new, empty, owned Topic from the current default allocator.
 PyObject* new_empty_topic() { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.Topic)); }
 
 // Copies the first n_parts parts of `source` (counted before the walk, so a
-// topic appended to itself stops after its original parts) to `target`.
-// A copy that cannot be allocated is skipped; a raised error stops the copy.
-bool copy_parts(TopicObject* target, const evt_topic* source) {
+// topic appended to itself stops after its original parts) to the appender's
+// record.  A copy that cannot be allocated is skipped; a raised error stops
+// the copy.
+bool copy_parts(RecordAppender& target, const evt_topic* source) {
     const uint64_t count = source->n_parts;
     evt_topic_part_variant* part = source->parts;
     for (uint64_t i = 0; i < count && part; ++i) {
-        target->vtab->c_append(target, part);
+        append_part_copy(target, part);
         if (PyErr_Occurred()) return false;
         part = part->next;
     }
     return true;
 }
 
-bool copy_one_part(TopicObject* target, evt_topic_part_variant* part) {
-    target->vtab->c_append(target, part);
+bool copy_one_part(RecordAppender& target, evt_topic_part_variant* part) {
+    append_part_copy(target, part);
     return !PyErr_Occurred();
 }
 
@@ -111,7 +131,7 @@ bool check_add_operand(PyObject* self, PyObject* other, bool* is_topic) {
 
 // The part record is fetched again here: Python code (a finalizer run by an
 // allocation) may have changed the part's topic since it was checked.
-bool append_operand(TopicObject* target, PyObject* other, bool is_topic) {
+bool append_operand(RecordAppender& target, PyObject* other, bool is_topic) {
     if (is_topic) return copy_parts(target, as_topic(other)->header);
     evt_topic_part_variant* part = part_record_for_read(other);
     return part && copy_one_part(target, part);
@@ -188,7 +208,7 @@ bool source_changed(const evt_topic* source, uint64_t stamp) {
 // allocated: errors are still raised, nothing is copied).  Dict lookups can
 // run Python code (keys with their own __eq__); `part` is not read again
 // once such code released it.
-bool format_wildcard(evt_topic* fresh, const evt_topic* source, const evt_topic_part_variant* part,
+bool format_wildcard(RecordAppender* fresh, const evt_topic* source, const evt_topic_part_variant* part,
                      PyObject* mapping, bool strict, uint64_t stamp) {
     const uint64_t name_len = text_length(part->text, part->text_len);
     Ref key(PyUnicode_DecodeUTF8(part->text ? part->text : "", static_cast<Py_ssize_t>(name_len), nullptr));
@@ -204,7 +224,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic* source, const evt_topic_
             PyErr_SetObject(PyExc_KeyError, key.get());
             return false;
         }
-        if (fresh && name_len) evt_topic_append_part(fresh, part->text, name_len, TOPIC_PART_ANY);
+        if (fresh && name_len) fresh->append(part->text, name_len, TOPIC_PART_ANY);
         return true;
     }
     PyObject* value_raw = nullptr;
@@ -219,7 +239,7 @@ bool format_wildcard(evt_topic* fresh, const evt_topic* source, const evt_topic_
     const char* value_bytes = PyUnicode_AsUTF8AndSize(value.get(), &value_len);
     if (!value_bytes) return false;
     if (fresh && value_len > 0) {
-        evt_topic_append_part(fresh, value_bytes, static_cast<uint64_t>(value_len), TOPIC_PART_EXACT);
+        fresh->append(value_bytes, static_cast<uint64_t>(value_len), TOPIC_PART_EXACT);
     }
     return true;
 }
@@ -232,6 +252,9 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
     PendingRecord fresh(
         static_cast<evt_topic*>(c_ap_request(sizeof(evt_topic), c_ap_protocol_from_ptr(source))));
     if (fresh.get()) fresh.get()->is_exact = 1;
+    // Nothing else can reach the fresh record, so its tail is carried along.
+    RecordAppender appender(fresh.get());
+    RecordAppender* target = fresh.get() ? &appender : nullptr;
 
     const uint64_t stamp = current_stamp();
     const uint64_t count = source->n_parts;
@@ -240,11 +263,11 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
         switch (part->ttype) {
             case TOPIC_PART_EXACT: {
                 const uint64_t len = text_length(part->text, part->text_len);
-                if (fresh.get() && len) evt_topic_append_part(fresh.get(), part->text, len, TOPIC_PART_EXACT);
+                if (target && len) target->append(part->text, len, TOPIC_PART_EXACT);
                 break;
             }
             case TOPIC_PART_ANY:
-                if (!format_wildcard(fresh.get(), source, part, mapping, strict, stamp)) return nullptr;
+                if (!format_wildcard(target, source, part, mapping, strict, stamp)) return nullptr;
                 break;
             default:
                 raise_unsupported_kind(part->ttype);
@@ -276,37 +299,14 @@ PyObject* format_through_table(PyObject* self, PyObject* kwargs) {
 
 // ---- Composition ---------------------------------------------------------------------
 
-namespace {
-
-// Holders of the record learn about appended parts through its generation.
-int32_t appended(evt_topic* record, int32_t result) {
-    if (result == 0) record_parts_appended(record);
-    return result;
-}
-
-}  // namespace
-
+// One append on its own walks the chain once to find its end.
 int32_t topic_c_append(TopicObject* self, evt_topic_part_variant* part) {
     if (!self->header || !part) {
         not_initialized();
         return -1;
     }
-    switch (part->ttype) {
-        case TOPIC_PART_EXACT:
-        case TOPIC_PART_ANY:
-        case TOPIC_PART_PATTERN:
-            return appended(self->header,
-                            evt_topic_append_part(self->header, part->text, part->text_len, part->ttype));
-        case TOPIC_PART_RANGE:
-            return appended(self->header,
-                            evt_topic_append_part(self->header, part->literal, part->literal_len, part->ttype));
-        default: {
-            // The TopicType lookup of an unknown kind raises the enum's ValueError.
-            Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(part->ttype)));
-            if (member) PyErr_Format(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
-            return -1;
-        }
-    }
+    RecordAppender target(self->header);
+    return append_part_copy(target, part);
 }
 
 PyObject* topic_nb_add(PyObject* left, PyObject* right) {
@@ -321,7 +321,9 @@ PyObject* topic_nb_add(PyObject* left, PyObject* right) {
     Ref result(new_empty_topic());
     if (!result) return nullptr;
     TopicObject* target = as_topic(result.get());
-    if (!copy_parts(target, record) || !append_operand(target, right, other_is_topic)) return nullptr;
+    if (!target->header) return not_initialized();
+    RecordAppender appender(target->header);
+    if (!copy_parts(appender, record) || !append_operand(appender, right, other_is_topic)) return nullptr;
     if (!refresh_literal(target)) return nullptr;
     return result.release();
 }
@@ -333,7 +335,8 @@ PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right) {
     bool other_is_topic = false;
     if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
     RecordPin pin_right(other_is_topic ? as_topic(right)->header : nullptr);
-    if (!append_operand(self, right, other_is_topic) || !refresh_literal(self)) return nullptr;
+    RecordAppender appender(self->header);
+    if (!append_operand(appender, right, other_is_topic) || !refresh_literal(self)) return nullptr;
     return Py_NewRef(left);
 }
 
@@ -357,7 +360,8 @@ PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_disp
     if (!self->header) return not_initialized();
     evt_topic_part_variant* part = part_record_for_read(topic_part);
     if (!part) return nullptr;
-    if (!copy_one_part(self, part) || !refresh_literal(self)) return nullptr;
+    RecordAppender appender(self->header);
+    if (!copy_one_part(appender, part) || !refresh_literal(self)) return nullptr;
     return Py_NewRef(reinterpret_cast<PyObject*>(self));
 }
 
@@ -368,14 +372,16 @@ PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Ref result(new_empty_topic());
     if (!result) return nullptr;
     TopicObject* target = as_topic(result.get());
-    const bool read = for_each_item(topic_parts, [target](PyObject* item) {
+    if (!target->header) return not_initialized();
+    RecordAppender appender(target->header);
+    const bool read = for_each_item(topic_parts, [&appender](PyObject* item) {
         if (!PyObject_TypeCheck(item, state.TopicPart)) {
             PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
                          state.TopicPart->tp_name);
             return false;
         }
         evt_topic_part_variant* part = part_record_for_read(item);
-        return part && copy_one_part(target, part);
+        return part && copy_one_part(appender, part);
     });
     if (!read || !refresh_literal(target)) return nullptr;
     return result.release();
@@ -389,12 +395,13 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!result) return nullptr;
     evt_topic* record = as_topic(result.get())->header;
     if (!record) return not_initialized();
-    const bool read = for_each_item(topic_parts, [record](PyObject* item) {
+    RecordAppender appender(record);
+    const bool read = for_each_item(topic_parts, [&appender](PyObject* item) {
         Py_ssize_t size = 0;
         const char* bytes = PyUnicode_AsUTF8AndSize(item, &size);
         if (!bytes) return false;
         // One exact segment per string, unparsed; an allocation failure skips it.
-        if (size > 0) evt_topic_append_part(record, bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
+        if (size > 0) appender.append(bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
         return true;
     });
     if (!read) return nullptr;

@@ -4,6 +4,7 @@
 // match_result.cpp and topic_compose.cpp; their entry points are wired into
 // the type here.
 #include <cstddef>
+#include <new>
 #include <utility>
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
@@ -273,21 +274,49 @@ PyObject* topic_subscript(PyObject* self, PyObject* key) {
 
 // ---- Iteration ----------------------------------------------------------------
 
-// Topic.__iter__ is a generator over the parts; each step walks the chain by
-// position from `parts` again, so a chain re-assigned during the iteration
-// is never read stale.  The generator's frame keeps the Topic alive.
+// Topic.__iter__ is a generator over the parts.  Each step re-reads the
+// record; a cursor made for the iteration remembers the node reached last
+// with the record's generation, so a sequential iteration walks the chain
+// once, and a chain changed between two steps is walked again from `parts`
+// instead of being read stale.  The generator's frame keeps the Topic alive.
 
-// _step(topic, position): the view of the part at `position`, or None past
-// the end.
+constexpr const char kCursorName[] = "quenda_loomi.capi.tessaly.chain_cursor";
+
+void free_cursor(PyObject* capsule) {
+    auto* cursor = static_cast<ChainCursor*>(PyCapsule_GetPointer(capsule, kCursorName));
+    if (cursor != nullptr) {
+        cursor->~ChainCursor();
+        PyMem_Free(cursor);
+    }
+}
+
+// _memo(): a fresh cursor for one iteration.
+PyObject* new_chain_cursor(PyObject*, PyObject*) {
+    void* memory = PyMem_Malloc(sizeof(ChainCursor));
+    if (memory == nullptr) return PyErr_NoMemory();
+    auto* cursor = new (memory) ChainCursor();
+    PyObject* capsule = PyCapsule_New(cursor, kCursorName, free_cursor);
+    if (capsule == nullptr) {
+        cursor->~ChainCursor();
+        PyMem_Free(memory);
+    }
+    return capsule;
+}
+
+PyMethodDef new_chain_cursor_def = {"_memo", new_chain_cursor, METH_NOARGS, nullptr};
+
+// _step(topic, position, cursor): the view of the part at `position`, or
+// None past the end.
 PyObject* topic_part_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) return pyutil::fail(PyExc_TypeError, "_step() takes exactly 2 arguments");
+    if (nargs != 3) return pyutil::fail(PyExc_TypeError, "_step() takes exactly 3 arguments");
     if (!pyutil::check_arg_type(args[0], state.Topic, "self", false)) return nullptr;
     const unsigned long long position = PyLong_AsUnsignedLongLong(args[1]);
     if (position == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    auto* cursor = static_cast<ChainCursor*>(PyCapsule_GetPointer(args[2], kCursorName));
+    if (cursor == nullptr) return nullptr;
     evt_topic* record = as_topic(args[0])->header;
     if (record == nullptr) return not_initialized();
-    evt_topic_part_variant* part = record->parts;
-    for (unsigned long long i = 0; i < position && part != nullptr; ++i) part = part->next;
+    evt_topic_part_variant* part = cursor->part_at(record, position);
     if (part == nullptr) Py_RETURN_NONE;
     return make_part_view(part, args[0]);
 }
@@ -383,7 +412,7 @@ TopicVTable topic_vtable = {
 
 int add_topic_type(PyObject* module) {
     if (publish_type(module, &topic_spec, nullptr, &state.Topic) < 0) return -1;
-    PyObject* iterate = define_generator_function("__iter__", "Topic.__iter__", &topic_part_at_def);
+    PyObject* iterate = define_generator_function("__iter__", "Topic.__iter__", &topic_part_at_def, &new_chain_cursor_def);
     if (iterate == nullptr) return -1;
     Py_XSETREF(state.topic_iter, iterate);
     return 0;

@@ -2,6 +2,7 @@
 // shape (/pattern/, +name, {name}, (a|b), or an exact segment).
 #include <cstring>
 
+#include "quenda_loomi/capi/topic_core/chain_tail.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
@@ -40,9 +41,9 @@ SegmentShape shape_of(const char* segment, uint64_t length) {
     return {TOPIC_PART_EXACT, 0, length};
 }
 
-int append_segment(evt_topic* topic, const char* segment, uint64_t length) {
+int append_segment(evt_topic* topic, evt_topic_part_variant** tail, const char* segment, uint64_t length) {
     const SegmentShape shape = shape_of(segment, length);
-    return evt_topic_append_part(topic, segment + shape.body_start, shape.body_len, shape.kind);
+    return topic_core::append_part_after(topic, tail, segment + shape.body_start, shape.body_len, shape.kind);
 }
 
 bool holds(const char* text, uint64_t length, char wanted) {
@@ -83,6 +84,9 @@ extern "C" int evt_topic_parse(evt_topic* topic, const char* s, uint64_t n) {
     if (n == 0) n = std::strlen(s);
     if (n == 0) return -1;
 
+    // Parts go after whatever the topic already holds; the first append finds
+    // the end, every later one links after the part appended before it.
+    evt_topic_part_variant* tail = nullptr;
     uint64_t pos = 0;
     while (pos < n) {
         uint64_t pattern_start = 0;
@@ -95,8 +99,8 @@ extern "C" int evt_topic_parse(evt_topic* topic, const char* s, uint64_t n) {
             // An empty pattern has nothing to search for, and a zero length
             // would be taken as "measure to the NUL" further down.
             if (close == n || close == pattern_start) return -1;
-            if (evt_topic_append_part(topic, s + pattern_start, close - pattern_start,
-                                      TOPIC_PART_PATTERN) != 0)
+            if (topic_core::append_part_after(topic, &tail, s + pattern_start, close - pattern_start,
+                                              TOPIC_PART_PATTERN) != 0)
                 return -1;
             // Resume at the separator after the slash so that a pattern right
             // after a pattern ("/a/./b/") is seen as one.
@@ -105,7 +109,7 @@ extern "C" int evt_topic_parse(evt_topic* topic, const char* s, uint64_t n) {
         }
 
         const uint64_t end = segment_end(s, pos, n);
-        if (end > pos && append_segment(topic, s + pos, end - pos) != 0) return -1;
+        if (end > pos && append_segment(topic, &tail, s + pos, end - pos) != 0) return -1;
         if (end >= n) return 0;
         pos = (end + 1 < n && s[end + 1] == kSlash) ? end : end + 1;
     }

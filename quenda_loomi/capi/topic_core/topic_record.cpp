@@ -2,6 +2,7 @@
 // literal registry, canonical rendering and release.
 #include <cstring>
 
+#include "quenda_loomi/capi/topic_core/chain_tail.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 byte_map* TOPIC_INTERNAL_MAP = nullptr;
@@ -98,6 +99,54 @@ bool split_options(evt_topic_part_variant* part, char* text, uint64_t length) {
 
 }  // namespace
 
+namespace topic_core {
+
+evt_topic_part_variant* last_part(const evt_topic* topic) noexcept {
+    evt_topic_part_variant* last = topic != nullptr ? topic->parts : nullptr;
+    while (last != nullptr && last->next != nullptr) last = last->next;
+    return last;
+}
+
+int append_part_after(evt_topic* topic, evt_topic_part_variant** tail, const char* text, uint64_t length,
+                      int32_t kind) noexcept {
+    if (topic == nullptr || tail == nullptr || text == nullptr) return -1;
+    if (length == 0) length = std::strlen(text);
+    if (length == 0 || !is_known_kind(kind)) return -1;
+
+    char* copy = copy_text(topic, text, length);
+    if (copy == nullptr) return -1;
+    auto* part = static_cast<evt_topic_part_variant*>(
+        c_ap_request(sizeof(evt_topic_part_variant), source_of(topic)));
+    if (part == nullptr) {
+        c_ap_free(copy);
+        return -1;
+    }
+    part->ttype = kind;
+    if (kind == TOPIC_PART_RANGE) {
+        if (!split_options(part, copy, length)) {
+            c_ap_free(copy);
+            c_ap_free(part);
+            return -1;
+        }
+    } else {
+        part->text = copy;
+        part->text_len = length;
+    }
+
+    // A remembered tail is trusted to be in the chain; stepping on from it
+    // only guards against a caller that lost count, at no cost otherwise.
+    evt_topic_part_variant* last = *tail != nullptr ? *tail : topic->parts;
+    while (last != nullptr && last->next != nullptr) last = last->next;
+    if (last != nullptr) last->next = part;
+    else topic->parts = part;
+    ++topic->n_parts;
+    if (kind != TOPIC_PART_EXACT) topic->is_exact = 0;
+    *tail = part;
+    return 0;
+}
+
+}  // namespace topic_core
+
 extern "C" {
 
 evt_topic* evt_topic_lookup(const char* literal, uint64_t length) {
@@ -127,36 +176,8 @@ evt_topic* evt_topic_new(const char* literal, uint64_t length, const allocator_p
 }
 
 int evt_topic_append_part(evt_topic* topic, const char* text, uint64_t length, int32_t kind) {
-    if (topic == nullptr || text == nullptr) return -1;
-    if (length == 0) length = std::strlen(text);
-    if (length == 0 || !is_known_kind(kind)) return -1;
-
-    char* copy = copy_text(topic, text, length);
-    if (copy == nullptr) return -1;
-    auto* part = static_cast<evt_topic_part_variant*>(
-        c_ap_request(sizeof(evt_topic_part_variant), source_of(topic)));
-    if (part == nullptr) {
-        c_ap_free(copy);
-        return -1;
-    }
-    part->ttype = kind;
-    if (kind == TOPIC_PART_RANGE) {
-        if (!split_options(part, copy, length)) {
-            c_ap_free(copy);
-            c_ap_free(part);
-            return -1;
-        }
-    } else {
-        part->text = copy;
-        part->text_len = length;
-    }
-
-    evt_topic_part_variant** link = &topic->parts;
-    while (*link != nullptr) link = &(*link)->next;
-    *link = part;
-    ++topic->n_parts;
-    if (kind != TOPIC_PART_EXACT) topic->is_exact = 0;
-    return 0;
+    evt_topic_part_variant* tail = nullptr;  // unknown: walk from `parts`
+    return topic_core::append_part_after(topic, &tail, text, length, kind);
 }
 
 int evt_topic_internalize(evt_topic* topic, const char* literal, uint64_t length) {
