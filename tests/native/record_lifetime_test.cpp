@@ -165,4 +165,69 @@ TEST(Table, KeepsEveryRecordThroughGrowthAndRemovalInAnyOrder) {
     EXPECT_EQ(tracked_record_count(), before);
 }
 
+// ---- Long chains ---------------------------------------------------------------
+
+std::vector<std::string> texts_of(const evt_topic* record) {
+    std::vector<std::string> texts;
+    for (const evt_topic_part_variant* p = record->parts; p != nullptr; p = p->next)
+        texts.emplace_back(p->text, p->text_len);
+    return texts;
+}
+
+// A remembered tail must not outlive a change made by someone else: cleared
+// (the tail is released; under ASan a stale one is a use after free),
+// re-parsed, or appended to through another path.
+TEST(RecordAppender, FindsTheEndAgainAfterAnyOtherChange) {
+    evt_topic* record = wrapped("ap.a");
+    RecordAppender appender(record);
+    ASSERT_EQ(appender.append("b", 1, TOPIC_PART_EXACT), 0);
+    const uint64_t after_append = record_generation(record);
+    ASSERT_EQ(appender.append("c", 1, TOPIC_PART_EXACT), 0);
+    EXPECT_GT(record_generation(record), after_append);  // holders see appends
+    EXPECT_EQ(texts_of(record), (std::vector<std::string>{"ap", "a", "b", "c"}));
+
+    ASSERT_EQ(evt_topic_append_part(record, "other", 0, TOPIC_PART_EXACT), 0);
+    record_parts_appended(record);
+    ASSERT_EQ(appender.append("d", 1, TOPIC_PART_EXACT), 0);
+    EXPECT_EQ(texts_of(record), (std::vector<std::string>{"ap", "a", "b", "c", "other", "d"}));
+
+    ASSERT_TRUE(record_clear(record));
+    ASSERT_EQ(appender.append("e", 1, TOPIC_PART_EXACT), 0);
+    EXPECT_EQ(texts_of(record), (std::vector<std::string>{"e"}));
+    ASSERT_TRUE(record_clear(record));
+    ASSERT_EQ(evt_topic_parse(record, "n.m", 0), 0);
+    record_parts_appended(record);
+    ASSERT_EQ(appender.append("f", 1, TOPIC_PART_EXACT), 0);
+    EXPECT_EQ(texts_of(record), (std::vector<std::string>{"n", "m", "f"}));
+    EXPECT_EQ(record->n_parts, 3u);
+    record_release(record, true);
+}
+
+TEST(ChainCursor, ReachesEveryPositionOfTheCurrentChain) {
+    evt_topic* record = wrapped("c0.c1.c2.c3");
+    evt_topic* other = wrapped("o0.o1");
+    ChainCursor cursor;
+    auto text_at = [&cursor](const evt_topic* r, uint64_t i) {
+        const evt_topic_part_variant* p = cursor.part_at(r, i);
+        return p ? std::string(p->text, p->text_len) : std::string("<end>");
+    };
+    // Ascending, repeated, backwards and past the end.
+    const std::pair<uint64_t, const char*> steps[] = {{0, "c0"}, {1, "c1"}, {1, "c1"}, {3, "c3"},
+                                                      {2, "c2"}, {4, "<end>"}, {0, "c0"}};
+    for (const auto& [index, text] : steps) EXPECT_EQ(text_at(record, index), text) << index;
+
+    // Another record, then the first one changed in place between steps.
+    EXPECT_EQ(text_at(other, 1), "o1");
+    EXPECT_EQ(text_at(record, 2), "c2");
+    ASSERT_TRUE(record_clear(record));
+    ASSERT_EQ(evt_topic_parse(record, "n0.n1.n2.n3", 0), 0);
+    record_parts_appended(record);
+    EXPECT_EQ(text_at(record, 3), "n3");
+    ASSERT_EQ(evt_topic_append_part(record, "n4", 0, TOPIC_PART_EXACT), 0);
+    record_parts_appended(record);
+    EXPECT_EQ(text_at(record, 4), "n4");
+    record_release(record, true);
+    record_release(other, true);
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "quenda_loomi/capi/topic_core/chain_tail.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 #include "tests/native/ap_alloc_fixtures.h"
 
@@ -156,6 +157,51 @@ TEST(Parse, MeasuresWhenLengthIsZeroAndAppendsAfterExistingParts) {
     EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "E:b", "A:c"}));
     EXPECT_EQ(topic->n_parts, 3u);
     EXPECT_EQ(topic->is_exact, 0);
+    evt_topic_free(topic);
+}
+
+// ---- Appending after a known tail ---------------------------------------------
+
+TEST(AppendAfterTail, NullTailFindsTheEndAndEveryAppendMovesTheTail) {
+    evt_topic* topic = empty_topic();
+    ASSERT_EQ(evt_topic_parse(topic, "a.b", 0), 0);
+    evt_topic_part_variant* tail = nullptr;
+    ASSERT_EQ(topic_core::append_part_after(topic, &tail, "x", 0, TOPIC_PART_ANY), 0);
+    EXPECT_EQ(tail, topic_core::last_part(topic));
+    ASSERT_EQ(topic_core::append_part_after(topic, &tail, "p|q", 3, TOPIC_PART_RANGE), 0);
+    EXPECT_EQ(tail, topic_core::last_part(topic));
+    EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "E:b", "A:x", "R:p,q"}));
+    EXPECT_EQ(topic->n_parts, 4u);
+    EXPECT_EQ(topic->is_exact, 0);
+
+    // A failed append leaves chain and tail as they were.
+    evt_topic_part_variant* before = tail;
+    EXPECT_EQ(topic_core::append_part_after(topic, &tail, "", 0, TOPIC_PART_EXACT), -1);
+    EXPECT_EQ(topic_core::append_part_after(topic, &tail, "y", 1, 9), -1);
+    EXPECT_EQ(topic_core::append_part_after(topic, nullptr, "y", 1, TOPIC_PART_EXACT), -1);
+    EXPECT_EQ(tail, before);
+    EXPECT_EQ(topic->n_parts, 4u);
+    evt_topic_free(topic);
+}
+
+TEST(AppendAfterTail, KnownTailIsUsedInsteadOfWalkingFromTheHead) {
+    evt_topic* topic = empty_topic();
+    ASSERT_EQ(evt_topic_parse(topic, "a.b.c", 0), 0);
+    evt_topic_part_variant* first = topic->parts;
+    evt_topic_part_variant* second = first->next;
+    evt_topic_part_variant* last = topic_core::last_part(topic);
+    // Cut the chain after its first part: only a walk from the head sees that.
+    first->next = nullptr;
+    ASSERT_EQ(topic_core::append_part_after(topic, &last, "d", 1, TOPIC_PART_EXACT), 0);
+    first->next = second;
+    EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "E:b", "E:c", "E:d"}));
+
+    // A tail that is not the last part any more still appends at the end.
+    evt_topic_part_variant* stale = second;
+    ASSERT_EQ(topic_core::append_part_after(topic, &stale, "e", 1, TOPIC_PART_EXACT), 0);
+    EXPECT_EQ(describe(topic), (std::vector<std::string>{"E:a", "E:b", "E:c", "E:d", "E:e"}));
+    EXPECT_EQ(topic->n_parts, 5u);
+    EXPECT_EQ(topic_core::last_part(nullptr), nullptr);
     evt_topic_free(topic);
 }
 
