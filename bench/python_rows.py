@@ -14,6 +14,7 @@ import random
 import re
 import subprocess
 import sys
+import time
 
 from bench_rows import emit, interleaved, row, warn
 
@@ -199,6 +200,48 @@ def registry_rows(sizes, number, repeats):
 
 
 # ---------------------------------------------------------------------------
+# Long topics: whole-topic operations must cost the same per part at any length
+# ---------------------------------------------------------------------------
+
+def long_topic_ops(n, salt):
+    """{name: callable()} running one whole-topic operation on n-part topics."""
+    exact_literal = ".".join(f"p{i}" for i in range(n))
+    exact = Topic(exact_literal)
+    generic = Topic(".".join(f"{{w{i}}}" if i % 2 else f"p{i}" for i in range(n)))
+    parts, strings = list(exact), [f"s{i}" for i in range(n)]
+    values = {f"w{i}": "v" for i in range(n)}
+    fresh = iter(range(10**9))
+    return {
+        "Topic(new literal)": lambda: Topic(f"long{salt}.{next(fresh)}.{exact_literal}"),
+        "list(topic)": lambda: list(exact),
+        "a + b": lambda: exact + generic,
+        "Topic.from_parts": lambda: Topic.from_parts(parts),
+        "Topic.join": lambda: Topic.join(strings),
+        "format_map": lambda: generic.format_map(values),
+        "match + to_dict": lambda: exact.match(generic).to_dict(),
+        "list(match result)": lambda: list(exact.match(generic)),
+    }
+
+
+def long_topic_rows(small, large, repeats):
+    per_part = {}
+    for n in (small, large):
+        ops = long_topic_ops(n, os.getpid())
+        samples = {name: [] for name in ops}
+        for _ in range(repeats):  # in turns, so drift hits every case alike
+            for name, op in ops.items():
+                start = time.perf_counter_ns()
+                op()
+                samples[name].append((time.perf_counter_ns() - start) / n)
+        per_part[n] = {name: sorted(v)[len(v) // 2] for name, v in samples.items()}
+    for name in per_part[small]:
+        a, b = per_part[large][name], per_part[small][name]
+        # Linear: about 1x; one walk from the head per part: large / small.
+        emit(row(f"{name} per-part cost growth, {large:,} / {small:,} parts", a / b, "<= 2.0x",
+                 f"{large:,}: {a:.0f} ns/part, {small:,}: {b:.0f} ns/part", limit=2.0))
+
+
+# ---------------------------------------------------------------------------
 # The new-literal path (one subprocess per sample: each registers a million topics)
 # ---------------------------------------------------------------------------
 
@@ -258,6 +301,9 @@ def main():
     sizes = (1_000, 10_000, 100_000) if args.quick else (1_000, 100_000, 1_000_000)
     registry_rows(sizes, number if args.quick else 1_000_000, repeats)
     new_literal_rows(100_000 if args.quick else 1_000_000, 3 if args.quick else 5)
+    # Both sizes outgrow the caches, so the per-part cost compares walks, not
+    # cache hits with misses (below ~20k parts the chain stays cache-resident).
+    long_topic_rows(50_000, 200_000, repeats)
 
 
 if __name__ == "__main__":

@@ -28,6 +28,9 @@ OPERATIONS = {
     "add": "assert len(exact + exact) == 2 * n",
     "iadd": "t = Topic(); t += exact; t += exact; assert len(t) == 2 * n",
     "from_parts": "assert Topic.from_parts(list(exact)).value == exact.value",
+    # The first copy takes the literal over from `exact` (a key change of its
+    # record); the views are then checked again before the second copy reads them.
+    "views after rekey": "parts = list(exact); Topic.from_parts(parts); assert len(Topic.from_parts(parts)) == n",
     "join": "assert len(Topic.join(['s%d' % i for i in range(n)])) == n",
     "format_map": """
 generic = Topic(".".join("{w%d}" % i for i in range(n)))

@@ -45,8 +45,10 @@ bool keeper_has_part(PyObject* keeper, const evt_topic_part_variant* part, uint6
         return record_still_holds(as_topic(keeper)->header, part, since_stamp);
     if (state.TopicMatchResult != nullptr && PyObject_TypeCheck(keeper, state.TopicMatchResult)) {
         auto* result = reinterpret_cast<TopicMatchResultObject*>(keeper);
+        // The part came from one of the two: find out which before trusting it.
         for (PyObject* topic : {result->topic_a, result->topic_b})
             if (topic != nullptr && PyObject_TypeCheck(topic, state.Topic) &&
+                record_has_part(as_topic(topic)->header, part) &&
                 record_still_holds(as_topic(topic)->header, part, since_stamp))
                 return true;
         return false;

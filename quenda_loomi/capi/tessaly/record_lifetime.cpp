@@ -179,10 +179,12 @@ bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part
     return false;
 }
 
+// Parts leave a chain only by being released, so a part the record held at
+// `stamp` is still there when nothing was released since: no walk needed,
+// whatever else (appends, key changes) moved the generation.
 bool record_still_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t stamp) noexcept {
     const Entry* entry = find(record);
-    if (entry == nullptr || entry->released_at > stamp) return false;
-    return entry->generation <= stamp || record_has_part(record, part);
+    return entry != nullptr && part != nullptr && entry->released_at <= stamp;
 }
 
 void record_watch(evt_topic* record) noexcept {

@@ -119,7 +119,9 @@ int32_t key_composed_record(evt_topic* record, bool* registered) noexcept;
 // True when `part` is one of the parts of `record` (walks the chain).
 bool record_has_part(const evt_topic* record, const evt_topic_part_variant* part) noexcept;
 // True when a pointer to `part` taken from `record` at `stamp` may still be
-// read: the record did not release parts since and still holds the part.
+// read: the record did not release parts since (so it still holds the part).
+// Constant time; a part that may come from another record needs
+// record_has_part as well.
 bool record_still_holds(const evt_topic* record, const evt_topic_part_variant* part, uint64_t stamp) noexcept;
 
 // ---- Walking and growing long chains ------------------------------------------------
