@@ -24,6 +24,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 fi
 
+# The JavaScript topic matcher the subscription index is compared with comes
+# from npm, pinned by bench/js/package-lock.json.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  echo "[bench] installing nodejs npm" >&2
+  as_root=(); [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -q >&2
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends nodejs npm >&2
+fi
+if [ ! -d "$root/bench/js/node_modules/qlobber" ]; then
+  echo "[bench] npm ci in bench/js" >&2
+  npm ci --prefix "$root/bench/js" --no-audit --no-fund >&2
+fi
+
 "$root/tools/provision-python.sh" >&2  # its KEY=VALUE lines would mix into the table
 # shellcheck disable=SC1091
 source "$root/.venv/toolchain.sh"
