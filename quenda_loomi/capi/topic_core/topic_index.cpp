@@ -24,7 +24,7 @@ struct Run {
 struct Node {
     Node* parent;
     Node* first_exact;    // exact children, also found through the edge table
-    Node* first_generic;  // range and pattern children
+    Node* first_generic;  // pattern children first, then range children
     Node* any_child;      // the one wildcard child
     Node* prev_sibling;
     Node* next_sibling;
@@ -87,14 +87,6 @@ void for_each_option(const char* literal, uint64_t length, Each&& each) {
         if (i > start) each(literal + start, i - start);
         start = i + 1;
     }
-}
-
-bool range_accepts(const char* literal, uint64_t length, const char* text, uint64_t text_len) {
-    bool found = false;
-    for_each_option(literal, length, [&](const char* option, uint64_t option_len) {
-        found = found || same_bytes(option, option_len, text, text_len);
-    });
-    return found;
 }
 
 bool by_seq(const Subscription& a, const Subscription& b) { return a.seq < b.seq; }
@@ -250,6 +242,16 @@ struct TopicTrie::KeySlot {
     bool used() const { return record != nullptr; }
 };
 
+// One option of a range child, filed under (parent, option) so an exact
+// event segment finds the range children accepting it without scanning them.
+struct TopicTrie::OptionSlot {
+    uint64_t hash;
+    Node* child;  // null: free slot
+    uint32_t offset;  // of the option in the child's label
+    uint32_t length;
+    bool used() const { return child != nullptr; }
+};
+
 // Linear probing over a power-of-two array with backward-shift deletion (no
 // tombstones); grown at three quarters.  Slots are requested from the trie.
 template <class Slot>
@@ -263,9 +265,11 @@ struct TopicTrie::FlatTable {
         else return slot.hash;
     }
 
-    bool reserve_one(TopicTrie& owner) {
-        if ((count + 1) * 4 <= capacity * 3) return true;
-        return resize(owner, capacity ? capacity * 2 : 16);
+    bool reserve_one(TopicTrie& owner) { return reserve(owner, 1); }
+    bool reserve(TopicTrie& owner, uint64_t extra) {
+        uint64_t size = capacity ? capacity : 16;
+        while ((count + extra) * 4 > size * 3) size *= 2;
+        return size == capacity || resize(owner, size);
     }
 
     // Gives memory back as the table empties, so an index that held many
@@ -368,8 +372,9 @@ TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
     edges_ = make_table<EdgeSlot>();
     records_ = make_table<RecordSlot>();
     keys_ = make_table<KeySlot>();
+    options_ = make_table<OptionSlot>();
     root_ = new_node(nullptr, TOPIC_PART_EXACT, "", 0);
-    ok_ = edges_ && records_ && keys_ && root_;
+    ok_ = edges_ && records_ && keys_ && options_ && root_;
 }
 
 TopicTrie::~TopicTrie() {
@@ -377,9 +382,11 @@ TopicTrie::~TopicTrie() {
     if (edges_) edges_->free_storage(*this);
     if (records_) records_->free_storage(*this);
     if (keys_) keys_->free_storage(*this);
+    if (options_) options_->free_storage(*this);
     std::free(edges_);  // the tables themselves hold only pointers and counts
     std::free(records_);
     std::free(keys_);
+    std::free(options_);
 }
 
 void* TopicTrie::request(uint64_t size) {
@@ -436,6 +443,39 @@ Node* TopicTrie::exact_child(const Node* parent, const char* text, uint64_t leng
     return slot ? slot->child() : nullptr;
 }
 
+// Files every distinct option of a new range child; all or none.
+bool TopicTrie::file_options(Node* range_child) {
+    uint64_t distinct = 0;
+    auto each_distinct = [&](auto&& each) {
+        const char* label = range_child->label;
+        for_each_option(label, range_child->label_len, [&](const char* option, uint64_t length) {
+            // An option repeated in one range is filed once.
+            const char* first = nullptr;
+            for_each_option(label, range_child->label_len, [&](const char* other, uint64_t other_len) {
+                if (first == nullptr && same_bytes(other, other_len, option, length)) first = other;
+            });
+            if (first == option) each(option, length);
+        });
+    };
+    each_distinct([&](const char*, uint64_t) { ++distinct; });
+    if (!options_->reserve(*this, distinct)) return false;
+    each_distinct([&](const char* option, uint64_t length) {
+        const uint64_t hash = edge_hash(range_child->parent, option, length);
+        options_->insert(OptionSlot{hash, range_child, static_cast<uint32_t>(option - range_child->label),
+                                    static_cast<uint32_t>(length)});
+    });
+    return true;
+}
+
+void TopicTrie::unfile_options(Node* range_child) {
+    for_each_option(range_child->label, range_child->label_len, [&](const char* option, uint64_t length) {
+        const uint64_t hash = edge_hash(range_child->parent, option, length);
+        if (OptionSlot* slot = options_->find(hash, [&](const OptionSlot& o) { return o.child == range_child; }))
+            options_->erase(slot);
+    });
+    options_->shrink(*this);
+}
+
 Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     uint64_t length = 0;
     const char* label = part_label(part, &length);
@@ -469,9 +509,22 @@ Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
                     return child;
             Node* child = new_node(parent, part->ttype, label, length);
             if (child == nullptr) return nullptr;
-            child->next_sibling = parent->first_generic;
-            if (parent->first_generic) parent->first_generic->prev_sibling = child;
-            parent->first_generic = child;
+            if (part->ttype == TOPIC_PART_RANGE && !file_options(child)) {
+                release(child, child->block_size());
+                --node_count_;
+                return nullptr;
+            }
+            // Patterns stay ahead of ranges: a walk tests the patterns and
+            // stops at the first range (those it finds through options_).
+            Node* before = nullptr;
+            if (part->ttype == TOPIC_PART_RANGE)
+                for (Node* it = parent->first_generic; it && it->kind == TOPIC_PART_PATTERN; it = it->next_sibling)
+                    before = it;
+            Node*& link = before ? before->next_sibling : parent->first_generic;
+            child->prev_sibling = before;
+            child->next_sibling = link;
+            if (link) link->prev_sibling = child;
+            link = child;
             return child;
         }
         default:
@@ -479,10 +532,18 @@ Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     }
 }
 
+// The node a record's parts lead to, made as needed; on failure the nodes
+// made on the way are released again.
 Node* TopicTrie::path_of(const evt_topic* record) {
     Node* node = root_;
-    for (const evt_topic_part_variant* part = record->parts; part && node; part = part->next)
-        node = child_for(node, part);
+    for (const evt_topic_part_variant* part = record->parts; part; part = part->next) {
+        Node* child = child_for(node, part);
+        if (child == nullptr) {
+            prune(node);
+            return nullptr;
+        }
+        node = child;
+    }
     return node;
 }
 
@@ -549,6 +610,7 @@ void TopicTrie::prune(Node* node) {
                 edges_->shrink(*this);
             }
         }
+        if (node->kind == TOPIC_PART_RANGE) unfile_options(node);
         if (node->prune_pending)  // still queued: it must not be visited again
             std::replace(draining_.begin(), draining_.end(), node, static_cast<Node*>(nullptr));
         if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
@@ -600,11 +662,19 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
         ++subscription_count_;
         return true;
     }
-    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return false;
-    Node* node = path_of(record);
-    if (node == nullptr || !add_to_node(node, subscription)) {
-        if (node) prune(node);
+    auto give_back = [&] {  // tables grown for this record shrink back
+        records_->shrink(*this);
+        keys_->shrink(*this);
+        edges_->shrink(*this);
+        options_->shrink(*this);
         return false;
+    };
+    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return give_back();
+    Node* node = path_of(record);
+    if (node == nullptr) return give_back();
+    if (!add_to_node(node, subscription)) {
+        prune(node);
+        return give_back();
     }
     RecordSlot fresh{record, node, generation, 1, 0};
     if (needs_key_slot(record)) {
@@ -729,44 +799,60 @@ void TopicTrie::changed_records(uint64_t (*generation_of)(const evt_topic* recor
     for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
 }
 
-bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record)) {
-    FlatVector<Subscription> retry;
-    retry.swap(stranded_);
-    subscription_count_ -= retry.size();
-    for (const Subscription& subscription : retry) {
-        if (insert(subscription, generation_of(subscription.record))) continue;
-        stranded_.push_back(subscription);
-        ++subscription_count_;
+void TopicTrie::changed_among(uint64_t (*generation_of)(const evt_topic* record), const evt_topic* const* candidates,
+                              size_t candidate_count, FlatVector<evt_topic*>* out) const {
+    for (size_t i = 0; i < candidate_count; ++i) {
+        const evt_topic* record = candidates[i];
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        if (slot != nullptr && generation_of(record) != slot->generation) out->push_back(slot->record);
     }
-    FlatVector<evt_topic*> changed;
-    for (uint64_t i = 0; i < records_->capacity; ++i) {
-        const RecordSlot& slot = records_->slots[i];
-        if (slot.used() && generation_of(slot.record) != slot.generation) changed.push_back(slot.record);
+    for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
+}
+
+bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record), evt_topic* const* changed,
+                       size_t changed_count) {
+    // A subscription leaves its node only once a place to wait is reserved
+    // for it, so running out of memory anywhere below parks it, never drops it.
+    bool complete = true;
+    if (!stranded_.empty()) {
+        FlatVector<Subscription> retry;
+        if (!retry.reserve(stranded_.size())) return false;
+        retry.swap(stranded_);
+        if (!stranded_.reserve(retry.size())) {  // cannot fail: it held them a moment ago
+            stranded_.swap(retry);
+            return false;
+        }
+        subscription_count_ -= retry.size();
+        for (const Subscription& subscription : retry) {
+            if (insert(subscription, generation_of(subscription.record))) continue;
+            stranded_.push_back(subscription);  // reserved
+            ++subscription_count_;
+            complete = false;
+        }
     }
-    bool complete = changed.ok();
     FlatVector<Subscription> moving;
-    for (evt_topic* record : changed) {
+    for (size_t i = 0; i < changed_count; ++i) {
+        evt_topic* record = changed[i];
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        if (slot == nullptr) continue;  // listed twice, or only waiting
+        const uint64_t generation = generation_of(record);
+        if (generation == slot->generation) continue;
         moving.clear();
         subscriptions_of(record, &moving);
-        if (!moving.ok()) {  // stays filed where it is; the next refile retries
-            complete = false;
+        if (!moving.ok() || !stranded_.reserve(stranded_.size() + moving.size())) {
+            complete = false;  // stays filed where it is; the next refile retries
             continue;
         }
-        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
         Node* old_node = slot->node;
-        const uint64_t generation = generation_of(record);
         for (const Subscription& subscription : moving) remove_from_node(old_node, record, subscription.seq, nullptr);
         subscription_count_ -= moving.size();
         forget_record(record);
         prune(old_node);
         for (const Subscription& subscription : moving) {
-            if (!insert(subscription, generation)) {
-                // Held aside (still counted, listed and released) until a
-                // later refile finds the memory.
-                complete = false;
-                stranded_.push_back(subscription);
-                ++subscription_count_;
-            }
+            if (insert(subscription, generation)) continue;
+            stranded_.push_back(subscription);  // reserved
+            ++subscription_count_;
+            complete = false;
         }
     }
     return complete;
@@ -783,12 +869,16 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
             for (Node* node : frontier) {
                 if (Node* child = exact_child(node, text, length)) next->push_back(child);
                 if (node->any_child) next->push_back(node->any_child);
-                for (Node* child = node->first_generic; child; child = child->next_sibling) {
-                    if (child->kind == TOPIC_PART_RANGE) {
-                        if (range_accepts(child->label, child->label_len, text, length)) next->push_back(child);
-                    } else {
-                        to_test.push_back(child);
-                    }
+                for (Node* child = node->first_generic; child && child->kind == TOPIC_PART_PATTERN;
+                     child = child->next_sibling)
+                    to_test.push_back(child);
+                if (options_->count != 0) {
+                    const uint64_t hash = edge_hash(node, text, length);
+                    options_->find(hash, [&](const OptionSlot& o) {
+                        if (o.child->parent == node && same_bytes(o.child->label + o.offset, o.length, text, length))
+                            next->push_back(o.child);
+                        return false;  // every range child accepting it
+                    });
                 }
             }
             // The hooks may run code that changes the trie: only the copies
