@@ -476,6 +476,27 @@ void TopicTrie::unfile_options(Node* range_child) {
     options_->shrink(*this);
 }
 
+// The range or pattern child with this label: ranges through the table of
+// their first option, patterns by scanning the pattern siblings.
+Node* TopicTrie::generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const {
+    if (kind == TOPIC_PART_PATTERN) {
+        for (Node* child = parent->first_generic; child && child->kind == TOPIC_PART_PATTERN; child = child->next_sibling)
+            if (same_bytes(child->label, child->label_len, label, length)) return child;
+        return nullptr;
+    }
+    Node* found = nullptr;
+    bool first = true;
+    for_each_option(label, length, [&](const char* option, uint64_t option_len) {
+        if (!std::exchange(first, false)) return;
+        options_->find(edge_hash(parent, option, option_len), [&](const OptionSlot& o) {
+            if (o.child->parent != parent || !same_bytes(o.child->label, o.child->label_len, label, length)) return false;
+            found = o.child;
+            return true;
+        });
+    });
+    return found;
+}
+
 Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     uint64_t length = 0;
     const char* label = part_label(part, &length);
@@ -504,9 +525,7 @@ Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
             return parent->any_child;
         case TOPIC_PART_RANGE:
         case TOPIC_PART_PATTERN: {
-            for (Node* child = parent->first_generic; child; child = child->next_sibling)
-                if (child->kind == static_cast<uint8_t>(part->ttype) && same_bytes(child->label, child->label_len, label, length))
-                    return child;
+            if (Node* found = generic_child(parent, part->ttype, label, length)) return found;
             Node* child = new_node(parent, part->ttype, label, length);
             if (child == nullptr) return nullptr;
             if (part->ttype == TOPIC_PART_RANGE && !file_options(child)) {

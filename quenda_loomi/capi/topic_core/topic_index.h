@@ -133,6 +133,7 @@ private:
     void prune_queued();
     void release_subtree(Node* node);
     Node* exact_child(const Node* parent, const char* text, uint64_t length) const;
+    Node* generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const;
     bool file_options(Node* range_child);
     void unfile_options(Node* range_child);
     void step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
