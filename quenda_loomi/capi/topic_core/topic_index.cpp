@@ -146,46 +146,55 @@ bool sort_by_seq(FlatVector<Subscription>* items) {
     return ordered.ok() && items->assign(ordered.begin(), ordered.end());
 }
 
+// Merges two runs into `to`, taking a sequence number present in both once.
+Subscription* merge_two(Run a, Run b, Subscription* to) {
+    while (a.next != a.end && b.next != b.end) {
+        const uint64_t left = a.next->seq;
+        const uint64_t right = b.next->seq;
+        *to++ = left <= right ? *a.next : *b.next;
+        a.next += left <= right;
+        b.next += right <= left;
+    }
+    for (; a.next != a.end; ++a.next) *to++ = *a.next;
+    for (; b.next != b.end; ++b.next) *to++ = *b.next;
+    return to;
+}
+
 // Merges runs sorted by sequence number into `out`, dropping repeats (a
-// range event may reach one node twice).  Few runs are merged head by head;
+// range event may reach one node twice).  A few runs are merged pairwise,
+// level by level, through `scratch` (an element is copied once per level);
 // many are concatenated and sorted.
-bool merge_runs(FlatVector<Run>* runs, FlatVector<Subscription>* out) {
+bool merge_runs(FlatVector<Run>* runs, FlatVector<Subscription>* out, FlatVector<Subscription>* scratch) {
     size_t total = 0;
     for (const Run& run : *runs) total += static_cast<size_t>(run.end - run.next);
     if (!out->reserve(total)) return false;
     constexpr size_t kMergeWidth = 16;
-    if (runs->size() > kMergeWidth) {
-        for (const Run& run : *runs) out->append(run.next, run.end);
-        return sort_by_seq(out);
+    if (runs->size() == 1 || runs->size() > kMergeWidth) {
+        for (const Run& run : *runs) out->append(run.next, run.end);  // reserved above
+        return runs->size() == 1 || sort_by_seq(out);
     }
-    // Within a run sequence numbers rise strictly, so a repeat can only be
-    // the first element taken from a run after another run's element.
-    uint64_t previous = UINT64_MAX;
-    auto take = [&](const Subscription* from, const Subscription* to) {
-        if (from != to && from->seq == previous) ++from;
-        if (from == to) return;
-        out->append(from, to);  // reserved above
-        previous = (to - 1)->seq;
-    };
+    if (runs->empty()) return true;
+    if (!scratch->reserve(total)) return false;
+    unsigned levels = static_cast<unsigned>(std::bit_width(runs->size() - 1));
+    // The last level writes into `out`; the levels before alternate with
+    // `scratch`, so no level writes the buffer it reads.
     while (runs->size() > 1) {
-        size_t lowest = 0;
-        for (size_t i = 1; i < runs->size(); ++i)
-            if ((*runs)[i].next->seq < (*runs)[lowest].next->seq) lowest = i;
-        Run& run = (*runs)[lowest];
-        // Take everything of this run up to the next head of the others.
-        uint64_t limit = UINT64_MAX;
-        for (size_t i = 0; i < runs->size(); ++i)
-            if (i != lowest) limit = std::min(limit, (*runs)[i].next->seq);
-        const Subscription* stop = run.next;
-        while (stop != run.end && stop->seq <= limit) ++stop;
-        take(run.next, stop);
-        run.next = stop;
-        if (run.next == run.end) {
-            run = runs->back();
-            runs->pop_back();
+        --levels;
+        Subscription* const base = (levels % 2 == 0 ? out : scratch)->data();
+        Subscription* to = base;
+        size_t kept = 0;
+        for (size_t i = 0; i < runs->size(); i += 2) {
+            Subscription* from = to;
+            if (i + 1 < runs->size()) {
+                to = merge_two((*runs)[i], (*runs)[i + 1], to);
+            } else {
+                for (const Subscription* it = (*runs)[i].next; it != (*runs)[i].end; ++it) *to++ = *it;
+            }
+            (*runs)[kept++] = Run{from, to};
         }
+        runs->truncate(kept);
     }
-    if (!runs->empty()) take(runs->front().next, runs->front().end);
+    out->set_size_written(static_cast<size_t>(runs->front().end - out->data()));
     return true;
 }
 
@@ -952,6 +961,7 @@ struct TopicTrie::Scratch {
     FlatVector<Node*> to_test;
     FlatVector<Subscription> alike;
     FlatVector<Run> runs;
+    FlatVector<Subscription> merging;
 
     bool ok() const {
         return literal.ok() && texts.ok() && parts.ok() && frontier.ok() && next.ok() && to_test.ok() &&
@@ -1015,7 +1025,7 @@ bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
     }
     for (Node* node : s.frontier)
         if (node->sub_count) s.runs.push_back(Run{node->subs, node->subs + node->sub_count});
-    const bool answered = s.ok() && merge_runs(&s.runs, out);
+    const bool answered = s.ok() && merge_runs(&s.runs, out, &s.merging);
 
     if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
     if (!spare_scratch_) spare_scratch_ = std::move(scratch);
