@@ -21,6 +21,8 @@ struct Run {
     const Subscription* end;
 };
 
+// One block per node, sized to its label; most nodes are leaves holding one
+// subscription, so that one lives in the node and larger sets get an array.
 struct Node {
     Node* parent;
     Node* first_exact;    // exact children, also found through the edge table
@@ -29,23 +31,43 @@ struct Node {
     Node* prev_sibling;
     Node* next_sibling;
     // Filed here, sorted by sequence number: `single` while the capacity is
-    // one (most leaves hold one subscription), else an array of its own.
-    Subscription* subs;
-    void* prepared;  // compiled expression of a pattern node
+    // one, else `array`.
+    union {
+        Subscription single;
+        Subscription* array;
+    };
     uint32_t sub_count;
     uint32_t sub_capacity;
     uint32_t label_len;
     uint8_t kind;
     uint8_t prune_pending;
-    Subscription single;
     char label[1];  // segment, option literal or expression; NUL-terminated
+    // A pattern node keeps its compiled expression after the label, aligned.
 
-    uint64_t block_size() const { return offsetof(Node, label) + label_len + 1; }
+    static uint64_t label_end(uint64_t label_len) { return offsetof(Node, label) + label_len + 1; }
+    static uint64_t prepared_offset(uint64_t label_len) { return (label_end(label_len) + 7) & ~uint64_t{7}; }
+    static uint64_t size_for(int32_t kind, uint64_t label_len) {
+        return kind == TOPIC_PART_PATTERN ? prepared_offset(label_len) + sizeof(void*) : label_end(label_len);
+    }
+    uint64_t block_size() const { return size_for(kind, label_len); }
+
+    void* prepared() const {
+        if (kind != TOPIC_PART_PATTERN) return nullptr;
+        void* compiled;
+        std::memcpy(&compiled, reinterpret_cast<const char*>(this) + prepared_offset(label_len), sizeof compiled);
+        return compiled;
+    }
+    void set_prepared(void* compiled) {
+        std::memcpy(reinterpret_cast<char*>(this) + prepared_offset(label_len), &compiled, sizeof compiled);
+    }
+
+    bool owns_array() const { return sub_capacity > 1; }
+    Subscription* subs() { return owns_array() ? array : &single; }
+    const Subscription* subs() const { return owns_array() ? array : &single; }
     bool is_empty() const {
         return sub_count == 0 && first_exact == nullptr && first_generic == nullptr &&
                any_child == nullptr;
     }
-    bool owns_array() const { return subs != &single; }
 };
 
 namespace {
@@ -412,16 +434,15 @@ void TopicTrie::release(void* block, uint64_t size) {
 
 Node* TopicTrie::new_node(Node* parent, int32_t kind, const char* label, uint64_t label_len) {
     if (label_len >= UINT32_MAX) return nullptr;
-    auto* node = static_cast<Node*>(request(offsetof(Node, label) + label_len + 1));
+    auto* node = static_cast<Node*>(request(Node::size_for(kind, label_len)));
     if (node == nullptr) return nullptr;
     node->parent = parent;
     node->kind = static_cast<uint8_t>(kind);
     node->label_len = static_cast<uint32_t>(label_len);
-    node->subs = &node->single;
     node->sub_capacity = 1;
     if (label_len) std::memcpy(node->label, label, label_len);
     if (kind == TOPIC_PART_PATTERN && hooks_.prepare)
-        node->prepared = hooks_.prepare(node->label, hooks_.context);
+        node->set_prepared(hooks_.prepare(node->label, hooks_.context));
     ++node_count_;
     return node;
 }
@@ -434,8 +455,8 @@ void TopicTrie::release_subtree(Node* node) {
             list = next;
         }
     }
-    if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
-    if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
+    if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
+    if (node->owns_array()) release(node->subs(), node->sub_capacity * sizeof(Subscription));
     release(node, node->block_size());
     --node_count_;
 }
@@ -577,34 +598,36 @@ Node* TopicTrie::path_of(const evt_topic* record) {
 
 bool TopicTrie::add_to_node(Node* node, const Subscription& subscription) {
     if (node->sub_count == node->sub_capacity) {
-        const uint32_t grown = node->sub_capacity ? node->sub_capacity * 2 : 1;
+        const uint32_t grown = node->sub_capacity * 2;
         auto* fresh = static_cast<Subscription*>(request(grown * sizeof(Subscription)));
         if (fresh == nullptr) return false;
-        if (node->sub_count) std::memcpy(fresh, node->subs, node->sub_count * sizeof(Subscription));
-        if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
-        node->subs = fresh;
+        std::memcpy(fresh, node->subs(), node->sub_count * sizeof(Subscription));
+        if (node->owns_array()) release(node->array, node->sub_capacity * sizeof(Subscription));
+        node->array = fresh;
         node->sub_capacity = grown;
     }
+    Subscription* subs = node->subs();
     uint32_t at = node->sub_count;
-    while (at > 0 && node->subs[at - 1].seq > subscription.seq) {
-        node->subs[at] = node->subs[at - 1];
+    while (at > 0 && subs[at - 1].seq > subscription.seq) {
+        subs[at] = subs[at - 1];
         --at;
     }
-    node->subs[at] = subscription;
+    subs[at] = subscription;
     ++node->sub_count;
     return true;
 }
 
 bool TopicTrie::remove_from_node(Node* node, evt_topic* record, uint64_t seq, Subscription* removed) {
+    Subscription* subs = node->subs();
     for (uint32_t i = 0; i < node->sub_count; ++i) {
-        if (node->subs[i].record != record || node->subs[i].seq != seq) continue;
-        if (removed) *removed = node->subs[i];
-        std::memmove(node->subs + i, node->subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
+        if (subs[i].record != record || subs[i].seq != seq) continue;
+        if (removed) *removed = subs[i];
+        std::memmove(subs + i, subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
         --node->sub_count;
         if (node->sub_count == 0 && node->owns_array()) {
-            release(node->subs, node->sub_capacity * sizeof(Subscription));
-            node->subs = &node->single;
+            release(node->array, node->sub_capacity * sizeof(Subscription));
             node->sub_capacity = 1;
+            node->single = Subscription{};
         }
         return true;
     }
@@ -641,7 +664,7 @@ void TopicTrie::prune(Node* node) {
         if (node->kind == TOPIC_PART_RANGE) unfile_options(node);
         if (node->prune_pending)  // still queued: it must not be visited again
             std::replace(draining_.begin(), draining_.end(), node, static_cast<Node*>(nullptr));
-        if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
+        if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
         release(node, node->block_size());
         --node_count_;
         node = parent;
@@ -751,7 +774,7 @@ void TopicTrie::take_all(FlatVector<Subscription>* removed) {
         RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
         Node* node = slot->node;
         for (uint32_t i = node->sub_count; i-- > 0;)
-            if (node->subs[i].record == record) remove_from_node(node, record, node->subs[i].seq, nullptr);
+            if (node->subs()[i].record == record) remove_from_node(node, record, node->subs()[i].seq, nullptr);
         forget_record(record);
         prune(node);
     }
@@ -767,7 +790,7 @@ void TopicTrie::subscriptions_of(const evt_topic* record, FlatVector<Subscriptio
     RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
     if (slot == nullptr) return;
     for (uint32_t i = 0; i < slot->node->sub_count; ++i)
-        if (slot->node->subs[i].record == record) out->push_back(slot->node->subs[i]);
+        if (slot->node->subs()[i].record == record) out->push_back(slot->node->subs()[i]);
 }
 
 bool TopicTrie::holds(const evt_topic* record) const {
@@ -812,8 +835,8 @@ int TopicTrie::visit_all(int (*visit)(const Subscription& subscription, void* ar
         const RecordSlot& slot = records_->slots[i];
         if (!slot.used()) continue;
         for (uint32_t j = 0; j < slot.node->sub_count; ++j)
-            if (slot.node->subs[j].record == slot.record)
-                if (int result = visit(slot.node->subs[j], arg)) return result;
+            if (slot.node->subs()[j].record == slot.record)
+                if (int result = visit(slot.node->subs()[j], arg)) return result;
     }
     return 0;
 }
@@ -912,7 +935,7 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
             // The hooks may run code that changes the trie: only the copies
             // taken above are read across them, and no node is released.
             for (Node* child : to_test)
-                if (child->prepared && hooks_.test(child->prepared, text, hooks_.context) > 0) next->push_back(child);
+                if (child->prepared() && hooks_.test(child->prepared(), text, hooks_.context) > 0) next->push_back(child);
             break;
         case TOPIC_PART_ANY:
             for (Node* node : frontier)
@@ -1024,7 +1047,7 @@ bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
         s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
     }
     for (Node* node : s.frontier)
-        if (node->sub_count) s.runs.push_back(Run{node->subs, node->subs + node->sub_count});
+        if (node->sub_count) s.runs.push_back(Run{node->subs(), node->subs() + node->sub_count});
     const bool answered = s.ok() && merge_runs(&s.runs, out, &s.merging);
 
     if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
