@@ -252,12 +252,15 @@ struct TopicTrie::EdgeSlot {
     uint64_t hash() const;
 };
 
+// Three words per record held (its subscriptions are counted in its node
+// when needed); generations are clock stamps far below 2^63.
 struct TopicTrie::RecordSlot {
     evt_topic* record;
     Node* node;
-    uint64_t generation;
-    uint32_t count;  // subscriptions of the record
-    uint32_t in_key_table;
+    uint64_t generation : 63;
+    uint64_t in_key_table : 1;
+    static constexpr uint64_t kGenerationMask = UINT64_MAX >> 1;
+    bool filed_at(uint64_t stamp) const { return generation == (stamp & kGenerationMask); }
     bool used() const { return record != nullptr; }
     uint64_t hash() const { return mix_pointer(record); }
 };
@@ -709,7 +712,6 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
     RecordSlot* slot = records_->find(hash, [&](const RecordSlot& s) { return s.record == record; });
     if (slot != nullptr) {
         if (!add_to_node(slot->node, subscription)) return false;
-        ++slot->count;
         ++subscription_count_;
         return true;
     }
@@ -727,7 +729,7 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
         prune(node);
         return give_back();
     }
-    RecordSlot fresh{record, node, generation, 1, 0};
+    RecordSlot fresh{record, node, generation & RecordSlot::kGenerationMask, 0};
     if (needs_key_slot(record)) {
         fresh.in_key_table = 1;
         keys_->insert(KeySlot{XXH3_64bits(record->key, record->key_len), record});
@@ -754,13 +756,20 @@ void TopicTrie::forget_record(evt_topic* record) {
     records_->shrink(*this);
 }
 
+bool TopicTrie::node_holds(const Node* node, const evt_topic* record) {
+    const Subscription* subs = node->subs();
+    for (uint32_t i = 0; i < node->sub_count; ++i)
+        if (subs[i].record == record) return true;
+    return false;
+}
+
 bool TopicTrie::erase(evt_topic* record, uint64_t seq, Subscription* removed) {
     RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
     if (slot == nullptr) return false;
     Node* node = slot->node;
     if (!remove_from_node(node, record, seq, removed)) return false;
     --subscription_count_;
-    if (--slot->count == 0) forget_record(record);
+    if (!node_holds(node, record)) forget_record(record);
     prune(node);
     return true;
 }
@@ -845,7 +854,7 @@ void TopicTrie::changed_records(uint64_t (*generation_of)(const evt_topic* recor
                                 FlatVector<evt_topic*>* out) const {
     for (uint64_t i = 0; i < records_->capacity; ++i) {
         const RecordSlot& slot = records_->slots[i];
-        if (slot.used() && generation_of(slot.record) != slot.generation) out->push_back(slot.record);
+        if (slot.used() && !slot.filed_at(generation_of(slot.record))) out->push_back(slot.record);
     }
     for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
 }
@@ -855,7 +864,7 @@ void TopicTrie::changed_among(uint64_t (*generation_of)(const evt_topic* record)
     for (size_t i = 0; i < candidate_count; ++i) {
         const evt_topic* record = candidates[i];
         RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
-        if (slot != nullptr && generation_of(record) != slot->generation) out->push_back(slot->record);
+        if (slot != nullptr && !slot->filed_at(generation_of(record))) out->push_back(slot->record);
     }
     for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
 }
@@ -887,7 +896,7 @@ bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record), evt_t
         RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
         if (slot == nullptr) continue;  // listed twice, or only waiting
         const uint64_t generation = generation_of(record);
-        if (generation == slot->generation) continue;
+        if (slot->filed_at(generation)) continue;
         moving.clear();
         subscriptions_of(record, &moving);
         if (!moving.ok() || !stranded_.reserve(stranded_.size() + moving.size())) {

@@ -140,6 +140,7 @@ private:
               FlatVector<Node*>* next, FlatVector<Node*>* to_test);
     void forget_record(evt_topic* record);
     bool holds(const evt_topic* record) const;
+    static bool node_holds(const Node* node, const evt_topic* record);
     // Calls each(record) for every held record the identity shortcut pairs
     // with `record` (whose literal is given separately: it may be a copy).
     template <class Each>
