@@ -155,6 +155,20 @@ TEST_F(TopicTrieTest, ChangedAmongReportsOnlyHeldRecordsWhoseGenerationMoved) {
 
 // Range children are found through their options: many siblings, options
 // shared between them, and pruning that must take the options out again.
+// Option order and repeats do not matter to a range, so they share a node;
+// a range without options is one node too, and matches nothing.
+TEST_F(TopicTrieTest, RangesWithTheSameOptionsShareOneNode) {
+    const uint64_t first = add("k.(b|a).x");
+    const uint64_t nodes = trie_->node_count();
+    const uint64_t second = add("k.(a|b|a).x");
+    const uint64_t third = add("k.(a|b).x");
+    EXPECT_EQ(trie_->node_count(), nodes);
+    EXPECT_EQ(match("k.a.x"), (std::vector<uint64_t>{first, second, third}));
+    add("k.(ab).x");  // not the options a and b
+    EXPECT_EQ(trie_->node_count(), nodes + 2);
+    EXPECT_EQ(match("k.b.x"), (std::vector<uint64_t>{first, second, third}));
+}
+
 TEST_F(TopicTrieTest, RangeChildrenAreFoundByOptionAndForgottenWhenPruned) {
     std::vector<std::pair<evt_topic*, uint64_t>> held;
     for (int i = 0; i < 200; ++i) {

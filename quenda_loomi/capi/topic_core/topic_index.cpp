@@ -518,6 +518,11 @@ Node* TopicTrie::generic_child(const Node* parent, int32_t kind, const char* lab
         return nullptr;
     }
     Node* found = nullptr;
+    if (length == 0) {  // a range without options: no option to look it up by
+        for (Node* child = parent->first_generic; child; child = child->next_sibling)
+            if (child->kind == TOPIC_PART_RANGE && child->label_len == 0) return child;
+        return nullptr;
+    }
     bool first = true;
     for_each_option(label, length, [&](const char* option, uint64_t option_len) {
         if (!std::exchange(first, false)) return;
@@ -530,10 +535,48 @@ Node* TopicTrie::generic_child(const Node* parent, int32_t kind, const char* lab
     return found;
 }
 
+namespace {
+
+// A range accepts a segment equal to any of its options, whatever their
+// order or repeats: its node is labelled by the distinct options, sorted, so
+// that (a|b) and (b|a|b) share one node and a walk meets one child, not two.
+bool canonical_range(const char* literal, uint64_t length, FlatVector<char>* out) {
+    struct Option {
+        const char* text;
+        uint64_t length;
+    };
+    FlatVector<Option> options;
+    for_each_option(literal, length, [&](const char* option, uint64_t option_len) {
+        options.push_back(Option{option, option_len});
+    });
+    if (!options.ok()) return false;
+    auto less = [](const Option& a, const Option& b) {
+        const int order = std::memcmp(a.text, b.text, std::min(a.length, b.length));
+        return order != 0 ? order < 0 : a.length < b.length;
+    };
+    std::sort(options.begin(), options.end(), less);
+    out->clear();
+    for (size_t i = 0; i < options.size(); ++i) {
+        const Option& option = options[i];
+        if (i > 0 && same_bytes(options[i - 1].text, options[i - 1].length, option.text, option.length)) continue;
+        if (!out->empty()) out->push_back('\0');
+        out->append(option.text, option.text + option.length);
+    }
+    return out->ok();
+}
+
+}  // namespace
+
 Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     uint64_t length = 0;
     const char* label = part_label(part, &length);
     if (label == nullptr && length != 0) return nullptr;
+    FlatVector<char> canonical;
+    if (part->ttype == TOPIC_PART_RANGE) {
+        if (!canonical_range(label, length, &canonical)) return nullptr;
+        label = canonical.data();
+        length = canonical.size();
+    }
     switch (part->ttype) {
         case TOPIC_PART_EXACT: {
             if (Node* found = exact_child(parent, label, length)) return found;
