@@ -44,6 +44,15 @@ uint64_t lost_watches = 0;
 
 uint64_t next_stamp() { return ++clock_now; }
 
+// The records behind the last kWatchedChangeLog moves of watched_changes, by
+// count modulo the log's size (null for a move no record stands for).
+evt_topic* watched_change_log[kWatchedChangeLog] = {};
+
+void note_watched_change(evt_topic* record) {
+    ++watched_changes;
+    watched_change_log[watched_changes % kWatchedChangeLog] = record;
+}
+
 uint64_t slot_of(const evt_topic* record, uint64_t capacity) {
     auto bits = reinterpret_cast<uintptr_t>(record) >> 4;
     return (static_cast<uint64_t>(bits) * 0x9E3779B97F4A7C15ull >> 17) & (capacity - 1);
@@ -125,7 +134,7 @@ void release_parked(Entry* entry) {
 void note_change(Entry* entry, bool parts_released) {
     entry->generation = next_stamp();
     if (parts_released) entry->released_at = entry->generation;
-    if (entry->watchers > 0) ++watched_changes;
+    if (entry->watchers > 0) note_watched_change(entry->record);
 }
 
 // Frees the record now (entry and all), or marks it for the last unpin.
@@ -136,7 +145,7 @@ void free_tracked(evt_topic* record, Entry* entry) {
             note_change(entry, true);
             return;
         }
-        if (entry->watchers > 0) ++watched_changes;
+        if (entry->watchers > 0) note_watched_change(record);
         release_parked(entry);
         erase(entry);
     }
@@ -208,8 +217,13 @@ void record_unwatch(evt_topic* record) noexcept {
 }
 
 uint64_t watched_change_count() noexcept {
-    if (lost_watches > 0) ++watched_changes;
+    if (lost_watches > 0) note_watched_change(nullptr);
     return watched_changes;
+}
+
+evt_topic* watched_change_record(uint64_t count) noexcept {
+    if (count == 0 || count > watched_changes || watched_changes - count >= kWatchedChangeLog) return nullptr;
+    return watched_change_log[count % kWatchedChangeLog];
 }
 
 uint64_t tracked_record_count() noexcept { return table.count; }
@@ -247,7 +261,7 @@ void RecordPin::reset() noexcept {
     if (--entry->pins != 0) return;
     release_parked(entry);
     if (entry->free_pending && entry->wrappers == 0) {
-        if (entry->watchers > 0) ++watched_changes;
+        if (entry->watchers > 0) note_watched_change(record);
         erase(entry);
         evt_topic_free(record);
         return;

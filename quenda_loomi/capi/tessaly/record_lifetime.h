@@ -52,6 +52,12 @@ bool parts_released_since(const evt_topic* record, uint64_t stamp) noexcept;
 void record_watch(evt_topic* record) noexcept;
 void record_unwatch(evt_topic* record) noexcept;
 uint64_t watched_change_count() noexcept;
+// The record whose change moved watched_change_count() to `count`, kept for
+// the last kWatchedChangeLog counts, so a watcher re-checks only the records
+// that changed.  Null when the count is older than that, not reached yet, or
+// stands for no record (a lost watch): the watcher must then check them all.
+inline constexpr uint64_t kWatchedChangeLog = 1024;
+evt_topic* watched_change_record(uint64_t count) noexcept;
 
 // Keeps a record (and the parts it holds now) alive and unreleased while it
 // lives.  Pinning an untracked record (or null) pins nothing.

@@ -189,24 +189,38 @@ PyObject* topic_argument(PyObject* argument, const char* name) {
                         name, Py_TYPE(argument)->tp_name);
 }
 
+// The held records that changed since the watch count was `since`: read from
+// the lifetime unit's change log while it still covers the interval, else
+// found by checking every record held.
+bool changed_since(TopicTrie* trie, uint64_t since, FlatVector<evt_topic*>* changed) {
+    const uint64_t now = watched_change_count();
+    bool logged = now - since <= tessaly::kWatchedChangeLog;
+    FlatVector<const evt_topic*> candidates;
+    for (uint64_t count = since + 1; logged && count <= now; ++count) {
+        const evt_topic* record = watched_change_record(count);
+        logged = record != nullptr && candidates.push_back(record);
+    }
+    if (logged) trie->changed_among(record_generation, candidates.data(), candidates.size(), changed);
+    else trie->changed_records(record_generation, changed);
+    return changed->ok();
+}
+
 // Brings the trie in step with records whose parts or literal changed.
 bool bring_up_to_date(TopicIndexObject* self) {
-    const uint64_t changes = watched_change_count();
-    if (changes == self->seen_changes) return true;
+    uint64_t seen = watched_change_count();
+    if (seen == self->seen_changes && self->trie->waiting_count() == 0) return true;
     PatternPins pins(self->patterns);
-    uint64_t seen = changes;
+    FlatVector<evt_topic*> changed;
+    if (!changed_since(self->trie, self->seen_changes, &changed)) return PyErr_NoMemory(), false;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        FlatVector<evt_topic*> changed;
-        self->trie->changed_records(record_generation, &changed);
-        if (!changed.ok()) {
-            PyErr_NoMemory();
-            return false;
-        }
         if (!pins.pin_records_stable({changed.data(), changed.size()}, watched_change_count)) return false;
         if (watched_change_count() == seen) break;
-        seen = watched_change_count();  // more records changed meanwhile
+        // More records changed while expressions compiled: take them too.
+        const uint64_t before = seen;
+        seen = watched_change_count();
+        if (!changed_since(self->trie, before, &changed)) return PyErr_NoMemory(), false;
     }
-    if (!self->trie->refile(record_generation)) {
+    if (!self->trie->refile(record_generation, changed.data(), changed.size())) {
         PyErr_NoMemory();
         return false;
     }

@@ -91,6 +91,9 @@ public:
         clear();
         return append(first, last);
     }
+    // Counts the first `size` elements as held after the caller wrote them
+    // through data(); `size` is within the reserved capacity.
+    void set_size_written(size_t size) { size_ = size; }
     // Grows (zero-filled) or shrinks to `size` elements.
     bool resize(size_t size) {
         if (size > size_) {

@@ -21,31 +21,53 @@ struct Run {
     const Subscription* end;
 };
 
+// One block per node, sized to its label; most nodes are leaves holding one
+// subscription, so that one lives in the node and larger sets get an array.
 struct Node {
     Node* parent;
     Node* first_exact;    // exact children, also found through the edge table
-    Node* first_generic;  // range and pattern children
+    Node* first_generic;  // pattern children first, then range children
     Node* any_child;      // the one wildcard child
     Node* prev_sibling;
     Node* next_sibling;
     // Filed here, sorted by sequence number: `single` while the capacity is
-    // one (most leaves hold one subscription), else an array of its own.
-    Subscription* subs;
-    void* prepared;  // compiled expression of a pattern node
+    // one, else `array`.
+    union {
+        Subscription single;
+        Subscription* array;
+    };
     uint32_t sub_count;
     uint32_t sub_capacity;
     uint32_t label_len;
     uint8_t kind;
     uint8_t prune_pending;
-    Subscription single;
     char label[1];  // segment, option literal or expression; NUL-terminated
+    // A pattern node keeps its compiled expression after the label, aligned.
 
-    uint64_t block_size() const { return offsetof(Node, label) + label_len + 1; }
+    static uint64_t label_end(uint64_t label_len) { return offsetof(Node, label) + label_len + 1; }
+    static uint64_t prepared_offset(uint64_t label_len) { return (label_end(label_len) + 7) & ~uint64_t{7}; }
+    static uint64_t size_for(int32_t kind, uint64_t label_len) {
+        return kind == TOPIC_PART_PATTERN ? prepared_offset(label_len) + sizeof(void*) : label_end(label_len);
+    }
+    uint64_t block_size() const { return size_for(kind, label_len); }
+
+    void* prepared() const {
+        if (kind != TOPIC_PART_PATTERN) return nullptr;
+        void* compiled;
+        std::memcpy(&compiled, reinterpret_cast<const char*>(this) + prepared_offset(label_len), sizeof compiled);
+        return compiled;
+    }
+    void set_prepared(void* compiled) {
+        std::memcpy(reinterpret_cast<char*>(this) + prepared_offset(label_len), &compiled, sizeof compiled);
+    }
+
+    bool owns_array() const { return sub_capacity > 1; }
+    Subscription* subs() { return owns_array() ? array : &single; }
+    const Subscription* subs() const { return owns_array() ? array : &single; }
     bool is_empty() const {
         return sub_count == 0 && first_exact == nullptr && first_generic == nullptr &&
                any_child == nullptr;
     }
-    bool owns_array() const { return subs != &single; }
 };
 
 namespace {
@@ -87,14 +109,6 @@ void for_each_option(const char* literal, uint64_t length, Each&& each) {
         if (i > start) each(literal + start, i - start);
         start = i + 1;
     }
-}
-
-bool range_accepts(const char* literal, uint64_t length, const char* text, uint64_t text_len) {
-    bool found = false;
-    for_each_option(literal, length, [&](const char* option, uint64_t option_len) {
-        found = found || same_bytes(option, option_len, text, text_len);
-    });
-    return found;
 }
 
 bool by_seq(const Subscription& a, const Subscription& b) { return a.seq < b.seq; }
@@ -154,46 +168,55 @@ bool sort_by_seq(FlatVector<Subscription>* items) {
     return ordered.ok() && items->assign(ordered.begin(), ordered.end());
 }
 
+// Merges two runs into `to`, taking a sequence number present in both once.
+Subscription* merge_two(Run a, Run b, Subscription* to) {
+    while (a.next != a.end && b.next != b.end) {
+        const uint64_t left = a.next->seq;
+        const uint64_t right = b.next->seq;
+        *to++ = left <= right ? *a.next : *b.next;
+        a.next += left <= right;
+        b.next += right <= left;
+    }
+    for (; a.next != a.end; ++a.next) *to++ = *a.next;
+    for (; b.next != b.end; ++b.next) *to++ = *b.next;
+    return to;
+}
+
 // Merges runs sorted by sequence number into `out`, dropping repeats (a
-// range event may reach one node twice).  Few runs are merged head by head;
+// range event may reach one node twice).  A few runs are merged pairwise,
+// level by level, through `scratch` (an element is copied once per level);
 // many are concatenated and sorted.
-bool merge_runs(FlatVector<Run>* runs, FlatVector<Subscription>* out) {
+bool merge_runs(FlatVector<Run>* runs, FlatVector<Subscription>* out, FlatVector<Subscription>* scratch) {
     size_t total = 0;
     for (const Run& run : *runs) total += static_cast<size_t>(run.end - run.next);
     if (!out->reserve(total)) return false;
     constexpr size_t kMergeWidth = 16;
-    if (runs->size() > kMergeWidth) {
-        for (const Run& run : *runs) out->append(run.next, run.end);
-        return sort_by_seq(out);
+    if (runs->size() == 1 || runs->size() > kMergeWidth) {
+        for (const Run& run : *runs) out->append(run.next, run.end);  // reserved above
+        return runs->size() == 1 || sort_by_seq(out);
     }
-    // Within a run sequence numbers rise strictly, so a repeat can only be
-    // the first element taken from a run after another run's element.
-    uint64_t previous = UINT64_MAX;
-    auto take = [&](const Subscription* from, const Subscription* to) {
-        if (from != to && from->seq == previous) ++from;
-        if (from == to) return;
-        out->append(from, to);  // reserved above
-        previous = (to - 1)->seq;
-    };
+    if (runs->empty()) return true;
+    if (!scratch->reserve(total)) return false;
+    unsigned levels = static_cast<unsigned>(std::bit_width(runs->size() - 1));
+    // The last level writes into `out`; the levels before alternate with
+    // `scratch`, so no level writes the buffer it reads.
     while (runs->size() > 1) {
-        size_t lowest = 0;
-        for (size_t i = 1; i < runs->size(); ++i)
-            if ((*runs)[i].next->seq < (*runs)[lowest].next->seq) lowest = i;
-        Run& run = (*runs)[lowest];
-        // Take everything of this run up to the next head of the others.
-        uint64_t limit = UINT64_MAX;
-        for (size_t i = 0; i < runs->size(); ++i)
-            if (i != lowest) limit = std::min(limit, (*runs)[i].next->seq);
-        const Subscription* stop = run.next;
-        while (stop != run.end && stop->seq <= limit) ++stop;
-        take(run.next, stop);
-        run.next = stop;
-        if (run.next == run.end) {
-            run = runs->back();
-            runs->pop_back();
+        --levels;
+        Subscription* const base = (levels % 2 == 0 ? out : scratch)->data();
+        Subscription* to = base;
+        size_t kept = 0;
+        for (size_t i = 0; i < runs->size(); i += 2) {
+            Subscription* from = to;
+            if (i + 1 < runs->size()) {
+                to = merge_two((*runs)[i], (*runs)[i + 1], to);
+            } else {
+                for (const Subscription* it = (*runs)[i].next; it != (*runs)[i].end; ++it) *to++ = *it;
+            }
+            (*runs)[kept++] = Run{from, to};
         }
+        runs->truncate(kept);
     }
-    if (!runs->empty()) take(runs->front().next, runs->front().end);
+    out->set_size_written(static_cast<size_t>(runs->front().end - out->data()));
     return true;
 }
 
@@ -229,12 +252,15 @@ struct TopicTrie::EdgeSlot {
     uint64_t hash() const;
 };
 
+// Three words per record held (its subscriptions are counted in its node
+// when needed); generations are clock stamps far below 2^63.
 struct TopicTrie::RecordSlot {
     evt_topic* record;
     Node* node;
-    uint64_t generation;
-    uint32_t count;  // subscriptions of the record
-    uint32_t in_key_table;
+    uint64_t generation : 63;
+    uint64_t in_key_table : 1;
+    static constexpr uint64_t kGenerationMask = UINT64_MAX >> 1;
+    bool filed_at(uint64_t stamp) const { return generation == (stamp & kGenerationMask); }
     bool used() const { return record != nullptr; }
     uint64_t hash() const { return mix_pointer(record); }
 };
@@ -250,6 +276,16 @@ struct TopicTrie::KeySlot {
     bool used() const { return record != nullptr; }
 };
 
+// One option of a range child, filed under (parent, option) so an exact
+// event segment finds the range children accepting it without scanning them.
+struct TopicTrie::OptionSlot {
+    uint64_t hash;
+    Node* child;  // null: free slot
+    uint32_t offset;  // of the option in the child's label
+    uint32_t length;
+    bool used() const { return child != nullptr; }
+};
+
 // Linear probing over a power-of-two array with backward-shift deletion (no
 // tombstones); grown at three quarters.  Slots are requested from the trie.
 template <class Slot>
@@ -263,9 +299,11 @@ struct TopicTrie::FlatTable {
         else return slot.hash;
     }
 
-    bool reserve_one(TopicTrie& owner) {
-        if ((count + 1) * 4 <= capacity * 3) return true;
-        return resize(owner, capacity ? capacity * 2 : 16);
+    bool reserve_one(TopicTrie& owner) { return reserve(owner, 1); }
+    bool reserve(TopicTrie& owner, uint64_t extra) {
+        uint64_t size = capacity ? capacity : 16;
+        while ((count + extra) * 4 > size * 3) size *= 2;
+        return size == capacity || resize(owner, size);
     }
 
     // Gives memory back as the table empties, so an index that held many
@@ -368,8 +406,9 @@ TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
     edges_ = make_table<EdgeSlot>();
     records_ = make_table<RecordSlot>();
     keys_ = make_table<KeySlot>();
+    options_ = make_table<OptionSlot>();
     root_ = new_node(nullptr, TOPIC_PART_EXACT, "", 0);
-    ok_ = edges_ && records_ && keys_ && root_;
+    ok_ = edges_ && records_ && keys_ && options_ && root_;
 }
 
 TopicTrie::~TopicTrie() {
@@ -377,9 +416,11 @@ TopicTrie::~TopicTrie() {
     if (edges_) edges_->free_storage(*this);
     if (records_) records_->free_storage(*this);
     if (keys_) keys_->free_storage(*this);
+    if (options_) options_->free_storage(*this);
     std::free(edges_);  // the tables themselves hold only pointers and counts
     std::free(records_);
     std::free(keys_);
+    std::free(options_);
 }
 
 void* TopicTrie::request(uint64_t size) {
@@ -396,16 +437,15 @@ void TopicTrie::release(void* block, uint64_t size) {
 
 Node* TopicTrie::new_node(Node* parent, int32_t kind, const char* label, uint64_t label_len) {
     if (label_len >= UINT32_MAX) return nullptr;
-    auto* node = static_cast<Node*>(request(offsetof(Node, label) + label_len + 1));
+    auto* node = static_cast<Node*>(request(Node::size_for(kind, label_len)));
     if (node == nullptr) return nullptr;
     node->parent = parent;
     node->kind = static_cast<uint8_t>(kind);
     node->label_len = static_cast<uint32_t>(label_len);
-    node->subs = &node->single;
     node->sub_capacity = 1;
     if (label_len) std::memcpy(node->label, label, label_len);
     if (kind == TOPIC_PART_PATTERN && hooks_.prepare)
-        node->prepared = hooks_.prepare(node->label, hooks_.context);
+        node->set_prepared(hooks_.prepare(node->label, hooks_.context));
     ++node_count_;
     return node;
 }
@@ -418,8 +458,8 @@ void TopicTrie::release_subtree(Node* node) {
             list = next;
         }
     }
-    if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
-    if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
+    if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
+    if (node->owns_array()) release(node->subs(), node->sub_capacity * sizeof(Subscription));
     release(node, node->block_size());
     --node_count_;
 }
@@ -436,10 +476,107 @@ Node* TopicTrie::exact_child(const Node* parent, const char* text, uint64_t leng
     return slot ? slot->child() : nullptr;
 }
 
+// Files every distinct option of a new range child; all or none.
+bool TopicTrie::file_options(Node* range_child) {
+    uint64_t distinct = 0;
+    auto each_distinct = [&](auto&& each) {
+        const char* label = range_child->label;
+        for_each_option(label, range_child->label_len, [&](const char* option, uint64_t length) {
+            // An option repeated in one range is filed once.
+            const char* first = nullptr;
+            for_each_option(label, range_child->label_len, [&](const char* other, uint64_t other_len) {
+                if (first == nullptr && same_bytes(other, other_len, option, length)) first = other;
+            });
+            if (first == option) each(option, length);
+        });
+    };
+    each_distinct([&](const char*, uint64_t) { ++distinct; });
+    if (!options_->reserve(*this, distinct)) return false;
+    each_distinct([&](const char* option, uint64_t length) {
+        const uint64_t hash = edge_hash(range_child->parent, option, length);
+        options_->insert(OptionSlot{hash, range_child, static_cast<uint32_t>(option - range_child->label),
+                                    static_cast<uint32_t>(length)});
+    });
+    return true;
+}
+
+void TopicTrie::unfile_options(Node* range_child) {
+    for_each_option(range_child->label, range_child->label_len, [&](const char* option, uint64_t length) {
+        const uint64_t hash = edge_hash(range_child->parent, option, length);
+        if (OptionSlot* slot = options_->find(hash, [&](const OptionSlot& o) { return o.child == range_child; }))
+            options_->erase(slot);
+    });
+    options_->shrink(*this);
+}
+
+// The range or pattern child with this label: ranges through the table of
+// their first option, patterns by scanning the pattern siblings.
+Node* TopicTrie::generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const {
+    if (kind == TOPIC_PART_PATTERN) {
+        for (Node* child = parent->first_generic; child && child->kind == TOPIC_PART_PATTERN; child = child->next_sibling)
+            if (same_bytes(child->label, child->label_len, label, length)) return child;
+        return nullptr;
+    }
+    Node* found = nullptr;
+    if (length == 0) {  // a range without options: no option to look it up by
+        for (Node* child = parent->first_generic; child; child = child->next_sibling)
+            if (child->kind == TOPIC_PART_RANGE && child->label_len == 0) return child;
+        return nullptr;
+    }
+    bool first = true;
+    for_each_option(label, length, [&](const char* option, uint64_t option_len) {
+        if (!std::exchange(first, false)) return;
+        options_->find(edge_hash(parent, option, option_len), [&](const OptionSlot& o) {
+            if (o.child->parent != parent || !same_bytes(o.child->label, o.child->label_len, label, length)) return false;
+            found = o.child;
+            return true;
+        });
+    });
+    return found;
+}
+
+namespace {
+
+// A range accepts a segment equal to any of its options, whatever their
+// order or repeats: its node is labelled by the distinct options, sorted, so
+// that (a|b) and (b|a|b) share one node and a walk meets one child, not two.
+bool canonical_range(const char* literal, uint64_t length, FlatVector<char>* out) {
+    struct Option {
+        const char* text;
+        uint64_t length;
+    };
+    FlatVector<Option> options;
+    for_each_option(literal, length, [&](const char* option, uint64_t option_len) {
+        options.push_back(Option{option, option_len});
+    });
+    if (!options.ok()) return false;
+    auto less = [](const Option& a, const Option& b) {
+        const int order = std::memcmp(a.text, b.text, std::min(a.length, b.length));
+        return order != 0 ? order < 0 : a.length < b.length;
+    };
+    std::sort(options.begin(), options.end(), less);
+    out->clear();
+    for (size_t i = 0; i < options.size(); ++i) {
+        const Option& option = options[i];
+        if (i > 0 && same_bytes(options[i - 1].text, options[i - 1].length, option.text, option.length)) continue;
+        if (!out->empty()) out->push_back('\0');
+        out->append(option.text, option.text + option.length);
+    }
+    return out->ok();
+}
+
+}  // namespace
+
 Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     uint64_t length = 0;
     const char* label = part_label(part, &length);
     if (label == nullptr && length != 0) return nullptr;
+    FlatVector<char> canonical;
+    if (part->ttype == TOPIC_PART_RANGE) {
+        if (!canonical_range(label, length, &canonical)) return nullptr;
+        label = canonical.data();
+        length = canonical.size();
+    }
     switch (part->ttype) {
         case TOPIC_PART_EXACT: {
             if (Node* found = exact_child(parent, label, length)) return found;
@@ -464,14 +601,25 @@ Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
             return parent->any_child;
         case TOPIC_PART_RANGE:
         case TOPIC_PART_PATTERN: {
-            for (Node* child = parent->first_generic; child; child = child->next_sibling)
-                if (child->kind == static_cast<uint8_t>(part->ttype) && same_bytes(child->label, child->label_len, label, length))
-                    return child;
+            if (Node* found = generic_child(parent, part->ttype, label, length)) return found;
             Node* child = new_node(parent, part->ttype, label, length);
             if (child == nullptr) return nullptr;
-            child->next_sibling = parent->first_generic;
-            if (parent->first_generic) parent->first_generic->prev_sibling = child;
-            parent->first_generic = child;
+            if (part->ttype == TOPIC_PART_RANGE && !file_options(child)) {
+                release(child, child->block_size());
+                --node_count_;
+                return nullptr;
+            }
+            // Patterns stay ahead of ranges: a walk tests the patterns and
+            // stops at the first range (those it finds through options_).
+            Node* before = nullptr;
+            if (part->ttype == TOPIC_PART_RANGE)
+                for (Node* it = parent->first_generic; it && it->kind == TOPIC_PART_PATTERN; it = it->next_sibling)
+                    before = it;
+            Node*& link = before ? before->next_sibling : parent->first_generic;
+            child->prev_sibling = before;
+            child->next_sibling = link;
+            if (link) link->prev_sibling = child;
+            link = child;
             return child;
         }
         default:
@@ -479,43 +627,53 @@ Node* TopicTrie::child_for(Node* parent, const evt_topic_part_variant* part) {
     }
 }
 
+// The node a record's parts lead to, made as needed; on failure the nodes
+// made on the way are released again.
 Node* TopicTrie::path_of(const evt_topic* record) {
     Node* node = root_;
-    for (const evt_topic_part_variant* part = record->parts; part && node; part = part->next)
-        node = child_for(node, part);
+    for (const evt_topic_part_variant* part = record->parts; part; part = part->next) {
+        Node* child = child_for(node, part);
+        if (child == nullptr) {
+            prune(node);
+            return nullptr;
+        }
+        node = child;
+    }
     return node;
 }
 
 bool TopicTrie::add_to_node(Node* node, const Subscription& subscription) {
     if (node->sub_count == node->sub_capacity) {
-        const uint32_t grown = node->sub_capacity ? node->sub_capacity * 2 : 1;
+        const uint32_t grown = node->sub_capacity * 2;
         auto* fresh = static_cast<Subscription*>(request(grown * sizeof(Subscription)));
         if (fresh == nullptr) return false;
-        if (node->sub_count) std::memcpy(fresh, node->subs, node->sub_count * sizeof(Subscription));
-        if (node->owns_array()) release(node->subs, node->sub_capacity * sizeof(Subscription));
-        node->subs = fresh;
+        std::memcpy(fresh, node->subs(), node->sub_count * sizeof(Subscription));
+        if (node->owns_array()) release(node->array, node->sub_capacity * sizeof(Subscription));
+        node->array = fresh;
         node->sub_capacity = grown;
     }
+    Subscription* subs = node->subs();
     uint32_t at = node->sub_count;
-    while (at > 0 && node->subs[at - 1].seq > subscription.seq) {
-        node->subs[at] = node->subs[at - 1];
+    while (at > 0 && subs[at - 1].seq > subscription.seq) {
+        subs[at] = subs[at - 1];
         --at;
     }
-    node->subs[at] = subscription;
+    subs[at] = subscription;
     ++node->sub_count;
     return true;
 }
 
 bool TopicTrie::remove_from_node(Node* node, evt_topic* record, uint64_t seq, Subscription* removed) {
+    Subscription* subs = node->subs();
     for (uint32_t i = 0; i < node->sub_count; ++i) {
-        if (node->subs[i].record != record || node->subs[i].seq != seq) continue;
-        if (removed) *removed = node->subs[i];
-        std::memmove(node->subs + i, node->subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
+        if (subs[i].record != record || subs[i].seq != seq) continue;
+        if (removed) *removed = subs[i];
+        std::memmove(subs + i, subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
         --node->sub_count;
         if (node->sub_count == 0 && node->owns_array()) {
-            release(node->subs, node->sub_capacity * sizeof(Subscription));
-            node->subs = &node->single;
+            release(node->array, node->sub_capacity * sizeof(Subscription));
             node->sub_capacity = 1;
+            node->single = Subscription{};
         }
         return true;
     }
@@ -549,9 +707,10 @@ void TopicTrie::prune(Node* node) {
                 edges_->shrink(*this);
             }
         }
+        if (node->kind == TOPIC_PART_RANGE) unfile_options(node);
         if (node->prune_pending)  // still queued: it must not be visited again
             std::replace(draining_.begin(), draining_.end(), node, static_cast<Node*>(nullptr));
-        if (node->prepared && hooks_.release) hooks_.release(node->prepared, hooks_.context);
+        if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
         release(node, node->block_size());
         --node_count_;
         node = parent;
@@ -596,17 +755,24 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
     RecordSlot* slot = records_->find(hash, [&](const RecordSlot& s) { return s.record == record; });
     if (slot != nullptr) {
         if (!add_to_node(slot->node, subscription)) return false;
-        ++slot->count;
         ++subscription_count_;
         return true;
     }
-    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return false;
-    Node* node = path_of(record);
-    if (node == nullptr || !add_to_node(node, subscription)) {
-        if (node) prune(node);
+    auto give_back = [&] {  // tables grown for this record shrink back
+        records_->shrink(*this);
+        keys_->shrink(*this);
+        edges_->shrink(*this);
+        options_->shrink(*this);
         return false;
+    };
+    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return give_back();
+    Node* node = path_of(record);
+    if (node == nullptr) return give_back();
+    if (!add_to_node(node, subscription)) {
+        prune(node);
+        return give_back();
     }
-    RecordSlot fresh{record, node, generation, 1, 0};
+    RecordSlot fresh{record, node, generation & RecordSlot::kGenerationMask, 0};
     if (needs_key_slot(record)) {
         fresh.in_key_table = 1;
         keys_->insert(KeySlot{XXH3_64bits(record->key, record->key_len), record});
@@ -633,13 +799,20 @@ void TopicTrie::forget_record(evt_topic* record) {
     records_->shrink(*this);
 }
 
+bool TopicTrie::node_holds(const Node* node, const evt_topic* record) {
+    const Subscription* subs = node->subs();
+    for (uint32_t i = 0; i < node->sub_count; ++i)
+        if (subs[i].record == record) return true;
+    return false;
+}
+
 bool TopicTrie::erase(evt_topic* record, uint64_t seq, Subscription* removed) {
     RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
     if (slot == nullptr) return false;
     Node* node = slot->node;
     if (!remove_from_node(node, record, seq, removed)) return false;
     --subscription_count_;
-    if (--slot->count == 0) forget_record(record);
+    if (!node_holds(node, record)) forget_record(record);
     prune(node);
     return true;
 }
@@ -653,7 +826,7 @@ void TopicTrie::take_all(FlatVector<Subscription>* removed) {
         RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
         Node* node = slot->node;
         for (uint32_t i = node->sub_count; i-- > 0;)
-            if (node->subs[i].record == record) remove_from_node(node, record, node->subs[i].seq, nullptr);
+            if (node->subs()[i].record == record) remove_from_node(node, record, node->subs()[i].seq, nullptr);
         forget_record(record);
         prune(node);
     }
@@ -669,7 +842,7 @@ void TopicTrie::subscriptions_of(const evt_topic* record, FlatVector<Subscriptio
     RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
     if (slot == nullptr) return;
     for (uint32_t i = 0; i < slot->node->sub_count; ++i)
-        if (slot->node->subs[i].record == record) out->push_back(slot->node->subs[i]);
+        if (slot->node->subs()[i].record == record) out->push_back(slot->node->subs()[i]);
 }
 
 bool TopicTrie::holds(const evt_topic* record) const {
@@ -714,8 +887,8 @@ int TopicTrie::visit_all(int (*visit)(const Subscription& subscription, void* ar
         const RecordSlot& slot = records_->slots[i];
         if (!slot.used()) continue;
         for (uint32_t j = 0; j < slot.node->sub_count; ++j)
-            if (slot.node->subs[j].record == slot.record)
-                if (int result = visit(slot.node->subs[j], arg)) return result;
+            if (slot.node->subs()[j].record == slot.record)
+                if (int result = visit(slot.node->subs()[j], arg)) return result;
     }
     return 0;
 }
@@ -724,49 +897,65 @@ void TopicTrie::changed_records(uint64_t (*generation_of)(const evt_topic* recor
                                 FlatVector<evt_topic*>* out) const {
     for (uint64_t i = 0; i < records_->capacity; ++i) {
         const RecordSlot& slot = records_->slots[i];
-        if (slot.used() && generation_of(slot.record) != slot.generation) out->push_back(slot.record);
+        if (slot.used() && !slot.filed_at(generation_of(slot.record))) out->push_back(slot.record);
     }
     for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
 }
 
-bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record)) {
-    FlatVector<Subscription> retry;
-    retry.swap(stranded_);
-    subscription_count_ -= retry.size();
-    for (const Subscription& subscription : retry) {
-        if (insert(subscription, generation_of(subscription.record))) continue;
-        stranded_.push_back(subscription);
-        ++subscription_count_;
+void TopicTrie::changed_among(uint64_t (*generation_of)(const evt_topic* record), const evt_topic* const* candidates,
+                              size_t candidate_count, FlatVector<evt_topic*>* out) const {
+    for (size_t i = 0; i < candidate_count; ++i) {
+        const evt_topic* record = candidates[i];
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        if (slot != nullptr && !slot->filed_at(generation_of(record))) out->push_back(slot->record);
     }
-    FlatVector<evt_topic*> changed;
-    for (uint64_t i = 0; i < records_->capacity; ++i) {
-        const RecordSlot& slot = records_->slots[i];
-        if (slot.used() && generation_of(slot.record) != slot.generation) changed.push_back(slot.record);
+    for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
+}
+
+bool TopicTrie::refile(uint64_t (*generation_of)(const evt_topic* record), evt_topic* const* changed,
+                       size_t changed_count) {
+    // A subscription leaves its node only once a place to wait is reserved
+    // for it, so running out of memory anywhere below parks it, never drops it.
+    bool complete = true;
+    if (!stranded_.empty()) {
+        FlatVector<Subscription> retry;
+        if (!retry.reserve(stranded_.size())) return false;
+        retry.swap(stranded_);
+        if (!stranded_.reserve(retry.size())) {  // cannot fail: it held them a moment ago
+            stranded_.swap(retry);
+            return false;
+        }
+        subscription_count_ -= retry.size();
+        for (const Subscription& subscription : retry) {
+            if (insert(subscription, generation_of(subscription.record))) continue;
+            stranded_.push_back(subscription);  // reserved
+            ++subscription_count_;
+            complete = false;
+        }
     }
-    bool complete = changed.ok();
     FlatVector<Subscription> moving;
-    for (evt_topic* record : changed) {
+    for (size_t i = 0; i < changed_count; ++i) {
+        evt_topic* record = changed[i];
+        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+        if (slot == nullptr) continue;  // listed twice, or only waiting
+        const uint64_t generation = generation_of(record);
+        if (slot->filed_at(generation)) continue;
         moving.clear();
         subscriptions_of(record, &moving);
-        if (!moving.ok()) {  // stays filed where it is; the next refile retries
-            complete = false;
+        if (!moving.ok() || !stranded_.reserve(stranded_.size() + moving.size())) {
+            complete = false;  // stays filed where it is; the next refile retries
             continue;
         }
-        RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
         Node* old_node = slot->node;
-        const uint64_t generation = generation_of(record);
         for (const Subscription& subscription : moving) remove_from_node(old_node, record, subscription.seq, nullptr);
         subscription_count_ -= moving.size();
         forget_record(record);
         prune(old_node);
         for (const Subscription& subscription : moving) {
-            if (!insert(subscription, generation)) {
-                // Held aside (still counted, listed and released) until a
-                // later refile finds the memory.
-                complete = false;
-                stranded_.push_back(subscription);
-                ++subscription_count_;
-            }
+            if (insert(subscription, generation)) continue;
+            stranded_.push_back(subscription);  // reserved
+            ++subscription_count_;
+            complete = false;
         }
     }
     return complete;
@@ -783,18 +972,22 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
             for (Node* node : frontier) {
                 if (Node* child = exact_child(node, text, length)) next->push_back(child);
                 if (node->any_child) next->push_back(node->any_child);
-                for (Node* child = node->first_generic; child; child = child->next_sibling) {
-                    if (child->kind == TOPIC_PART_RANGE) {
-                        if (range_accepts(child->label, child->label_len, text, length)) next->push_back(child);
-                    } else {
-                        to_test.push_back(child);
-                    }
+                for (Node* child = node->first_generic; child && child->kind == TOPIC_PART_PATTERN;
+                     child = child->next_sibling)
+                    to_test.push_back(child);
+                if (options_->count != 0) {
+                    const uint64_t hash = edge_hash(node, text, length);
+                    options_->find(hash, [&](const OptionSlot& o) {
+                        if (o.child->parent == node && same_bytes(o.child->label + o.offset, o.length, text, length))
+                            next->push_back(o.child);
+                        return false;  // every range child accepting it
+                    });
                 }
             }
             // The hooks may run code that changes the trie: only the copies
             // taken above are read across them, and no node is released.
             for (Node* child : to_test)
-                if (child->prepared && hooks_.test(child->prepared, text, hooks_.context) > 0) next->push_back(child);
+                if (child->prepared() && hooks_.test(child->prepared(), text, hooks_.context) > 0) next->push_back(child);
             break;
         case TOPIC_PART_ANY:
             for (Node* node : frontier)
@@ -843,6 +1036,7 @@ struct TopicTrie::Scratch {
     FlatVector<Node*> to_test;
     FlatVector<Subscription> alike;
     FlatVector<Run> runs;
+    FlatVector<Subscription> merging;
 
     bool ok() const {
         return literal.ok() && texts.ok() && parts.ok() && frontier.ok() && next.ok() && to_test.ok() &&
@@ -905,8 +1099,8 @@ bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
         s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
     }
     for (Node* node : s.frontier)
-        if (node->sub_count) s.runs.push_back(Run{node->subs, node->subs + node->sub_count});
-    const bool answered = s.ok() && merge_runs(&s.runs, out);
+        if (node->sub_count) s.runs.push_back(Run{node->subs(), node->subs() + node->sub_count});
+    const bool answered = s.ok() && merge_runs(&s.runs, out, &s.merging);
 
     if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
     if (!spare_scratch_) spare_scratch_ = std::move(scratch);

@@ -81,12 +81,20 @@ public:
     // Calls `visit` for every subscription (any order) until it returns non-zero.
     int visit_all(int (*visit)(const Subscription& subscription, void* arg), void* arg) const;
 
-    // Re-files the subscriptions of every record whose generation (as
-    // `generation_of` reports it now) differs from the stored one.  False on
-    // exhausted memory (the record stays filed where it was).
-    bool refile(uint64_t (*generation_of)(const evt_topic* record));
-    // The records refile() would move (may throw std::bad_alloc).
+    // Records held whose generation (as `generation_of` reports it now)
+    // differs from the stored one, and those of subscriptions waiting to be
+    // re-filed: of every record held, or only of `candidates` (records the
+    // caller knows changed; any record, held or not, repeats allowed).
     void changed_records(uint64_t (*generation_of)(const evt_topic* record), FlatVector<evt_topic*>* out) const;
+    void changed_among(uint64_t (*generation_of)(const evt_topic* record), const evt_topic* const* candidates,
+                       size_t candidate_count, FlatVector<evt_topic*>* out) const;
+    // Re-files the subscriptions of the `changed` records whose generation
+    // moved, and retries those waiting from an earlier refile.  False on
+    // exhausted memory: a record is then either still filed where it was or
+    // waiting (counted, listed, released with the rest), never lost.
+    bool refile(uint64_t (*generation_of)(const evt_topic* record), evt_topic* const* changed, size_t changed_count);
+    // Subscriptions waiting to be re-filed (for tests).
+    size_t waiting_count() const { return stranded_.size(); }
 
     // Subscriptions matched by `event`, sorted by sequence number.  False on
     // exhausted memory.
@@ -102,6 +110,7 @@ public:
     struct EdgeSlot;
     struct RecordSlot;
     struct KeySlot;
+    struct OptionSlot;
     template <class Slot>
     struct FlatTable;
 
@@ -124,10 +133,14 @@ private:
     void prune_queued();
     void release_subtree(Node* node);
     Node* exact_child(const Node* parent, const char* text, uint64_t length) const;
+    Node* generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const;
+    bool file_options(Node* range_child);
+    void unfile_options(Node* range_child);
     void step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
               FlatVector<Node*>* next, FlatVector<Node*>* to_test);
     void forget_record(evt_topic* record);
     bool holds(const evt_topic* record) const;
+    static bool node_holds(const Node* node, const evt_topic* record);
     // Calls each(record) for every held record the identity shortcut pairs
     // with `record` (whose literal is given separately: it may be a copy).
     template <class Each>
@@ -139,6 +152,7 @@ private:
     FlatTable<EdgeSlot>* edges_ = nullptr;
     FlatTable<RecordSlot>* records_ = nullptr;
     FlatTable<KeySlot>* keys_ = nullptr;
+    FlatTable<OptionSlot>* options_ = nullptr;  // (parent, option) -> range children accepting it
     uint64_t subscription_count_ = 0;
     uint64_t node_count_ = 0;
     uint64_t bytes_held_ = 0;
