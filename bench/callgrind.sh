@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 probe=${1:-$root/build-bench}/bench/callgrind_probe
-n=20000
+n=${QL_PROBE_N:-20000}
 total() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$probe" "$1" "$2" 2>&1 \
     | sed -n 's/.*Collected : *\([0-9]*\).*/\1/p'

@@ -191,6 +191,24 @@ inline allocator_protocol* heap_request_fast(uint64_t size, const allocator_prot
     return header;
 }
 
+// Stamps the header of a block a source has just handed out and gives its
+// user bytes.
+inline void* stamp_handed_out(allocator_protocol* header, uint64_t size, uint8_t with_lock) {
+    header->with_lock = with_lock;
+    header->size = size;
+    header->ref_count = 1;
+    header->magic = AP_ALLOC_MAGIC;
+    return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
+}
+
+// The whole of c_ap_request for a block heap_request_fast can serve; null
+// when the request needs the out-of-line paths.
+inline void* request_fast(uint64_t size, const allocator_protocol* protocol) {
+    if (protocol == nullptr || !protocol->with_freelist || protocol->with_shm) return nullptr;
+    allocator_protocol* header = heap_request_fast(size, protocol);
+    return header != nullptr ? stamp_handed_out(header, size, 0) : nullptr;
+}
+
 // Release fast path of an unlocked heap block of a small class: straight onto
 // the head of its class.  False when heap_release must decide (lock, damaged
 // page link, top class).
