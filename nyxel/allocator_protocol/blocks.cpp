@@ -23,10 +23,6 @@ allocator_protocol* header_of(const void* ptr) {
         const_cast<unsigned char*>(static_cast<const unsigned char*>(ptr)) - AP_HEADER_SIZE);
 }
 
-void* user_of(allocator_protocol* header) {
-    return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
-}
-
 // Plain runtime-heap block; the header is zero from calloc.
 allocator_protocol* plain_request(uint64_t size) {
     if (size > UINT64_MAX - AP_HEADER_SIZE) return ap_detail::fail_einval();

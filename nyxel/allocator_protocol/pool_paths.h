@@ -79,6 +79,14 @@ inline constexpr unsigned char kZeroBytes[32] = {};
 // from the optimiser, which would otherwise turn the loop back into memset.
 inline void zero_block(void* start, uint64_t capacity) {
     auto* p = static_cast<unsigned char*>(start);
+    // A capacity known at compile time (a fixed record through an inlined
+    // request) becomes straight 16-byte stores, no loop.
+    if (__builtin_constant_p(capacity) && capacity >= 16 && capacity <= 256) {
+#pragma GCC unroll 16
+        for (uint64_t offset = 0; offset + 16 <= capacity; offset += 16) std::memcpy(p + offset, kZeroBytes, 16);
+        std::memcpy(p + capacity - 16, kZeroBytes, 16);
+        return;
+    }
     if (capacity >= 1024) {
         std::memset(p, 0, capacity);
         return;
@@ -168,28 +176,9 @@ inline allocator_protocol* hand_out_block(pool_block* block, uint64_t capacity, 
     return header;
 }
 
-// The two fast paths below are what c_ap_request / c_ap_free take for an
+// The fast paths below are what c_ap_request / c_ap_free take for an
 // unlocked heap protocol; everything else goes through heap_request /
-// heap_release.  Hand-out fast path of an unlocked heap protocol: the head of the block's
-// own small class, which is what take_free_block would pick first.  Null
-// when heap_request must decide (lock, empty class, large block, bad record).
-inline allocator_protocol* heap_request_fast(uint64_t size, const allocator_protocol* protocol) {
-    heap_allocator* heap = protocol->heap;
-    // Blocks under 1 KiB: their zeroing never calls memset, so this path calls nothing.
-    if (protocol->with_lock || heap == nullptr || size > 1024 - AP_HEADER_SIZE - 8) return nullptr;
-    const uint64_t capacity = (size + AP_HEADER_SIZE + 7) & ~uint64_t{7};
-    pool_block** head = &heap->freelists[capacity / 8];
-    pool_block* block = *head;
-    if (block == nullptr) return nullptr;
-    *head = block->next_free;
-    block->in_use_size = size + AP_HEADER_SIZE;
-    block->next_free = nullptr;
-    // A small class holds a single capacity, so block->capacity == capacity.
-    allocator_protocol* header = hand_out_block(block, capacity);
-    header->heap = heap;
-    header->with_freelist = 1;
-    return header;
-}
+// heap_release.
 
 // Stamps the header of a block a source has just handed out and gives its
 // user bytes.
@@ -201,12 +190,38 @@ inline void* stamp_handed_out(allocator_protocol* header, uint64_t size, uint8_t
     return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
 }
 
-// The whole of c_ap_request for a block heap_request_fast can serve; null
-// when the request needs the out-of-line paths.
+// The heap of an unlocked heap protocol, the only source the inline request
+// path serves; null for every other protocol.
+inline heap_allocator* unlocked_heap_of(const allocator_protocol* protocol) {
+    if (protocol == nullptr || !protocol->with_freelist || protocol->with_shm || protocol->with_lock) return nullptr;
+    return protocol->heap;
+}
+
+// Hand-out fast path of an unlocked heap: the head of the block's own small
+// class, which is what take_free_block would pick first.  Null when
+// heap_request must decide (empty class, large block).
+inline void* reuse_from_own_class(heap_allocator* heap, uint64_t size) {
+    // Blocks under 1 KiB: their zeroing never calls memset, so this path calls nothing.
+    if (size > 1024 - AP_HEADER_SIZE - 8) return nullptr;
+    const uint64_t capacity = (size + AP_HEADER_SIZE + 7) & ~uint64_t{7};
+    pool_block** head = &heap->freelists[capacity / 8];
+    pool_block* block = *head;
+    if (block == nullptr) return nullptr;
+    *head = block->next_free;
+    block->in_use_size = size + AP_HEADER_SIZE;
+    block->next_free = nullptr;
+    // A small class holds a single capacity, so block->capacity == capacity.
+    allocator_protocol* header = hand_out_block(block, capacity);
+    header->heap = heap;
+    header->with_freelist = 1;
+    return stamp_handed_out(header, size, 0);
+}
+
+// The whole of c_ap_request for a block the fast path can serve; null when
+// the request needs the out-of-line paths.
 inline void* request_fast(uint64_t size, const allocator_protocol* protocol) {
-    if (protocol == nullptr || !protocol->with_freelist || protocol->with_shm) return nullptr;
-    allocator_protocol* header = heap_request_fast(size, protocol);
-    return header != nullptr ? stamp_handed_out(header, size, 0) : nullptr;
+    heap_allocator* heap = unlocked_heap_of(protocol);
+    return heap != nullptr ? reuse_from_own_class(heap, size) : nullptr;
 }
 
 // Release fast path of an unlocked heap block of a small class: straight onto

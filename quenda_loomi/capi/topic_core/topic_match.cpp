@@ -46,15 +46,15 @@ bool position_matches(const evt_topic_part_variant* exact, const evt_topic_part_
 // Appends zero-filled nodes from one source; on a failed request the chain
 // built so far is released.
 struct chain_builder {
-    const allocator_protocol* source;
+    // One request per position is most of a match's cost: the pool's reuse
+    // path is compiled in here for the node's fixed size.
+    ap_block_requester source;
     evt_topic_match* head = nullptr;
     evt_topic_match* tail = nullptr;
 
     evt_topic_match* append(const evt_topic_part_variant* part_a,
                             const evt_topic_part_variant* part_b) {
-        // One request per position is most of a match's cost: the pool's
-        // reuse path is compiled in here for the node's fixed size.
-        auto* node = static_cast<evt_topic_match*>(c_ap_request_inline(sizeof(evt_topic_match), source));
+        auto* node = static_cast<evt_topic_match*>(source.request(sizeof(evt_topic_match)));
         if (node == nullptr) {
             c_ap_free_chain(head);
             head = tail = nullptr;
@@ -75,7 +75,7 @@ extern "C" evt_topic_match* evt_topic_match_build(const evt_topic* a, const evt_
                                                   evt_topic_pattern_test pattern_test,
                                                   void* context) {
     if (a == nullptr || b == nullptr) return nullptr;
-    chain_builder chain{c_ap_protocol_from_ptr(a)};
+    chain_builder chain{ap_block_requester(c_ap_protocol_from_ptr(a))};
 
     // One record, or one literal, needs no part comparison.
     if (a == b || same_literal(a, b)) {
