@@ -110,7 +110,7 @@ void release_live(allocator_protocol* header) {
         report_shared_release();
     header->ref_count = 0;
     header->magic = AP_DEALLOC_MAGIC;
-    if (header->with_freelist && !header->with_shm && ap_detail::heap_release_fast(header)) return;
+    if (ap_detail::is_unlocked_heap_block(header) && ap_detail::heap_release_fast(header)) return;
     release_released(header);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -224,11 +225,26 @@ inline void* request_fast(uint64_t size, const allocator_protocol* protocol) {
     return heap != nullptr ? reuse_from_own_class(heap, size) : nullptr;
 }
 
-// Release fast path of an unlocked heap block of a small class: straight onto
-// the head of its class.  False when heap_release must decide (lock, damaged
-// page link, top class).
+// Whether a header belongs to an unlocked heap pool block: with_lock 0,
+// with_shm 0, with_freelist 1.  The three flag bytes are adjacent, so one
+// load and compare decides what would otherwise be three byte tests.
+inline bool is_unlocked_heap_block(const allocator_protocol* header) {
+    static_assert(offsetof(allocator_protocol, with_shm) == offsetof(allocator_protocol, with_lock) + 1 &&
+                  offsetof(allocator_protocol, with_freelist) == offsetof(allocator_protocol, with_lock) + 2);
+    constexpr uint8_t expected_bytes[4] = {0, 0, 1, 0};
+    uint32_t flags, expected;
+    std::memcpy(&flags, &header->with_lock, sizeof flags);
+    std::memcpy(&expected, expected_bytes, sizeof expected);
+    uint32_t mask;
+    constexpr uint8_t mask_bytes[4] = {0xFF, 0xFF, 0xFF, 0};
+    std::memcpy(&mask, mask_bytes, sizeof mask);
+    return (flags & mask) == expected;
+}
+
+// Release fast path of an unlocked heap block (is_unlocked_heap_block) of a
+// small class: straight onto the head of its class.  False when
+// heap_release must decide (damaged page link, top class).
 inline bool heap_release_fast(allocator_protocol* header) {
-    if (header->with_lock) return false;
     pool_block* block = block_of_header(header);
     auto* page = static_cast<heap_memory_page*>(block->page);
     if (page == nullptr || page->owner == nullptr || block->capacity > 65536) return false;
