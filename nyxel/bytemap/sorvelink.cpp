@@ -83,9 +83,16 @@ inline bool has_buckets(const byte_map* map) {
 
 // Lookup-only probe: the same run as probe() without tracking tombstones or
 // the stopping bucket, which only insertion needs.  Inlined with the hash
-// into the lookup so that a get is one stack frame.  The stored hash is
-// tested before the flags: on a miss it nearly always differs, and then one
-// load of both flag bytes tells a free bucket (end of run) from the rest.
+// into the lookup so that a get is one stack frame.
+// A bucket without a live entry always holds hash 0: bucket arrays are
+// handed out zero-filled and a pop clears the whole entry.  So a non-zero
+// stored hash other than the key's is a live entry of another key, passed
+// on that one word; the flags are read only for a zero hash (free bucket,
+// tombstone, or a live hash of 0) and for an equal hash.  An entry straddles
+// two cache lines when the bucket array is not 64-byte aligned (the
+// allocator aligns blocks to 8), and this keeps a miss on the line of the
+// hash.  Were the rule ever broken, a run would only be walked further,
+// never answered wrongly: every candidate is still checked for `occupied`.
 [[gnu::always_inline]] inline byte_map_entry* find(const byte_map* map, const char* key, uint64_t key_len) {
     const uint64_t hash = hash_bytes(map, key, key_len);
     byte_map_entry* const begin = map->buckets;
@@ -93,12 +100,16 @@ inline bool has_buckets(const byte_map* map) {
     byte_map_entry* const start = begin + bucket_index(hash, map->capacity);
     byte_map_entry* entry = start;
     do {
-        if (entry->hash == hash && entry->occupied && entry->key_len == key_len &&
-            std::memcmp(entry->key, key, key_len) == 0)
-            return entry;
-        uint16_t flags;  // occupied and tombstone, adjacent bytes
-        std::memcpy(&flags, &entry->occupied, sizeof flags);
-        if (flags == 0) return nullptr;
+        const uint64_t stored = entry->hash;
+        if (stored == hash) {
+            if (entry->occupied && entry->key_len == key_len && std::memcmp(entry->key, key, key_len) == 0)
+                return entry;
+        }
+        if (stored == 0) {
+            uint16_t flags;  // occupied and tombstone, adjacent bytes
+            std::memcpy(&flags, &entry->occupied, sizeof flags);
+            if (flags == 0) return nullptr;
+        }
         if (++entry == end) entry = begin;
     } while (entry != start);
     return nullptr;
