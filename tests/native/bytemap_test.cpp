@@ -226,7 +226,9 @@ TEST_F(ByteMapTest, ManyKeysSurviveRepeatedGrowthAndPops) {
     // Lookups pass live entries on their hash word alone; that needs every
     // free bucket and tombstone to hold hash 0.
     for (const byte_map_entry* b = map->buckets; b != map->buckets_end; ++b) {
-        if (!b->occupied) ASSERT_EQ(b->hash, 0u) << (b - map->buckets);
+        if (!b->occupied) {
+            ASSERT_EQ(b->hash, 0u) << (b - map->buckets);
+        }
     }
     for (int i = 0; i < kKeys; ++i) {
         const std::string key = numbered("k", i);
