@@ -2,6 +2,8 @@
 //   valgrind --tool=callgrind callgrind_probe <case> <n>
 // Running a case at n and 2n and subtracting the totals cancels the set-up,
 // leaving instructions per operation (bench/callgrind.sh does that).
+#include <absl/container/flat_hash_map.h>
+#include <dlfcn.h>
 #include <mosquitto.h>
 
 #include <cstdio>
@@ -38,7 +40,7 @@ volatile uintptr_t sink;
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s pair64|steady|match3|match8|mosquitto3|mosquitto8|get_hit|get_miss n\n", argv[0]);
+        std::fprintf(stderr, "usage: %s pair64|steady|mimalloc_steady|match3|match8|mosquitto3|mosquitto8|get_hit|get_miss|absl_hit|absl_miss n\n", argv[0]);
         return 2;
     }
     const std::string what = argv[1];
@@ -52,14 +54,18 @@ int main(int argc, char** argv) {
             for (void* b : blocks) c_ap_free(b);
         }
     } else if (what == "steady") {
+        // A fixed plan cycled like the benchmark's: generating it per step
+        // would put the generator's instructions into the difference.
+        constexpr long kSteps = 1 << 16;
         std::mt19937_64 random(42);
         std::vector<void*> live(10000);
         for (void*& b : live) b = c_ap_request(16 + random() % 241, &pool);
-        std::vector<uint32_t> slots(n), sizes(n);
-        for (long i = 0; i < n; ++i) slots[i] = random() % live.size(), sizes[i] = 16 + random() % 241;
+        std::vector<uint32_t> slots(kSteps), sizes(kSteps);
+        for (long i = 0; i < kSteps; ++i) slots[i] = random() % live.size(), sizes[i] = 16 + random() % 241;
         for (long i = 0; i < n; ++i) {
-            c_ap_free(live[slots[i]]);
-            live[slots[i]] = c_ap_request(sizes[i], &pool);
+            const long step = i & (kSteps - 1);
+            c_ap_free(live[slots[step]]);
+            live[slots[step]] = c_ap_request(sizes[step], &pool);
         }
     } else if (what == "match3" || what == "match8") {
         const bool three = what == "match3";
@@ -79,19 +85,47 @@ int main(int argc, char** argv) {
             mosquitto_topic_matches_sub(sub, topic, &result);
             sink = result;
         }
-    } else if (what == "get_hit" || what == "get_miss") {
+    } else if (what == "get_hit" || what == "get_miss" || what == "absl_hit" || what == "absl_miss") {
+        const bool hits = what == "get_hit" || what == "absl_hit";
         byte_map* map = byte_map_new(&pool);
+        absl::flat_hash_map<std::string, void*> peer;
         std::vector<std::string> keys, queries;
         for (int i = 0; i < 1000; ++i) {
             keys.push_back("key.number." + std::to_string(i * 7919));
             void* value = &keys;
             byte_map_set(map, keys.back().data(), keys.back().size(), &value, sizeof value, nullptr);
-            queries.push_back((what == "get_hit" ? "key.number." : "key.absent.") + std::to_string(i * 7919));
+            peer.emplace(keys.back(), value);
+            queries.push_back((hits ? "key.number." : "key.absent.") + std::to_string(i * 7919));
         }
+        if (what[0] == 'g') {
+            for (long i = 0; i < n; ++i) {
+                const std::string& q = queries[i % queries.size()];
+                void* value = nullptr;
+                sink = byte_map_get(map, q.data(), q.size(), &value);
+            }
+        } else {
+            for (long i = 0; i < n; ++i) {
+                auto found = peer.find(queries[i % queries.size()]);
+                sink = found != peer.end() ? reinterpret_cast<uintptr_t>(found->second) : 0;
+            }
+        }
+    } else if (what == "mimalloc_steady") {
+        // The peer row of "steady": the same plan through mi_calloc / mi_free,
+        // opened locally so that glibc stays the process heap.
+        void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return 2;
+        auto zeroed = reinterpret_cast<void* (*)(size_t, size_t)>(dlsym(library, "mi_calloc"));
+        auto release = reinterpret_cast<void (*)(void*)>(dlsym(library, "mi_free"));
+        constexpr long kSteps = 1 << 16;
+        std::mt19937_64 random(42);
+        std::vector<void*> live(10000);
+        for (void*& b : live) b = zeroed(1, 16 + random() % 241);
+        std::vector<uint32_t> slots(kSteps), sizes(kSteps);
+        for (long i = 0; i < kSteps; ++i) slots[i] = random() % live.size(), sizes[i] = 16 + random() % 241;
         for (long i = 0; i < n; ++i) {
-            const std::string& q = queries[i % queries.size()];
-            void* value = nullptr;
-            sink = byte_map_get(map, q.data(), q.size(), &value);
+            const long step = i & (kSteps - 1);
+            release(live[slots[step]]);
+            live[slots[step]] = zeroed(1, sizes[step]);
         }
     } else {
         return 2;

@@ -23,10 +23,6 @@ allocator_protocol* header_of(const void* ptr) {
         const_cast<unsigned char*>(static_cast<const unsigned char*>(ptr)) - AP_HEADER_SIZE);
 }
 
-void* user_of(allocator_protocol* header) {
-    return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
-}
-
 // Plain runtime-heap block; the header is zero from calloc.
 allocator_protocol* plain_request(uint64_t size) {
     if (size > UINT64_MAX - AP_HEADER_SIZE) return ap_detail::fail_einval();
@@ -36,15 +32,6 @@ allocator_protocol* plain_request(uint64_t size) {
 }  // namespace
 
 namespace {
-
-// Stamps the header of a block every source has just handed out.
-inline void* hand_out(allocator_protocol* header, uint64_t size, uint8_t with_lock) {
-    header->with_lock = with_lock;
-    header->size = size;
-    header->ref_count = 1;
-    header->magic = AP_ALLOC_MAGIC;
-    return user_of(header);
-}
 
 // Every request the inline fast path of c_ap_request does not serve.
 [[gnu::noinline]] void* request_slow(uint64_t size, const allocator_protocol* protocol) {
@@ -59,7 +46,7 @@ inline void* hand_out(allocator_protocol* header, uint64_t size, uint8_t with_lo
         header = plain_request(size);
     }
     if (header == nullptr) return nullptr;
-    return hand_out(header, size, protocol ? protocol->with_lock : 0);
+    return ap_detail::stamp_handed_out(header, size, protocol ? protocol->with_lock : 0);
 }
 
 }  // namespace
@@ -67,10 +54,7 @@ inline void* hand_out(allocator_protocol* header, uint64_t size, uint8_t with_lo
 // The unlocked heap protocol's reuse path calls nothing, so it needs no
 // stack frame; all else is one call away.
 extern "C" void* c_ap_request(uint64_t size, const allocator_protocol* protocol) {
-    if (protocol != nullptr && protocol->with_freelist && !protocol->with_shm) {
-        if (allocator_protocol* header = ap_detail::heap_request_fast(size, protocol))
-            return hand_out(header, size, 0);
-    }
+    if (void* user = ap_detail::request_fast(size, protocol)) return user;
     return request_slow(size, protocol);
 }
 
@@ -126,7 +110,7 @@ void release_live(allocator_protocol* header) {
         report_shared_release();
     header->ref_count = 0;
     header->magic = AP_DEALLOC_MAGIC;
-    if (header->with_freelist && !header->with_shm && ap_detail::heap_release_fast(header)) return;
+    if (ap_detail::is_unlocked_heap_block(header) && ap_detail::heap_release_fast(header)) return;
     release_released(header);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -79,6 +80,14 @@ inline constexpr unsigned char kZeroBytes[32] = {};
 // from the optimiser, which would otherwise turn the loop back into memset.
 inline void zero_block(void* start, uint64_t capacity) {
     auto* p = static_cast<unsigned char*>(start);
+    // A capacity known at compile time (a fixed record through an inlined
+    // request) becomes straight 16-byte stores, no loop.
+    if (__builtin_constant_p(capacity) && capacity >= 16 && capacity <= 256) {
+#pragma GCC unroll 16
+        for (uint64_t offset = 0; offset + 16 <= capacity; offset += 16) std::memcpy(p + offset, kZeroBytes, 16);
+        std::memcpy(p + capacity - 16, kZeroBytes, 16);
+        return;
+    }
     if (capacity >= 1024) {
         std::memset(p, 0, capacity);
         return;
@@ -168,15 +177,33 @@ inline allocator_protocol* hand_out_block(pool_block* block, uint64_t capacity, 
     return header;
 }
 
-// The two fast paths below are what c_ap_request / c_ap_free take for an
+// The fast paths below are what c_ap_request / c_ap_free take for an
 // unlocked heap protocol; everything else goes through heap_request /
-// heap_release.  Hand-out fast path of an unlocked heap protocol: the head of the block's
-// own small class, which is what take_free_block would pick first.  Null
-// when heap_request must decide (lock, empty class, large block, bad record).
-inline allocator_protocol* heap_request_fast(uint64_t size, const allocator_protocol* protocol) {
-    heap_allocator* heap = protocol->heap;
+// heap_release.
+
+// Stamps the header of a block a source has just handed out and gives its
+// user bytes.
+inline void* stamp_handed_out(allocator_protocol* header, uint64_t size, uint8_t with_lock) {
+    header->with_lock = with_lock;
+    header->size = size;
+    header->ref_count = 1;
+    header->magic = AP_ALLOC_MAGIC;
+    return reinterpret_cast<unsigned char*>(header) + AP_HEADER_SIZE;
+}
+
+// The heap of an unlocked heap protocol, the only source the inline request
+// path serves; null for every other protocol.
+inline heap_allocator* unlocked_heap_of(const allocator_protocol* protocol) {
+    if (protocol == nullptr || !protocol->with_freelist || protocol->with_shm || protocol->with_lock) return nullptr;
+    return protocol->heap;
+}
+
+// Hand-out fast path of an unlocked heap: the head of the block's own small
+// class, which is what take_free_block would pick first.  Null when
+// heap_request must decide (empty class, large block).
+inline void* reuse_from_own_class(heap_allocator* heap, uint64_t size) {
     // Blocks under 1 KiB: their zeroing never calls memset, so this path calls nothing.
-    if (protocol->with_lock || heap == nullptr || size > 1024 - AP_HEADER_SIZE - 8) return nullptr;
+    if (size > 1024 - AP_HEADER_SIZE - 8) return nullptr;
     const uint64_t capacity = (size + AP_HEADER_SIZE + 7) & ~uint64_t{7};
     pool_block** head = &heap->freelists[capacity / 8];
     pool_block* block = *head;
@@ -188,14 +215,36 @@ inline allocator_protocol* heap_request_fast(uint64_t size, const allocator_prot
     allocator_protocol* header = hand_out_block(block, capacity);
     header->heap = heap;
     header->with_freelist = 1;
-    return header;
+    return stamp_handed_out(header, size, 0);
 }
 
-// Release fast path of an unlocked heap block of a small class: straight onto
-// the head of its class.  False when heap_release must decide (lock, damaged
-// page link, top class).
+// The whole of c_ap_request for a block the fast path can serve; null when
+// the request needs the out-of-line paths.
+inline void* request_fast(uint64_t size, const allocator_protocol* protocol) {
+    heap_allocator* heap = unlocked_heap_of(protocol);
+    return heap != nullptr ? reuse_from_own_class(heap, size) : nullptr;
+}
+
+// Whether a header belongs to an unlocked heap pool block: with_lock 0,
+// with_shm 0, with_freelist 1.  The three flag bytes are adjacent, so one
+// load and compare decides what would otherwise be three byte tests.
+inline bool is_unlocked_heap_block(const allocator_protocol* header) {
+    static_assert(offsetof(allocator_protocol, with_shm) == offsetof(allocator_protocol, with_lock) + 1 &&
+                  offsetof(allocator_protocol, with_freelist) == offsetof(allocator_protocol, with_lock) + 2);
+    constexpr uint8_t expected_bytes[4] = {0, 0, 1, 0};
+    uint32_t flags, expected;
+    std::memcpy(&flags, &header->with_lock, sizeof flags);
+    std::memcpy(&expected, expected_bytes, sizeof expected);
+    uint32_t mask;
+    constexpr uint8_t mask_bytes[4] = {0xFF, 0xFF, 0xFF, 0};
+    std::memcpy(&mask, mask_bytes, sizeof mask);
+    return (flags & mask) == expected;
+}
+
+// Release fast path of an unlocked heap block (is_unlocked_heap_block) of a
+// small class: straight onto the head of its class.  False when
+// heap_release must decide (damaged page link, top class).
 inline bool heap_release_fast(allocator_protocol* header) {
-    if (header->with_lock) return false;
     pool_block* block = block_of_header(header);
     auto* page = static_cast<heap_memory_page*>(block->page);
     if (page == nullptr || page->owner == nullptr || block->capacity > 65536) return false;

@@ -21,7 +21,7 @@ inline uint64_t measured(const char* key, uint64_t key_len) {
     return key_len != 0 ? key_len : std::strlen(key);
 }
 
-inline uint64_t hash_bytes(const byte_map* map, const char* key, uint64_t key_len) {
+[[gnu::always_inline]] inline uint64_t hash_bytes(const byte_map* map, const char* key, uint64_t key_len) {
     if (map != nullptr && map->seed != 0) return XXH3_64bits_withSeed(key, key_len, map->seed);
     return XXH3_64bits(key, key_len);
 }
@@ -82,18 +82,33 @@ inline bool has_buckets(const byte_map* map) {
 }
 
 // Lookup-only probe: the same run as probe() without tracking tombstones or
-// the stopping bucket, which only insertion needs.
-byte_map_entry* find(const byte_map* map, const char* key, uint64_t key_len) {
+// the stopping bucket, which only insertion needs.  Inlined with the hash
+// into the lookup so that a get is one stack frame.
+// A bucket without a live entry always holds hash 0: bucket arrays are
+// handed out zero-filled and a pop clears the whole entry.  So a non-zero
+// stored hash other than the key's is a live entry of another key, passed
+// on that one word; the flags are read only for a zero hash (free bucket,
+// tombstone, or a live hash of 0) and for an equal hash.  An entry straddles
+// two cache lines when the bucket array is not 64-byte aligned (the
+// allocator aligns blocks to 8), and this keeps a miss on the line of the
+// hash.  Were the rule ever broken, a run would only be walked further,
+// never answered wrongly: every candidate is still checked for `occupied`.
+[[gnu::always_inline]] inline byte_map_entry* find(const byte_map* map, const char* key, uint64_t key_len) {
     const uint64_t hash = hash_bytes(map, key, key_len);
     byte_map_entry* const begin = map->buckets;
     byte_map_entry* const end = begin + map->capacity;
     byte_map_entry* const start = begin + bucket_index(hash, map->capacity);
     byte_map_entry* entry = start;
     do {
-        if (entry->occupied) {
-            if (holds_key(entry, key, key_len, hash)) return entry;
-        } else if (!entry->tombstone) {
-            return nullptr;
+        const uint64_t stored = entry->hash;
+        if (stored == hash) {
+            if (entry->occupied && entry->key_len == key_len && std::memcmp(entry->key, key, key_len) == 0)
+                return entry;
+        }
+        if (stored == 0) {
+            uint16_t flags;  // occupied and tombstone, adjacent bytes
+            std::memcpy(&flags, &entry->occupied, sizeof flags);
+            if (flags == 0) return nullptr;
         }
         if (++entry == end) entry = begin;
     } while (entry != start);

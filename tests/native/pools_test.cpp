@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "nyxel/allocator_protocol/pool_paths.h"
+#include "nyxel/allocator_protocol/request_inline.h"
 #include "tests/native/ap_alloc_fixtures.h"
 
 namespace {
@@ -290,6 +291,26 @@ TEST(zero_block, clears_exactly_the_capacity) {
     }
 }
 
+// The same with capacities known at compile time, which take the unrolled
+// stores (a capacity that is not a multiple of 16 ends in an overlapping store).
+template <uint64_t Capacity>
+void expect_constant_capacity_cleared() {
+    std::vector<uint8_t> buffer(Capacity + 16, 0xEE);
+    ap_detail::zero_block(buffer.data() + 8, Capacity);
+    EXPECT_EQ(buffer[7], 0xEE) << Capacity;
+    EXPECT_TRUE(std::all_of(buffer.begin() + 8, buffer.begin() + 8 + Capacity, [](uint8_t b) { return b == 0; }))
+        << Capacity;
+    EXPECT_EQ(buffer[8 + Capacity], 0xEE) << Capacity;
+}
+
+TEST(zero_block, clears_exactly_a_constant_capacity) {
+    expect_constant_capacity_cleared<56>();
+    expect_constant_capacity_cleared<64>();
+    expect_constant_capacity_cleared<104>();
+    expect_constant_capacity_cleared<248>();
+    expect_constant_capacity_cleared<256>();
+}
+
 }  // namespace
 
 // The unlocked fast path hands back the head of the block's own class; it must
@@ -343,4 +364,48 @@ TEST_F(heap_pool, released_large_blocks_come_back_zeroed) {
     auto* again = static_cast<uint8_t*>(request(size));
     ASSERT_EQ(again, block);
     EXPECT_TRUE(all_zero(again, size));
+}
+
+// The requester compiled into hot callers must pick the same block and
+// leave the same header as c_ap_request: own-class reuse inline, and through
+// the out-of-line path neighbouring-class reuse, fresh carving, locked pools
+// and the plain heap.
+TEST_F(heap_pool, inline_request_hands_out_what_c_ap_request_would) {
+    constexpr uint64_t kRecord = 48;  // a match node: capacity 104
+    auto* dirty = static_cast<uint8_t*>(request(kRecord));
+    std::memset(dirty, 0xEE, kRecord);
+    c_ap_free(dirty);
+    const ap_block_requester requester(&protocol);
+    auto* reused = static_cast<uint8_t*>(requester.request(kRecord));
+    EXPECT_EQ(reused, dirty);  // LIFO head of its own class
+    EXPECT_TRUE(all_zero(reused, kRecord));
+
+    void* neighbour = request(kRecord + 16);  // two classes up
+    c_ap_free(neighbour);
+    EXPECT_EQ(requester.request(kRecord), neighbour);
+
+    void* fresh = requester.request(kRecord);  // every list empty: carved
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(all_zero(fresh, kRecord));
+
+    for (void* block : {static_cast<void*>(reused), neighbour, fresh}) {
+        allocator_protocol* header = c_ap_protocol_from_ptr(block);
+        EXPECT_EQ(header->size, kRecord);
+        EXPECT_EQ(header->ref_count, 1);
+        EXPECT_EQ(header->heap, heap->get());
+        EXPECT_EQ(header->with_freelist, 1);
+        EXPECT_EQ(header->with_lock, 0);
+        c_ap_free(block);
+    }
+
+    allocator_protocol locked = heap_protocol(heap->get(), true);
+    void* locked_block = ap_block_requester(&locked).request(kRecord);
+    ASSERT_NE(locked_block, nullptr);
+    EXPECT_EQ(c_ap_protocol_from_ptr(locked_block)->with_lock, 1);
+    c_ap_free(locked_block);
+
+    void* plain = ap_block_requester(nullptr).request(kRecord);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(c_ap_protocol_from_ptr(plain)->with_freelist, 0);
+    c_ap_free(plain);
 }

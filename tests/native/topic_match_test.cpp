@@ -122,6 +122,32 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"(a|b)", "/a/", {{0, "R:a,b", "P:a", None}}},
         MatchCase{"{x}", "a.b", {{1, "A:x", "E:a", "a"}, {0, None, "E:b", None}}}));
 
+// Exact texts and range options are compared with word loads from both
+// ends for short texts: a difference at any position of any length has to
+// be seen, and equal texts have to match.
+TEST(MatchSegments, EveryDifferingByteIsSeenAtEveryLength) {
+    for (size_t length = 1; length <= 20; ++length) {
+        const std::string segment = std::string("abcdefghijklmnopqrstu").substr(0, length);
+        evt_topic* same = parsed(("s." + segment).c_str());
+        for (const std::string& pattern : {"s." + segment, "s.(zz|" + segment + ")"}) {
+            evt_topic* generic = parsed(pattern.c_str());
+            EXPECT_EQ(match(same, generic).back().success, 1) << pattern;
+            evt_topic_free(generic);
+        }
+        for (size_t at = 0; at < length; ++at) {
+            std::string differing = segment;
+            differing[at] = 'Z';
+            evt_topic* other = parsed(("s." + differing).c_str());
+            EXPECT_EQ(match(same, other).back().success, 0) << differing;
+            evt_topic* range = parsed(("s.(zz|" + differing + ")").c_str());
+            EXPECT_EQ(match(same, range).back().success, 0) << differing;
+            evt_topic_free(other);
+            evt_topic_free(range);
+        }
+        evt_topic_free(same);
+    }
+}
+
 TEST(MatchIdentity, SameRecordGivesOneNodeWithTheWholeKey) {
     evt_topic* topic = evt_topic_new("id.{x}.(a|b)", 0, nullptr);
     ASSERT_NE(topic, nullptr);

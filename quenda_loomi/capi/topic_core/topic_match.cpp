@@ -3,12 +3,33 @@
 // positions go through the caller's test.
 #include <cstring>
 
+#include "nyxel/allocator_protocol/request_inline.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
 
+template <typename Word>
+inline Word load_word(const char* p) {
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Segments are mostly a few bytes long, where a library memcmp costs more in
+// its call and size dispatch than in comparing.  Up to 16 bytes two
+// overlapping loads cover the text from both ends without reading past it.
 inline bool same_bytes(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
-    return a_len == b_len && (a_len == 0 || std::memcmp(a, b, a_len) == 0);
+    if (a_len != b_len) return false;
+    const uint64_t n = a_len;
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8)
+        return ((load_word<uint64_t>(a) ^ load_word<uint64_t>(b)) |
+                (load_word<uint64_t>(a + n - 8) ^ load_word<uint64_t>(b + n - 8))) == 0;
+    if (n >= 4)
+        return ((load_word<uint32_t>(a) ^ load_word<uint32_t>(b)) |
+                (load_word<uint32_t>(a + n - 4) ^ load_word<uint32_t>(b + n - 4))) == 0;
+    if (n == 0) return true;
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
 bool same_literal(const evt_topic* a, const evt_topic* b) {
@@ -45,13 +66,15 @@ bool position_matches(const evt_topic_part_variant* exact, const evt_topic_part_
 // Appends zero-filled nodes from one source; on a failed request the chain
 // built so far is released.
 struct chain_builder {
-    const allocator_protocol* source;
+    // One request per position is most of a match's cost: the pool's reuse
+    // path is compiled in here for the node's fixed size.
+    ap_block_requester source;
     evt_topic_match* head = nullptr;
     evt_topic_match* tail = nullptr;
 
     evt_topic_match* append(const evt_topic_part_variant* part_a,
                             const evt_topic_part_variant* part_b) {
-        auto* node = static_cast<evt_topic_match*>(c_ap_request(sizeof(evt_topic_match), source));
+        auto* node = static_cast<evt_topic_match*>(source.request(sizeof(evt_topic_match)));
         if (node == nullptr) {
             c_ap_free_chain(head);
             head = tail = nullptr;
@@ -72,7 +95,7 @@ extern "C" evt_topic_match* evt_topic_match_build(const evt_topic* a, const evt_
                                                   evt_topic_pattern_test pattern_test,
                                                   void* context) {
     if (a == nullptr || b == nullptr) return nullptr;
-    chain_builder chain{c_ap_protocol_from_ptr(a)};
+    chain_builder chain{ap_block_requester(c_ap_protocol_from_ptr(a))};
 
     // One record, or one literal, needs no part comparison.
     if (a == b || same_literal(a, b)) {
