@@ -12,24 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/best_time.h"
 #include "nyxel/bytemap/sorvelink.h"
 #include "quenda_loomi/capi/topic_core/topic_index.h"
 
 namespace {
 
 volatile uint64_t sink;
-
-template <class Body>
-double best_ns_per_op(long ops, Body&& body) {
-    double best = 1e300;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        for (long i = 0; i < ops; ++i) body(i);
-        const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count() / static_cast<double>(ops));
-    }
-    return best;
-}
 
 std::string segment(char position, int number) { return position + std::to_string(number); }
 

@@ -8,24 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/best_time.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
 
 volatile uint64_t sink;
-
-template <class Body>
-double best_ns_per_op(long ops, Body&& body) {
-    double best = 1e300;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        for (long i = 0; i < ops; ++i) body(i);
-        const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-        const double per_op = elapsed.count() / static_cast<double>(ops);
-        if (per_op < best) best = per_op;
-    }
-    return best;
-}
 
 evt_topic* unregistered(const char* literal, const allocator_protocol* source) {
     evt_topic* topic = evt_topic_new(nullptr, 0, source);

@@ -25,8 +25,9 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "fuzz/fuzz_check.h"
 #include "fuzz/failing_requests.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/shared_heap.h"
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
 #include "nyxel/bytemap/sorvelink.h"
 
@@ -84,17 +85,6 @@ struct model_value {
     std::string bytes;
     std::list<std::string>::iterator place;
 };
-
-heap_allocator* shared_heap() {
-    // One pool for the whole run: pages are never returned, released blocks
-    // are reused by the next inputs.
-    static heap_allocator* heap = [] {
-        auto* h = static_cast<heap_allocator*>(std::calloc(1, sizeof(heap_allocator)));
-        c_ap_heap_allocator_init(h, 65536, 16u << 20, 4096);
-        return h;
-    }();
-    return heap;
-}
 
 class map_session {
 public:

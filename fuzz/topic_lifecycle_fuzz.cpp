@@ -29,8 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
 #include "fuzz/failing_requests.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/shared_heap.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 
 namespace {
@@ -126,15 +127,6 @@ void check_round_trip(const evt_topic* topic) {
     c_ap_free(again);
     c_ap_free(literal);
     evt_topic_free(reparsed);
-}
-
-heap_allocator* shared_heap() {
-    static heap_allocator* heap = [] {
-        auto* h = static_cast<heap_allocator*>(std::calloc(1, sizeof(heap_allocator)));
-        c_ap_heap_allocator_init(h, 65536, 16u << 20, 4096);
-        return h;
-    }();
-    return heap;
 }
 
 // Pattern test for matching: a plain substring search that also reads the
