@@ -1,6 +1,6 @@
 // Set-up helpers shared by the extension modules' types: creating a heap type
-// from its spec and publishing it on the module, and the method entries that
-// refuse pickling.
+// from its PyType_Spec and publishing it on the module, and the method entries
+// that refuse pickling.
 #pragma once
 
 #include <Python.h>
@@ -12,9 +12,9 @@
 namespace pyutil {
 
 // Creates the type of `spec` (on `base`, may be null) for `module`, adds it
-// to the module under the last dotted component of the spec's name, and
-// keeps a strong reference in *slot (a set-up run again replaces the earlier
-// type).  0, or -1 with an exception set.
+// to the module under the last dotted component of the type's qualified
+// name, and keeps a strong reference in *slot (a set-up run again replaces
+// the earlier type).  0, or -1 with an exception set.
 inline int publish_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base, PyTypeObject** slot) {
     Ref type(PyType_FromModuleAndSpec(module, spec, reinterpret_cast<PyObject*>(base)));
     if (!type) return -1;
