@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
@@ -34,9 +37,7 @@ struct PatternSearchState {
 PatternSearchState cache;
 
 size_t slot_of(const char* pattern, size_t length) {
-    uint64_t hash = 1469598103934665603ull;  // FNV-1a
-    for (size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(pattern[i])) * 1099511628211ull;
-    return static_cast<size_t>(hash ^ (hash >> 29)) & (kCacheSlots - 1);
+    return static_cast<size_t>(XXH3_64bits(pattern, length)) & (kCacheSlots - 1);
 }
 
 // True when sys.modules["re"] and its compile are still the remembered pair.
@@ -89,7 +90,8 @@ PyObject* cached_search(const char* pattern) {
     return search.release();
 }
 
-// What the specification of a position says, call by call.
+// Without the cache: import `re`, compile the expression and search, afresh
+// at every position.
 int search_uncached(const char* pattern, PyObject* text) {
     Ref re_module(PyImport_ImportModule("re"));
     if (!re_module) return -1;
