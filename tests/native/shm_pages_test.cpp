@@ -53,6 +53,21 @@ std::string unique_prefix(const char* stem) {
     return text;
 }
 
+// A shared-memory pool made inside a forked child.  The records are static so
+// that leak checkers at the child's exit still see them referenced.
+struct ChildPool {
+    shm_allocator* pool;
+    allocator_protocol protocol;
+};
+
+ChildPool child_pool(const std::string& prefix, uint64_t page_size, uint64_t max_size) {
+    static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
+    static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
+    c_ap_shm_allocator_init(pool, prefix.c_str(), page_size, max_size, 4096);
+    ctx->allocator = pool;
+    return {pool, shm_protocol(pool, ctx, false)};
+}
+
 bool dev_shm_has(const std::string& page) {
     std::string bare = page[0] == '/' ? page.substr(1) : page;
     struct stat st;
@@ -220,12 +235,7 @@ TEST(shm_cleanup, exit_unlinks_own_pages_only) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Static so that leak checkers at exit still see them referenced.
-        static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
-        static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
-        c_ap_shm_allocator_init(pool, prefix.c_str(), 65536, 1 << 24, 4096);
-        ctx->allocator = pool;
-        allocator_protocol protocol = shm_protocol(pool, ctx, false);
+        auto [pool, protocol] = child_pool(prefix, 65536, 1 << 24);
         if (c_ap_request(8, &protocol) == nullptr) _exit(2);
         if (!dev_shm_has(page_name(prefix.c_str(), getpid(), pool, 0))) _exit(3);
         std::exit(0);  // runs the exit handlers
@@ -326,11 +336,7 @@ TEST(shm_stale_pages, next_pool_of_the_prefix_removes_pages_of_a_killed_process)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
-        static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
-        c_ap_shm_allocator_init(pool, prefix.c_str(), 65536, 1 << 24, 4096);
-        ctx->allocator = pool;
-        allocator_protocol protocol = shm_protocol(pool, ctx, false);
+        auto [pool, protocol] = child_pool(prefix, 65536, 1 << 24);
         if (c_ap_request(8, &protocol) == nullptr || c_ap_request(100000, &protocol) == nullptr) _exit(2);
         if (write(ready[1], "r", 1) != 1) _exit(3);
         for (;;) pause();
@@ -387,11 +393,7 @@ TEST(shm_exhaustion, failed_mapping_leaves_no_object_and_the_pool_usable) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        static auto* pool = static_cast<shm_allocator*>(std::calloc(1, sizeof(shm_allocator)));
-        static auto* ctx = static_cast<shm_allocator_ctx*>(std::calloc(1, sizeof(shm_allocator_ctx)));
-        c_ap_shm_allocator_init(pool, prefix.c_str(), 1 << 20, 1 << 30, 4096);
-        ctx->allocator = pool;
-        allocator_protocol protocol = shm_protocol(pool, ctx, false);
+        auto [pool, protocol] = child_pool(prefix, 1 << 20, 1 << 30);
         void* small = c_ap_request(64, &protocol);
         if (small == nullptr) _exit(2);
         c_ap_free(small);
