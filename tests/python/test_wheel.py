@@ -63,6 +63,7 @@ def test_wheel_holds_the_packages_and_nothing_else(built):
         "quenda_loomi/capi/__init__.py", "quenda_loomi/capi/tessaly" + SUFFIX, "quenda_loomi/capi/tessaly.pyi",
         "quenda_loomi/base/__init__.py", "quenda_loomi/base/durrowmere_skalvotin" + SUFFIX,
         "quenda_loomi/base/durrowmere_skalvotin.pyi",
+        "quenda_loomi/bus/__init__.py", "quenda_loomi/bus/mosquitto.py",
         "nyxel/__init__.py", "nyxel/py.typed", "nyxel/env.py",
         "nyxel/allocator_protocol/__init__.py", "nyxel/allocator_protocol/kestovan_rimbo.py",
         "nyxel/allocator_protocol/durrowmere_skalvotin" + SUFFIX, "nyxel/allocator_protocol/durrowmere_skalvotin.pyi",
