@@ -170,6 +170,7 @@ class Bus:
         reply_timeout: float = 10.0,
         reconnect_delay: tuple[float, float] = (0.5, 8.0),
         delivery: str = "thread",
+        connect: bool = True,
     ) -> None:
         if qos not in (0, 1):
             raise ValueError(f"qos must be 0 or 1, not {qos!r}")
@@ -213,14 +214,28 @@ class Bus:
         client.on_subscribe = self._on_reply
         client.on_unsubscribe = self._on_reply
         self._client = client
-        self._connect(connect_timeout)
+        self._connect_timeout = connect_timeout
+        self._started = False
+        if connect:
+            self.connect()
 
     # -- connection -----------------------------------------------------
 
     def _where(self) -> str:
         return f"MQTT broker at {self.host}:{self.port}"
 
-    def _connect(self, timeout: float) -> None:
+    def connect(self) -> None:
+        """Connects (once); `Bus(..., connect=False)` leaves this to the caller.
+
+        With a persistent session, subscribe first and connect then: the
+        broker sends the queued events right after the connection is
+        accepted, and an event no local subscription wants is dropped.
+        """
+        self._check_open()
+        if self._started:
+            return
+        self._started = True
+        timeout = self._connect_timeout
         deadline = time.monotonic() + timeout
         try:
             self._client.connect(self.host, self.port, keepalive=self._keepalive)
@@ -352,7 +367,7 @@ class Bus:
             self._index.add(topic, subscription)
             count = self._filters.get(text, 0)
             self._filters[text] = count + 1
-        if count == 0:
+        if count == 0 and self._started:
             full = self._broker_filter(text)
             self._request(lambda: self._client.subscribe(full, self.qos), f"the subscription {full!r}")
         return subscription
@@ -369,7 +384,7 @@ class Bus:
                 self._filters[subscription.filter] = count
             else:
                 del self._filters[subscription.filter]
-        if count == 0 and not self._closed:
+        if count == 0 and self._started and not self._closed:
             full = self._broker_filter(subscription.filter)
             self._request(lambda: self._client.unsubscribe(full), f"the removal of {full!r}")
 
