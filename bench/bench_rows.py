@@ -2,10 +2,14 @@
 harness.
 
 Every component prints one JSON object per line on stdout:
-    {"row": str, "ratio": float|null, "target": str|null, "met": bool|null, "detail": str}
+    {"row": str, "ratio": float|null, "target": str|null, "met": bool|null, "detail": str,
+     "better": "lower"|"higher", "limit": float|null}
 and may add "metric": a name under which bench/run.py keeps the ratio for rows
-derived from several components.  A ratio is ours / theirs unless the row name
-says otherwise; "met" is null where no target applies.
+derived from several components, and "group": the chart's area for the row
+(bench/run.py derives it from the component and the row name otherwise).  A
+ratio is ours / theirs unless the row name says otherwise; "better" says which
+way of the ratio is good for us, "limit" is the target's bound; "met" is null
+where no target applies.
 """
 
 import gc
@@ -15,13 +19,17 @@ import sys
 import time
 
 
-def row(name, ratio, target, detail, limit=None, at_least=False, metric=None):
+def row(name, ratio, target, detail, limit=None, at_least=False, metric=None, group=None):
+    """at_least: a higher ratio is better for us (and the target is ratio >= limit)."""
     met = None
     if ratio is not None and limit is not None:
         met = ratio >= limit if at_least else ratio <= limit
-    record = {"row": name, "ratio": ratio, "target": target, "met": met, "detail": detail}
+    record = {"row": name, "ratio": ratio, "target": target, "met": met, "detail": detail,
+              "better": "higher" if at_least else "lower", "limit": limit}
     if metric:
         record["metric"] = metric
+    if group:
+        record["group"] = group
     return record
 
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the benchmark peers (Debian packages, only when one is missing),
 # provisions the toolchain, builds the benchmark tree in ./build-bench and
-# runs the whole suite, printing one table of ratios.
-#   tools/bench.sh                   full run (about 10 minutes)
-#   tools/bench.sh --quick           smaller counts, for development
-#   tools/bench.sh --chart out.svg   also writes the table as an SVG chart
-#   tools/bench.sh --only native     one component (native, python, memory, index)
+# runs the whole suite, printing one table of ratios grouped by area.
+#   tools/bench.sh                   full run (about 12 minutes on a shared 2-core
+#                                    machine: python ~5, index ~5 with N up to 1M,
+#                                    native ~1, memory ~1, pipeline <1)
+#   tools/bench.sh --quick           smaller counts, for development (under a minute)
+#   tools/bench.sh --chart out.svg   also writes the table as an SVG chart: one bar per
+#                                    row, right of 1x = better for us, target ticked
+#   tools/bench.sh --only index      one component (native, python, memory, index,
+#                                    pipeline, bus when bench/bus_rows.py exists); repeatable
 # The build tree is configured with -DQL_BUILD_BENCH_SUITE=ON and no tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
