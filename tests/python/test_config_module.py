@@ -7,10 +7,12 @@ import inspect
 import pickle
 import sys
 import textwrap
+import threading
 
 import pytest
 
 import nyxel_standin_probe
+import ql_engine_variables_probe
 import quenda_loomi.base.durrowmere_skalvotin as cfg
 from nyxel.allocator_protocol.durrowmere_skalvotin import AllocatorConfigContext
 
@@ -97,6 +99,14 @@ def test_export_table_names_and_signatures():
         ("QL_LOCKED", CTX_SIGNATURE), ("QL_LOCKFREE", CTX_SIGNATURE), ("QL_SHARED", CTX_SIGNATURE)]
 
 
+def test_importers_see_the_export_table_entry_by_entry():
+    # Engine modules import by the shared table's names and signatures; the
+    # export must follow that table position by position, addresses included.
+    exported = [(name, _api.PyCapsule_GetName(capsule).decode(), capsule_address(name))
+                for name, capsule in cfg.__pyx_capi__.items()]
+    assert exported == ql_engine_variables_probe.imported_variables()
+
+
 def test_exported_records():
     default = pointer_at(capsule_address("QL_DEFAULT_ALLOCATOR"))
     heap_protocol = pointer_at(capsule_address("QL_HEAP_ALLOCATOR"))
@@ -173,6 +183,49 @@ def test_nested_with_blocks_restore_state_when_the_block_raises(nesting):
     with pytest.raises(LookupError, match="^level 0$"):
         enter(0)
     assert engine_state() == before
+
+
+def test_blocks_on_two_threads_restore_the_flags_in_the_order_they_end():
+    # The flags are process-wide: A enters, B enters, A leaves, B leaves.
+    # Each exit restores what was in force when its own block began, so the
+    # engine ends locked although both blocks are over.
+    steps = [threading.Event() for _ in range(3)]
+    seen = {}
+
+    def locked_now():
+        return T.get_cfg_locked(), T.get_default_allocator_config()["with_lock"]
+
+    def thread_a():
+        with cfg.QL_LOCKED:
+            seen["A entered"] = locked_now()
+            steps[0].set()
+            steps[1].wait(10)
+            seen["A inside, B entered"] = locked_now()
+        seen["A left"] = locked_now()
+        steps[2].set()
+
+    def thread_b():
+        steps[0].wait(10)
+        with cfg.QL_LOCKFREE:
+            seen["B entered"] = locked_now()
+            steps[1].set()
+            steps[2].wait(10)
+        seen["B left"] = locked_now()
+
+    threads = [threading.Thread(target=thread_a), threading.Thread(target=thread_b)]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        after = engine_state()
+    finally:
+        # Put the import-time value back: a context whose activation is never undone.
+        T.activate_context(cfg.QLConfigContext(locked=False))
+    assert seen == {"A entered": (True, True), "B entered": (False, False),
+                    "A inside, B entered": (False, False), "A left": (False, False),
+                    "B left": (True, True)}
+    assert after == expected_inside((DEFAULT_FLAGS, DEFAULT_CONFIG), cfg.QL_LOCKED)
 
 
 @pytest.mark.parametrize("key, value, expected", [

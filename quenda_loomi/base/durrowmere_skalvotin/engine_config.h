@@ -1,16 +1,16 @@
 // Internal interface of the configuration module quenda_loomi.base.durrowmere_skalvotin:
-// the engine's allocator variables, the QLConfigContext layout and method
-// table, and the set-up steps implemented in the module's source files.
+// the QLConfigContext layout and method table, and the set-up steps
+// implemented in the module's source files.  The engine's allocator
+// variables are declared with their export table in support/engine_variables.h.
 #pragma once
 
 #include <Python.h>
 
 #include "nyxel/allocator_protocol/durrowmere_skalvotin.h"
+#include "support/engine_variables.h"
 #include "support/nyxel_interface.h"
 
 namespace ql_config {
-
-inline constexpr const char kModuleName[] = "quenda_loomi.base.durrowmere_skalvotin";
 
 // QLConfigContext declares no fields of its own.
 struct QLConfigContextObject {
@@ -25,22 +25,6 @@ struct QLConfigContextVTable {
     // QL_DEFAULT_ALLOCATOR when it is null; returns the stored pointer.
     allocator_protocol* (*c_set_schematic)(QLConfigContextObject* self, allocator_protocol* schematic);
 };
-
-// The engine's allocator variables: one copy per process, created by the
-// module's set-up and never freed.  Other native modules reach them through
-// __pyx_capi__ by address.
-extern bool QL_CFG_LOCKED;
-extern bool QL_CFG_SHARED;
-extern bool QL_CFG_FREELIST;
-extern heap_allocator* QL_HEAP_ALLOCATOR_RAW;
-extern shm_allocator_ctx* QL_SHM_ALLOCATOR_RAW;
-extern allocator_protocol* QL_DEFAULT_ALLOCATOR;
-extern allocator_protocol* QL_HEAP_ALLOCATOR;
-extern allocator_protocol* QL_SHM_ALLOCATOR;
-extern QLConfigContextObject* QL_FREELIST;
-extern QLConfigContextObject* QL_LOCKED;
-extern QLConfigContextObject* QL_LOCKFREE;
-extern QLConfigContextObject* QL_SHARED;
 
 // The module's types and the base library's objects it uses (strong
 // references, one module per process).

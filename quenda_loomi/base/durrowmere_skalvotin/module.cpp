@@ -8,10 +8,9 @@
 // yields the same module object.
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
 
 #include "quenda_loomi/base/durrowmere_skalvotin/engine_config.h"
-#include "quenda_loomi/base/durrowmere_skalvotin/exported_variables.h"
+#include "support/engine_variables.h"
 #include "support/python/capi_table.h"
 #include "support/python/process_module.h"
 #include "support/python/py_ref.h"
@@ -41,18 +40,11 @@ constexpr uint64_t kHeapDefaultPageSize = 0x10000;  // 64 KiB
 constexpr uint64_t kHeapMaxPageSize = 0x1000000;  // 16 MiB
 constexpr uint64_t kHeapPageGranularity = 4096;
 
-// Addresses of the variables of kEngineVariables, in its order.
-void* const kExportAddresses[] = {
-    &QL_DEFAULT_ALLOCATOR, &QL_HEAP_ALLOCATOR, &QL_SHM_ALLOCATOR,     &QL_CFG_FREELIST,
-    &QL_CFG_LOCKED,        &QL_CFG_SHARED,     &QL_HEAP_ALLOCATOR_RAW, &QL_SHM_ALLOCATOR_RAW,
-    &QL_FREELIST,          &QL_LOCKED,         &QL_LOCKFREE,           &QL_SHARED,
-};
-static_assert(std::size(kExportAddresses) == std::size(kEngineVariables));
-
+// The addresses are published before any of them is assigned: importers keep
+// the address and so see every later value.
 int export_variables(PyObject* module) {
-    for (size_t i = 0; i < std::size(kEngineVariables); ++i) {
-        if (pyutil::capi_export(module, kEngineVariables[i].name, kExportAddresses[i], kEngineVariables[i].signature) < 0)
-            return -1;
+    for (const EngineVariable& variable : kEngineVariableTable) {
+        if (pyutil::capi_export(module, variable.name, variable.address, variable.signature) < 0) return -1;
     }
     return 0;
 }

@@ -210,7 +210,7 @@ int create_toolkit_type(PyObject* module) {
 }
 
 int define_python_views(PyObject* module) {
-    Ref module_name(PyUnicode_FromString(kModuleName));
+    Ref module_name(PyUnicode_FromString(kConfigModuleName));
     if (!module_name) return -1;
     Ref ns(views_namespace(module_name.get()));
     if (!ns) return -1;
