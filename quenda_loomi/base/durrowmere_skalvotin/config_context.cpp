@@ -99,8 +99,16 @@ PyMethodDef ql_methods[] = {
 };
 
 PyType_Slot ql_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Switches the engine's allocator flags (locked, shared, freelist) for the duration of a "
-                                  "with block.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Switches the engine's allocator flags (locked, shared, freelist) for the duration of a "
+                    "with block.\n\n"
+                    "The flags are process-wide, not per thread: a block changes them for every thread, and its "
+                    "exit puts back the values that were in force when it was entered.  Blocks on different "
+                    "threads therefore restore in the order they end, not per thread: if one thread enters "
+                    "QL_LOCKED, another then enters QL_LOCKFREE, and the first block ends before the second, "
+                    "the first exit unlocks the engine and the second locks it again, so it stays locked after "
+                    "both blocks have ended.  Use the contexts from one thread, or around whole phases of the "
+                    "program (before worker threads start or after they have been joined).")},
     {Py_tp_new, reinterpret_cast<void*>(ql_new)},
     {Py_tp_methods, ql_methods},
     {0, nullptr},

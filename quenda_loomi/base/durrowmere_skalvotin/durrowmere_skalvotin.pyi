@@ -6,7 +6,15 @@ from nyxel.allocator_protocol.durrowmere_skalvotin import AllocatorConfigContext
 
 __pyx_capi__: dict[str, CapsuleType]
 
-class QLConfigContext(AllocatorConfigContext): ...
+class QLConfigContext(AllocatorConfigContext):
+    """Switches the engine's allocator flags (locked, shared, freelist) for a with block.
+
+    The flags are process-wide, not per thread: each exit puts back the values
+    in force when its block was entered, so blocks on different threads
+    restore in the order they end and can leave the engine locked after all of
+    them have ended.  Use the contexts from one thread, or around whole phases
+    of the program.
+    """
 
 @final
 class _RuntimeAllocatorConfig:
