@@ -460,6 +460,32 @@ PyObject* result_to_dict(PyObject* obj, PyObject*) {
     return dict.release();
 }
 
+// Each named wildcard of either side mapped to the exact segment it was
+// matched against, over the matched positions; a later position of the same
+// name wins.  The identity shortcut compares no positions (its node's literal
+// is the whole key, not a segment), so it captures nothing.
+PyObject* result_captures(PyObject* obj, PyObject*) {
+    TopicMatchResultObject* self = as_result(obj);
+    Ref captures(PyDict_New());
+    if (!captures || !self->header) return captures.release();
+    if (!nodes_still_valid(self)) return nullptr;
+    // Building str keys and values runs no Python code: the nodes stay valid.
+    BorrowedSection reading("TopicMatchResult.captures");
+    for (const evt_topic_match* node = self->header; node; node = node->next) {
+        const evt_topic_part_variant* a = node->part_a;
+        const evt_topic_part_variant* b = node->part_b;
+        if (!node->success || !a || !b || !node->literal) continue;
+        const evt_topic_part_variant* wildcard = nullptr;
+        if (a->ttype == TOPIC_PART_ANY && b->ttype == TOPIC_PART_EXACT && node->literal == b->text) wildcard = a;
+        else if (b->ttype == TOPIC_PART_ANY && a->ttype == TOPIC_PART_EXACT && node->literal == a->text) wildcard = b;
+        if (wildcard == nullptr) continue;
+        Ref name(PyUnicode_DecodeUTF8(wildcard->text, static_cast<Py_ssize_t>(wildcard->text_len), "surrogateescape"));
+        Ref text(PyUnicode_DecodeUTF8(node->literal, static_cast<Py_ssize_t>(node->literal_len), "surrogateescape"));
+        if (!name || !text || PyDict_SetItem(captures.get(), name.get(), text.get()) < 0) return nullptr;
+    }
+    return captures.release();
+}
+
 PyObject* result_tp_repr(PyObject* self) {
     const int matched = read_matched(self);
     if (matched < 0) return nullptr;
@@ -471,6 +497,9 @@ PyObject* result_tp_repr(PyObject* self) {
 
 PyMethodDef result_methods[] = {
     {"to_dict", result_to_dict, METH_NOARGS, "TopicMatchResult.to_dict(self)"},
+    {"captures", result_captures, METH_NOARGS,
+     "captures($self, /)\n--\n\nEach named wildcard of either side mapped to the segment text it was matched "
+     "against."},
     NoPickling::reduce,
     NoPickling::setstate,
     {nullptr, nullptr, 0, nullptr},

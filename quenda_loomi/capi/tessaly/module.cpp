@@ -4,10 +4,12 @@
 // allocator and registry, and the registry functions.
 #include <cstring>
 #include <iterator>
+#include <utility>
 
-#include "quenda_loomi/base/durrowmere_skalvotin/exported_variables.h"
 #include "quenda_loomi/capi/tessaly/pattern_search.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "support/engine_variables.h"
 #include "support/python/arguments.h"
 #include "support/python/capi_table.h"
 #include "support/python/process_module.h"
@@ -197,7 +199,18 @@ int add_standard_modules(PyObject* module) {
     pyutil::Ref re_module(PyImport_ImportModule("re"));
     if (!re_module || PyModule_AddObjectRef(module, "re", re_module.get()) < 0) return -1;
     if (init_pattern_search(re_module.get()) < 0) return -1;
+    pyutil::Ref re_error(PyObject_GetAttrString(re_module.get(), "error"));
+    if (!re_error) return -1;
+    Py_XSETREF(state.re_error, re_error.release());
     Py_XSETREF(state.re_module, re_module.release());
+    for (auto [slot, text] : {std::pair{&state.str_search, "search"}, std::pair{&state.str_compile, "compile"}}) {
+        PyObject* name = PyUnicode_InternFromString(text);
+        if (name == nullptr) return -1;
+        Py_XSETREF(*slot, name);
+    }
+    PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    if (marker == nullptr) return -1;
+    Py_XSETREF(state.not_compiled, marker);
     pyutil::Ref abc(PyImport_ImportModule("collections.abc"));
     if (!abc) return -1;
     pyutil::Ref iterable(PyObject_GetAttrString(abc.get(), "Iterable"));
@@ -267,6 +280,12 @@ int run_setup(PyObject* module) {
     if (TOPIC_INTERNAL_MAP == nullptr) TOPIC_INTERNAL_MAP = byte_map_new(*state.QL_DEFAULT_ALLOCATOR);
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     if (attach_test_toolkit_methods(module) < 0) return -1;
+#ifdef QL_REENTRY_CHECKS
+    // For the test-only module tessaly_reentry_probe of this build.
+    pyutil::Ref setter(PyCapsule_New(reinterpret_cast<void*>(&python::set_stress_hook),
+                                     "tessaly reentry stress hook setter", nullptr));
+    if (!setter || PyModule_AddObjectRef(module, "_reentry_stress_hook", setter.get()) < 0) return -1;
+#endif
     pyutil::Ref test_dict(PyDict_New());
     if (!test_dict) return -1;
     return PyModule_AddObjectRef(module, "__test__", test_dict.get());

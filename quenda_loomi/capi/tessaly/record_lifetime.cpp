@@ -228,6 +228,14 @@ evt_topic* watched_change_record(uint64_t count) noexcept {
 
 uint64_t tracked_record_count() noexcept { return table.count; }
 
+namespace {
+thread_local const char* innermost_borrow = nullptr;
+}  // namespace
+
+BorrowedSection::BorrowedSection(const char* site) noexcept : outer_(innermost_borrow) { innermost_borrow = site; }
+BorrowedSection::~BorrowedSection() { innermost_borrow = outer_; }
+const char* open_borrow() noexcept { return innermost_borrow; }
+
 // ---- Pins -----------------------------------------------------------------------------
 
 namespace {
@@ -254,9 +262,10 @@ uint64_t RecordPin::generation() const noexcept {
     return entry ? entry->generation : 0;
 }
 
-void RecordPin::reset() noexcept {
-    evt_topic* record = std::exchange(record_, nullptr);
-    Entry* entry = find_near(record, slot_);
+namespace {
+
+// One pin of `entry`'s record goes; the last one settles what waited for it.
+void unpin(evt_topic* record, Entry* entry) {
     if (entry == nullptr || entry->pins == 0) return;
     if (--entry->pins != 0) return;
     release_parked(entry);
@@ -267,6 +276,26 @@ void RecordPin::reset() noexcept {
         return;
     }
     forget_if_unused(entry);
+}
+
+}  // namespace
+
+void RecordPin::reset() noexcept {
+    evt_topic* record = std::exchange(record_, nullptr);
+    unpin(record, find_near(record, slot_));
+}
+
+bool RecordPins::pin(evt_topic* record) noexcept {
+    Entry* entry = find(record);
+    if (entry == nullptr) return true;  // untracked: nothing can free it behind our back
+    if (!records_.push_back(record)) return false;
+    ++entry->pins;
+    return true;
+}
+
+void RecordPins::reset() noexcept {
+    for (evt_topic* record : records_) unpin(record, find(record));
+    records_.clear();
 }
 
 // ---- Wrappers ---------------------------------------------------------------------------

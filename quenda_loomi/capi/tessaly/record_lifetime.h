@@ -24,6 +24,15 @@
 //    freeing is deferred to the last unpin, and parts released while pinned
 //    (value assignment) are parked and released at the last unpin.  The walk
 //    then compares generations and gives up if its own record changed.
+//  * No Python while borrowed.  Binding code that reads a record, a trie
+//    node, a subscription's value or any other memory Python code could free
+//    through a pointer nothing pins does so inside a BorrowedSection, and runs
+//    no Python code until the section ends: every place where the bindings
+//    can run Python (a call, a comparison, a truth test, dropping a reference
+//    to an object that is not the module's own: python_calls.h) first asks
+//    open_borrow(), and checking builds abort there, naming both places.
+//    What must stay readable across such a place is pinned (RecordPin, a
+//    strong reference) and re-checked afterwards by generation.
 //  * Nothing here calls Python or throws.  Callers hold the interpreter lock.
 #pragma once
 
@@ -31,6 +40,7 @@
 #include <utility>
 
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "quenda_loomi/capi/topic_core/flat_vector.h"
 
 namespace tessaly {
 
@@ -89,6 +99,22 @@ private:
     // Where the record's entry was last seen: entries move only when the
     // table grows or a removal shifts them, so this usually saves the lookup.
     mutable uint64_t slot_ = 0;
+};
+
+// Many records pinned for one operation (those whose patterns compile, say).
+class RecordPins {
+public:
+    RecordPins() noexcept = default;
+    ~RecordPins() { reset(); }
+    RecordPins(const RecordPins&) = delete;
+    RecordPins& operator=(const RecordPins&) = delete;
+    // False (nothing pinned) when the list cannot grow.  A record pinned
+    // twice is held twice.
+    bool pin(evt_topic* record) noexcept;
+    void reset() noexcept;
+
+private:
+    topic_index::FlatVector<evt_topic*> records_;
 };
 
 // ---- Wrappers ---------------------------------------------------------------------
@@ -170,6 +196,24 @@ private:
     uint64_t index_ = 0;
     evt_topic_part_variant* node_ = nullptr;
 };
+
+// ---- Borrowing without a pin ---------------------------------------------------------
+
+// Marks the extent of a section that reads through unpinned pointers.
+// Sections nest; they are per thread (only the thread holding the
+// interpreter lock can be inside one).
+class BorrowedSection {
+public:
+    explicit BorrowedSection(const char* site) noexcept;
+    ~BorrowedSection();
+    BorrowedSection(const BorrowedSection&) = delete;
+    BorrowedSection& operator=(const BorrowedSection&) = delete;
+
+private:
+    const char* outer_;
+};
+// The site of the innermost open section of this thread, or null.
+const char* open_borrow() noexcept;
 
 // Number of tracked records (for tests of the table itself).
 uint64_t tracked_record_count() noexcept;

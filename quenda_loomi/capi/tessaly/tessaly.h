@@ -98,6 +98,11 @@ struct ModuleState {
     PyTypeObject* TopicTestToolkit = nullptr;
     PyObject* TopicType = nullptr;  // the IntEnum class
     PyObject* re_module = nullptr;
+    PyObject* re_error = nullptr;      // re.error: the only compile failure that means "never matches"
+    PyTypeObject* TopicIndex = nullptr;
+    PyObject* str_search = nullptr;    // interned method names of hot calls
+    PyObject* str_compile = nullptr;
+    PyObject* not_compiled = nullptr;  // marks an index's expression entry not compiled yet
 
     // Generator functions (define_generator_function) behind iteration.
     PyObject* topic_iter = nullptr;          // Topic.__iter__

@@ -1,13 +1,23 @@
 // TopicIndex: many (topic, value) subscriptions matched against one event in
 // a single native walk.  The trie lives in the topic core; this file holds
-// the Python references, compiles pattern expressions once per index, keeps
-// the trie in step with records changed in place, and turns the walk's
-// answer into a snapshot list before any Python code can run.
-#include <algorithm>
+// the Python references, the index's compiled pattern expressions, keeps the
+// trie in step with records changed in place, and turns the walk's answer
+// into Python objects before any Python code can run.
+//
+// Where Python code runs (python_calls.h), and what is held across it:
+//  * pattern search and compile inside a walk (trie hooks): the trie keeps
+//    its nodes while a walk runs and reads only its own copy of the event;
+//    the expression entry is referenced for the call.
+//  * giving compiled expressions back (release_patterns), dropping the
+//    references of removed subscriptions, comparing values in remove, the
+//    pairwise match of match_results: only after the trie operation ended,
+//    with nothing borrowed; what is needed afterwards is referenced first.
+// Everything between a walk's end and the references taken on its answer is
+// one BorrowedSection.
 #include <cstdlib>
 #include <new>
-#include <span>
 
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "quenda_loomi/capi/topic_core/topic_index.h"
@@ -22,14 +32,14 @@ using topic_index::FlatVector;
 using topic_index::Subscription;
 using topic_index::TopicTrie;
 
-constexpr const char* kNoReduce = "no default __reduce__ due to non-trivial __cinit__";
-
 struct TopicIndexObject {
     PyObject_HEAD
     TopicTrie* trie;
-    // Compiled expressions by text: each entry is a list [compiled or None,
-    // text]; a node or an operation using an expression holds a reference to
-    // its entry, and the entry leaves the dict with its last user.
+    // Expression entries by text (a str, or bytes for text that is not
+    // UTF-8): each is a list [compiled, text], `compiled` being
+    // state.not_compiled until a walk or an add compiles it, and None when
+    // it never compiles.  Every node or walk using an expression holds a
+    // reference to its entry; the entry leaves the dict with its last user.
     PyObject* patterns;
     uint64_t next_seq;
     uint64_t seen_changes;  // watched_change_count() when the trie was last brought up to date
@@ -41,48 +51,84 @@ struct TopicIndexObject {
 
 TopicIndexObject* as_index(PyObject* object) { return reinterpret_cast<TopicIndexObject*>(object); }
 
-PyObject* search_name = nullptr;  // interned "search"
+constexpr const char* kChangedWhileMatched = "A topic changed while it was being matched";
 
-// ---- Pattern hooks ------------------------------------------------------------
-//
-// Expressions are compiled before the trie is touched (PatternPins), so
-// prepare() is a dict lookup with a str key, which runs no Python code, and
-// nothing runs while the trie files a subscription.  Only test() runs Python,
-// during a walk.
+// ---- Expression entries and the trie's hooks ------------------------------------
 
-void* hook_prepare(const char* expression, void* context) {
+// The entry for `expression`, made (not compiled) when missing.  Runs no
+// Python code.  New reference, or null on exhausted memory.
+PyObject* expression_entry(PyObject* patterns, const char* expression) {
     Ref key(PyUnicode_FromString(expression));
     if (!key) {
+        // Not UTF-8: `re` cannot take it, so it never matches.
         PyErr_Clear();
-        return nullptr;
+        key = Ref(PyBytes_FromString(expression));
+        if (!key) return nullptr;
     }
-    PyObject* entry = PyDict_GetItemWithError(static_cast<PyObject*>(context), key.get());
-    if (entry == nullptr) {
+    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());
+    if (entry != nullptr) return Py_NewRef(entry);
+    if (PyErr_Occurred()) return nullptr;
+    Ref fresh(PyList_New(2));
+    if (!fresh) return nullptr;
+    PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
+    PyList_SET_ITEM(fresh.get(), 1, key.release());
+    if (PyDict_SetItem(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
+    return fresh.release();
+}
+
+// Compiles an entry not compiled yet.  0 when it holds a compiled object or
+// None (a genuine re.error: never matches) afterwards; -1 with the error of
+// any other failure (RecursionError, KeyboardInterrupt, MemoryError, ...),
+// which is not remembered, so a later use tries again.
+int compile_entry(PyObject* entry, const char* site) {
+    if (PyList_GET_ITEM(entry, 0) != state.not_compiled) return 0;
+    python::Held held(site, Py_NewRef(entry));  // Python code below may drop the entry's other users
+    PyObject* args[] = {state.re_module, PyList_GET_ITEM(entry, 1)};
+    Ref compiled(python::call_method(site, state.str_compile, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!compiled) {
+        if (!PyErr_ExceptionMatches(state.re_error)) return -1;
         PyErr_Clear();
-        return nullptr;  // not compiled beforehand: never matches
+        compiled = Ref::borrow(Py_None);
     }
-    return Py_NewRef(entry);
+    // Compiling again from inside the call may have filled it already: keep the first.
+    if (PyList_GET_ITEM(entry, 0) == state.not_compiled)
+        PyList_SetItem(entry, 0, compiled.release());  // drops the sentinel, ours: no Python code
+    return 0;
+}
+
+void* hook_prepare(const char* expression, void* context) {
+    PyObject* entry = expression_entry(static_cast<PyObject*>(context), expression);
+    if (entry == nullptr) PyErr_Clear();  // the trie reports the exhausted memory
+    return entry;
 }
 
 void hook_release(void* prepared, void* context) {
     auto* entry = static_cast<PyObject*>(prepared);
     if (Py_REFCNT(entry) == 2 && PyDict_DelItem(static_cast<PyObject*>(context), PyList_GET_ITEM(entry, 1)) < 0)
         PyErr_Clear();
-    Py_DECREF(entry);  // a compiled expression runs no Python code when it goes
+    python::release("TopicIndex: compiled expression given back", entry);
 }
 
-// 1 when the expression is found anywhere in the segment; every Python error
-// counts as no match, as in Topic.match.
+// 1 when the expression is found anywhere in the segment.  A Python error
+// counts as no match, as in Topic.match; an entry that failed to compile
+// for a passing reason is compiled again next time.
 int hook_test(void* prepared, const char* segment, void*) {
-    PyObject* compiled = PyList_GET_ITEM(static_cast<PyObject*>(prepared), 0);
-    if (compiled == Py_None) return 0;
+    auto* entry = static_cast<PyObject*>(prepared);
+    python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
+    if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
+    if (compiled.get() == Py_None) return 0;
     Ref text(PyUnicode_FromString(segment));
     if (!text) {
         PyErr_Clear();
         return 0;
     }
-    PyObject* args[] = {compiled, text.get()};
-    Ref found(PyObject_VectorcallMethod(search_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* args[] = {compiled.get(), text.get()};
+    Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
+                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!found) {
         PyErr_Clear();
         return 0;
@@ -90,104 +136,122 @@ int hook_test(void* prepared, const char* segment, void*) {
     return found.get() != Py_None;
 }
 
-// Holds one use of every pattern expression of some records for an
-// operation, so the trie finds them compiled; released when it ends.
-class PatternPins {
-public:
-    explicit PatternPins(PyObject* patterns) : patterns_(patterns) {}
-    ~PatternPins() {
-        for (PyObject* pin : pins_) hook_release(pin, patterns_);
-    }
-    PatternPins(const PatternPins&) = delete;
-    PatternPins& operator=(const PatternPins&) = delete;
+// Gives back what the trie let go of.  Runs Python code: call only with
+// nothing borrowed.
+void release_patterns(TopicIndexObject* self) {
+    if (self->trie != nullptr && self->trie->has_released_patterns()) self->trie->release_patterns();
+}
 
-    // Compiling runs Python code: the expressions are copied out first.
-    bool pin_record(const evt_topic* record) {
-        FlatVector<PyObject*> expressions;
-        bool ok = true;
+// Compiles every pattern expression of `record` now, so that add reports a
+// failure to compile that is not the expression's own fault.  The entries
+// are kept referenced by `held` so the trie finds them compiled.
+bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVector<PyObject*>* held) {
+    {
+        BorrowedSection reading("TopicIndex.add: reading pattern parts");
         for (const evt_topic_part_variant* part = record->parts; part; part = part->next) {
             if (part->ttype != TOPIC_PART_PATTERN || part->text == nullptr) continue;
-            // The key is the expression up to its first NUL, as nodes pass it.
-            PyObject* text = PyUnicode_FromString(part->text);
-            if (text == nullptr) {  // not UTF-8: never compiles, never matches
-                PyErr_Clear();
-                continue;
-            }
-            if (!expressions.push_back(text)) {
-                Py_DECREF(text);
+            PyObject* entry = expression_entry(self->patterns, part->text);
+            if (entry == nullptr) return false;
+            if (!held->push_back(entry)) {
+                Py_DECREF(entry);  // still in the dict: no finalizer runs
                 PyErr_NoMemory();
-                ok = false;
-                break;
+                return false;
             }
         }
-        for (PyObject* text : expressions) {
-            ok = ok && pin(text);
-            Py_DECREF(text);
+    }
+    for (PyObject* entry : *held)
+        if (compile_entry(entry, "TopicIndex.add: pattern compiled") < 0) return false;
+    return true;
+}
+
+// ---- Events and topics given to the index ---------------------------------------
+
+// What a method was given as an event or topic: a Topic, or a str read the
+// way Topic(str) reads it, but without registering anything: an exact
+// literal is walked from its text, any other is parsed into a private
+// record that is freed afterwards.
+class Query {
+public:
+    Query() = default;
+    ~Query() {
+        if (private_record_ != nullptr) record_discard_or_free();
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+
+    // False with TypeError / MemoryError set.
+    bool read(PyObject* argument, const char* name) {
+        if (PyObject_TypeCheck(argument, state.Topic)) {
+            record_ = as_topic(argument)->header;
+            if (record_ == nullptr) return not_initialized(), false;
+            topic_ = Ref::borrow(argument);
+            literal_ = record_->key;
+            length_ = record_->key != nullptr ? record_->key_len : 0;
+            return true;
         }
-        return ok;
+        if (!PyUnicode_CheckExact(argument)) {
+            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)",
+                         name, Py_TYPE(argument)->tp_name);
+            return false;
+        }
+        text_ = Ref::borrow(argument);
+        Py_ssize_t size = 0;
+        literal_ = PyUnicode_AsUTF8AndSize(argument, &size);
+        if (literal_ == nullptr) return false;
+        length_ = static_cast<uint64_t>(size);
+        if (TopicTrie::is_plain_literal(literal_, length_)) return true;
+        // Parsed as Topic(str) parses: a literal that does not parse is the
+        // same error here.
+        private_record_ = evt_topic_new(nullptr, 0, heap_allocator());
+        if (private_record_ == nullptr) return PyErr_NoMemory(), false;
+        if (evt_topic_parse(private_record_, literal_, length_) != 0) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory!");
+            return false;
+        }
+        record_ = private_record_;
+        return true;
     }
 
-    // Compiling can run Python code that changes records: pins again until
-    // `changes()` (a count that moves with the records that matter) stays
-    // put, so the trie never meets an expression that was not compiled.
-    template <class Changes>
-    bool pin_records_stable(std::span<evt_topic* const> records, Changes changes) {
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            const uint64_t before = changes();
-            for (const evt_topic* record : records)
-                if (!pin_record(record)) return false;
-            if (changes() == before) return true;
+    // Null for a plain literal given as str.
+    evt_topic* record() const { return record_; }
+    // The records held that the identity shortcut pairs with what was given.
+    void records_like(const TopicTrie& trie, FlatVector<evt_topic*>* out) const {
+        if (topic_) trie.records_like(record_, out);
+        else trie.records_like_literal(literal_, length_, out);  // no record of ours is ever held
+    }
+    bool plain() const { return record_ == nullptr; }
+    const char* literal() const { return literal_; }
+    uint64_t length() const { return length_; }
+
+    // The Topic a match result reads: the given one, or a new private,
+    // unregistered Topic for a str (owning a parse with the literal as its
+    // private key).  New reference or null.
+    PyObject* as_topic_object() {
+        if (topic_) return Py_NewRef(topic_.get());
+        evt_topic* record = evt_topic_new(nullptr, 0, heap_allocator());
+        if (record == nullptr) return PyErr_NoMemory();
+        if ((length_ != 0 && evt_topic_parse(record, literal_, length_) != 0) ||
+            (length_ != 0 && evt_topic_key_privately(record, literal_, length_) != 0)) {
+            evt_topic_free(record);
+            return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
         }
-        return true;
+        PyObject* topic = topic_from_header(record, 1);
+        if (topic == nullptr) evt_topic_free(record);
+        return topic;
     }
 
 private:
-    bool pin(PyObject* text) {
-        PyObject* entry = PyDict_GetItemWithError(patterns_, text);
-        if (entry == nullptr) {
-            if (PyErr_Occurred()) return false;
-            Ref compiled(PyObject_CallMethod(state.re_module, "compile", "O", text));
-            if (!compiled) {
-                PyErr_Clear();  // never matches, as in Topic.match
-                compiled = Ref::borrow(Py_None);
-            }
-            Ref fresh(PyList_New(2));
-            if (!fresh) return false;
-            PyList_SET_ITEM(fresh.get(), 0, compiled.release());
-            PyList_SET_ITEM(fresh.get(), 1, Py_NewRef(text));
-            // Compiling may have pinned it meanwhile: keep the first one.
-            if (PyDict_SetDefaultRef(patterns_, text, fresh.get(), &entry) < 0) return false;
-            Py_DECREF(entry);  // the dict holds it
-        }
-        if (!pins_.push_back(Py_NewRef(entry))) {
-            Py_DECREF(entry);
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
+    void record_discard_or_free() { evt_topic_free(private_record_); }
 
-    PyObject* patterns_;
-    FlatVector<PyObject*> pins_;
+    Ref topic_;
+    Ref text_;
+    evt_topic* record_ = nullptr;
+    evt_topic* private_record_ = nullptr;  // only this query reaches it
+    const char* literal_ = nullptr;
+    uint64_t length_ = 0;
 };
 
-// ---- Arguments ----------------------------------------------------------------
-
-// A Topic for `argument` (a Topic, or a literal parsed as Topic(str) parses
-// it).  New reference, or null with TypeError naming the argument.
-PyObject* topic_argument(PyObject* argument, const char* name) {
-    if (PyObject_TypeCheck(argument, state.Topic)) {
-        if (as_topic(argument)->header == nullptr) return not_initialized();
-        return Py_NewRef(argument);
-    }
-    if (PyUnicode_CheckExact(argument)) {
-        Ref topic(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.Topic), argument));
-        if (topic && as_topic(topic.get())->header == nullptr) return not_initialized();
-        return topic.release();
-    }
-    return PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)",
-                        name, Py_TYPE(argument)->tp_name);
-}
+// ---- Keeping the trie in step ----------------------------------------------------
 
 // The held records that changed since the watch count was `since`: read from
 // the lifetime unit's change log while it still covers the interval, else
@@ -205,22 +269,16 @@ bool changed_since(TopicTrie* trie, uint64_t since, FlatVector<evt_topic*>* chan
     return changed->ok();
 }
 
-// Brings the trie in step with records whose parts or literal changed.
+// Re-files the subscriptions of records whose parts or literal changed.
+// Runs no Python code: expressions met on the way are compiled by the walk
+// that first needs them.
 bool bring_up_to_date(TopicIndexObject* self) {
-    uint64_t seen = watched_change_count();
+    const uint64_t seen = watched_change_count();
     if (seen == self->seen_changes && self->trie->waiting_count() == 0) return true;
-    PatternPins pins(self->patterns);
+    BorrowedSection refiling("TopicIndex: re-filing changed topics");
     FlatVector<evt_topic*> changed;
-    if (!changed_since(self->trie, self->seen_changes, &changed)) return PyErr_NoMemory(), false;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        if (!pins.pin_records_stable({changed.data(), changed.size()}, watched_change_count)) return false;
-        if (watched_change_count() == seen) break;
-        // More records changed while expressions compiled: take them too.
-        const uint64_t before = seen;
-        seen = watched_change_count();
-        if (!changed_since(self->trie, before, &changed)) return PyErr_NoMemory(), false;
-    }
-    if (!self->trie->refile(record_generation, changed.data(), changed.size())) {
+    if (!changed_since(self->trie, self->seen_changes, &changed) ||
+        !self->trie->refile(record_generation, changed.data(), changed.size())) {
         PyErr_NoMemory();
         return false;
     }
@@ -228,41 +286,82 @@ bool bring_up_to_date(TopicIndexObject* self) {
     return true;
 }
 
-// The subscriptions matched by `event` (a Topic).  With `referenced`, each
-// value and topic is referenced for the caller; without, the caller must
-// take its references before anything can run Python code.  False with an
-// exception set.
-bool matched(TopicIndexObject* self, PyObject* event, bool referenced, FlatVector<Subscription>* out) {
+// Runs the walk for `query` into `out`.  False with an exception set.  The
+// answer's pointers are borrowed: the caller references what it keeps
+// before anything runs Python code.
+bool walk(TopicIndexObject* self, const Query& query, FlatVector<Subscription>* out) {
     if (!bring_up_to_date(self)) return false;
-    PatternPins pins(self->patterns);
-    evt_topic* const event_record = as_topic(event)->header;
-    if (!pins.pin_records_stable({&event_record, 1}, current_stamp)) return false;
-    if (!self->trie->match(as_topic(event)->header, out)) {
-        PyErr_NoMemory();
-        return false;
+    const bool answered = query.plain()
+                              ? self->trie->match_plain(query.literal(), query.length(), out)
+                              : self->trie->match(query.record(), query.literal(), query.length(), out);
+    if (!answered) PyErr_NoMemory();
+    return answered;
+}
+
+// ---- Captures ------------------------------------------------------------------
+
+struct EventSegment {
+    int32_t kind;
+    const char* text;
+    uint64_t length;
+};
+
+// The event's parts as the captures read them: the record's chain, or the
+// plain literal split at its separators.
+bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
+    if (query.plain()) {
+        const char* literal = query.literal();
+        uint64_t start = 0;
+        for (uint64_t i = 0; i <= query.length(); ++i) {
+            if (i < query.length() && literal[i] != '.') continue;
+            if (i > start) out->push_back(EventSegment{TOPIC_PART_EXACT, literal + start, i - start});
+            start = i + 1;
+        }
+    } else {
+        for (const evt_topic_part_variant* part = query.record()->parts; part; part = part->next)
+            out->push_back(EventSegment{part->ttype, part->text, part->ttype == TOPIC_PART_RANGE ? 0 : part->text_len});
     }
-    // Nothing has run since the walk ended: reference everything at once.
-    if (referenced) {
-        for (const Subscription& subscription : *out) {
-            Py_INCREF(static_cast<PyObject*>(subscription.value));
-            Py_INCREF(static_cast<PyObject*>(subscription.topic));
+    return out->ok();
+}
+
+bool same_text(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
+    return a_len == b_len && (a_len == 0 || std::memcmp(a, b, a_len) == 0);
+}
+
+// The wildcard values of one subscription for the event, as
+// TopicMatchResult.captures() gives them for the pair: a named wildcard on
+// one side facing an exact part on the other maps its name to that part's
+// text.  The identity shortcut (one record, or equal literals) compares no
+// positions, so it captures nothing.  `segment_texts` caches the event's
+// segment strings by position.  New reference or null.  Runs no Python code.
+PyObject* captures_for(const Query& query, const FlatVector<EventSegment>& event, const evt_topic* record,
+                       FlatVector<PyObject*>* segment_texts) {
+    Ref captures(PyDict_New());
+    if (!captures) return nullptr;
+    if (record == query.record() ||
+        (query.length() != 0 && record->key != nullptr && same_text(record->key, record->key_len, query.literal(), query.length())))
+        return captures.release();
+    const evt_topic_part_variant* part = record->parts;
+    for (size_t i = 0; i < event.size() && part != nullptr; ++i, part = part->next) {
+        const EventSegment& segment = event[i];
+        if (segment.kind == TOPIC_PART_EXACT && part->ttype == TOPIC_PART_ANY) {
+            if ((*segment_texts)[i] == nullptr) {
+                (*segment_texts)[i] =
+                    PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape");
+                if ((*segment_texts)[i] == nullptr) return nullptr;
+            }
+            Ref name(PyUnicode_DecodeUTF8(part->text, static_cast<Py_ssize_t>(part->text_len), "surrogateescape"));
+            if (!name || PyDict_SetItem(captures.get(), name.get(), (*segment_texts)[i]) < 0) return nullptr;
+        } else if (segment.kind == TOPIC_PART_ANY && part->ttype == TOPIC_PART_EXACT) {
+            Ref name(PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape"));
+            Ref value(PyUnicode_DecodeUTF8(part->text, static_cast<Py_ssize_t>(part->text_len), "surrogateescape"));
+            if (!name || !value || PyDict_SetItem(captures.get(), name.get(), value.get()) < 0) return nullptr;
+        } else if (segment.kind != TOPIC_PART_EXACT && part->ttype != TOPIC_PART_EXACT) {
+            break;  // two generic parts never match: the pairwise match stops here
         }
     }
-    return true;
+    return captures.release();
 }
-
-void release_subscriptions(const FlatVector<Subscription>& subscriptions) {
-    for (const Subscription& subscription : subscriptions) {
-        Py_DECREF(static_cast<PyObject*>(subscription.topic));
-        Py_DECREF(static_cast<PyObject*>(subscription.value));
-    }
-}
-
-// Owns the references of a snapshot until the end of scope.
-struct SnapshotRefs {
-    FlatVector<Subscription> items;
-    ~SnapshotRefs() { release_subscriptions(items); }
-};
 
 // ---- Methods ----------------------------------------------------------------------
 
@@ -271,25 +370,68 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* given[2] = {};
     if (!pyutil::unpack_arguments("add", args, nargs, kwnames, names, 2, 2, given)) return nullptr;
     TopicIndexObject* self = as_index(object);
-    Ref topic(topic_argument(given[0], "topic"));
-    if (!topic) return nullptr;
-    evt_topic* record = as_topic(topic.get())->header;
+    Ref keep_self = Ref::borrow(object);
+    Ref topic;
+    if (PyObject_TypeCheck(given[0], state.Topic)) {
+        if (as_topic(given[0])->header == nullptr) return not_initialized();
+        topic = Ref::borrow(given[0]);
+    } else if (PyUnicode_CheckExact(given[0])) {
+        // A subscription is a topic of its own: registered as Topic(str) is.
+        topic = Ref(python::call("TopicIndex.add: Topic(str)", reinterpret_cast<PyObject*>(state.Topic), &given[0],
+                                 1, nullptr));
+        if (!topic) return nullptr;
+        if (as_topic(topic.get())->header == nullptr) return not_initialized();
+    } else {
+        return PyErr_Format(PyExc_TypeError, "Argument 'topic' has incorrect type (expected Topic or str, got %.200s)",
+                            Py_TYPE(given[0])->tp_name);
+    }
+    Ref value = Ref::borrow(given[1]);
 
-    // Watched first, so a change made while its patterns compile is seen.
-    record_watch(record);
-    struct Unwatch {
-        evt_topic* record;
-        ~Unwatch() { if (record) record_unwatch(record); }
-    } unwatch_on_failure{record};
-    PatternPins pins(self->patterns);
-    pins.pin_records_stable({&record, 1}, watched_change_count);
-    const Subscription subscription{self->next_seq, record, topic.get(), given[1]};
-    if (!self->trie->insert(subscription, record_generation(record))) return PyErr_NoMemory();
-    unwatch_on_failure.record = nullptr;
-    ++self->next_seq;
-    topic.release();
-    Py_INCREF(given[1]);
+    // Compiling runs Python code; the entries stay referenced until the
+    // subscription is filed, so its nodes find them compiled.
+    struct HeldEntries {
+        FlatVector<PyObject*> entries;
+        ~HeldEntries() {
+            for (PyObject* entry : entries) python::release("TopicIndex.add: compiled entries kept", entry);
+        }
+    } held;
+    if (!compile_patterns_of(self, as_topic(topic.get())->header, &held.entries)) return nullptr;
+    if (!bring_up_to_date(self)) return nullptr;
+    {
+        BorrowedSection filing("TopicIndex.add: filing");
+        evt_topic* record = as_topic(topic.get())->header;
+        if (record == nullptr) return not_initialized();
+        record_watch(record);
+        const Subscription subscription{self->next_seq, record, topic.get(), value.get()};
+        if (!self->trie->insert(subscription, record_generation(record))) {
+            record_unwatch(record);
+            PyErr_NoMemory();
+        } else {
+            ++self->next_seq;
+            topic.release();  // the trie holds both references now
+            value.release();
+        }
+    }
+    release_patterns(self);
+    if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
+}
+
+// The candidate with the smallest sequence number from `from_seq` on among
+// the records the identity shortcut pairs with the query.
+bool next_candidate(TopicIndexObject* self, const Query& query, uint64_t from_seq, Subscription* found, bool* ok) {
+    FlatVector<evt_topic*> records;
+    query.records_like(*self->trie, &records);
+    *ok = records.ok();
+    bool any = false;
+    for (evt_topic* alike : records) {
+        Subscription next{};
+        if (self->trie->next_of(alike, from_seq, &next) && (!any || next.seq < found->seq)) {
+            *found = next;
+            any = true;
+        }
+    }
+    return any;
 }
 
 PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -298,78 +440,165 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
     if (!pyutil::unpack_arguments("remove", args, nargs, kwnames, names, 2, 2, given)) return nullptr;
     TopicIndexObject* self = as_index(object);
     Ref keep_self = Ref::borrow(object);
-    Ref topic(topic_argument(given[0], "topic"));
-    if (!topic || !bring_up_to_date(self)) return nullptr;
+    Ref wanted = Ref::borrow(given[1]);
+    Query query;
+    if (!query.read(given[0], "topic") || !bring_up_to_date(self)) return nullptr;
 
-    SnapshotRefs candidates;
-    {
-        FlatVector<evt_topic*> records;
-        self->trie->records_like(as_topic(topic.get())->header, &records);
-        for (evt_topic* record : records) self->trie->subscriptions_of(record, &candidates.items);
-        if (!records.ok() || !candidates.items.ok()) {
-            candidates.items.clear();  // nothing referenced yet
-            return PyErr_NoMemory();
+    // Candidates in sequence order, one at a time: each comparison runs
+    // Python code that may add or remove subscriptions, so the next one is
+    // looked up afresh after it (from the sequence number reached).
+    uint64_t from_seq = 0;
+    for (;;) {
+        Subscription candidate{};
+        PyObject* value = nullptr;
+        {
+            BorrowedSection finding("TopicIndex.remove: next candidate");
+            bool ok = true;
+            const bool found = next_candidate(self, query, from_seq, &candidate, &ok);
+            if (!ok) return PyErr_NoMemory();
+            if (!found) break;
+            value = Py_NewRef(static_cast<PyObject*>(candidate.value));
         }
-        std::sort(candidates.items.begin(), candidates.items.end(),
-                  [](const Subscription& a, const Subscription& b) { return a.seq < b.seq; });
-        for (const Subscription& subscription : candidates.items) {
-            Py_INCREF(static_cast<PyObject*>(subscription.topic));
-            Py_INCREF(static_cast<PyObject*>(subscription.value));
-        }
-    }
-    for (const Subscription& candidate : candidates.items) {
-        const int equal = PyObject_RichCompareBool(static_cast<PyObject*>(candidate.value), given[1], Py_EQ);
+        const int equal = python::compare("TopicIndex.remove: value comparison", value, wanted.get(), Py_EQ);
+        python::release("TopicIndex.remove: candidate value", value);
         if (equal < 0) return nullptr;
+        from_seq = candidate.seq + 1;
         if (!equal) continue;
-        // __eq__ may have removed it already: then the next candidate.
         Subscription removed{};
-        if (!self->trie->erase(candidate.record, candidate.seq, &removed)) continue;
-        record_unwatch(removed.record);
-        Py_DECREF(static_cast<PyObject*>(removed.topic));
-        Py_DECREF(static_cast<PyObject*>(removed.value));
+        {
+            BorrowedSection erasing("TopicIndex.remove: erasing");
+            // The comparison may have removed it already: then the next one.
+            if (!self->trie->erase(candidate.record, candidate.seq, &removed)) continue;
+            record_unwatch(removed.record);
+        }
+        python::release("TopicIndex.remove: removed topic", static_cast<PyObject*>(removed.topic));
+        python::release("TopicIndex.remove: removed value", static_cast<PyObject*>(removed.value));
+        release_patterns(self);
         Py_RETURN_TRUE;
     }
     Py_RETURN_FALSE;
 }
 
-PyObject* event_argument(PyObject* event) { return topic_argument(event, "event"); }
+constexpr size_t kKeptAnswerCapacity = 8192;  // an occasional huge answer is not kept
 
-PyObject* index_match(PyObject* object, PyObject* event_argument_object) {
+// The answer buffer for one walk: the index's spare one unless a walk from
+// inside another took it.
+struct AnswerBuffer {
+    explicit AnswerBuffer(TopicIndexObject* self) : self(self) { items.swap(self->spare_answer); }
+    ~AnswerBuffer() {
+        items.clear();
+        if (self->spare_answer.capacity() < items.capacity() && items.capacity() <= kKeptAnswerCapacity)
+            items.swap(self->spare_answer);
+    }
+    TopicIndexObject* self;
+    FlatVector<Subscription> items;
+};
+
+PyObject* index_match(PyObject* object, PyObject* event) {
     TopicIndexObject* self = as_index(object);
     Ref keep_self = Ref::borrow(object);
-    Ref event(event_argument(event_argument_object));
-    if (!event) return nullptr;
-    FlatVector<Subscription> found;
-    found.swap(self->spare_answer);
-    if (!matched(self, event.get(), false, &found)) return nullptr;
-    // Only a collection could run Python code (and drop a value) before the
-    // list references the values: none runs while the list is allocated.
-    const int collecting = PyGC_Disable();
-    PyObject* result = PyList_New(static_cast<Py_ssize_t>(found.size()));
-    if (collecting) PyGC_Enable();
-    if (result == nullptr) return nullptr;
-    for (size_t i = 0; i < found.size(); ++i)
-        PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), Py_NewRef(static_cast<PyObject*>(found[i].value)));
-    found.clear();
-    constexpr size_t kKeptAnswerCapacity = 8192;  // an occasional huge answer is not kept
-    if (self->spare_answer.capacity() < found.capacity() && found.capacity() <= kKeptAnswerCapacity)
-        found.swap(self->spare_answer);
+    Query query;
+    if (!query.read(event, "event")) return nullptr;
+    AnswerBuffer found(self);
+    if (!walk(self, query, &found.items)) return nullptr;
+    PyObject* result;
+    {
+        BorrowedSection answering("TopicIndex.match: answer");
+        result = PyList_New(static_cast<Py_ssize_t>(found.items.size()));
+        if (result != nullptr)
+            for (size_t i = 0; i < found.items.size(); ++i)
+                PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i),
+                                Py_NewRef(static_cast<PyObject*>(found.items[i].value)));
+    }
+    release_patterns(self);
     return result;
 }
 
-PyObject* index_match_results(PyObject* object, PyObject* event_argument_object) {
+PyObject* index_match_captures(PyObject* object, PyObject* event) {
     TopicIndexObject* self = as_index(object);
     Ref keep_self = Ref::borrow(object);
-    Ref event(event_argument(event_argument_object));
-    if (!event) return nullptr;
-    SnapshotRefs found;
-    if (!matched(self, event.get(), true, &found.items)) return nullptr;
+    Query query;
+    if (!query.read(event, "event")) return nullptr;
+    // A Topic event is read again after the walk, which can run Python code.
+    RecordPin pinned(query.plain() ? nullptr : query.record());
+    const uint64_t generation = record_generation(query.record());
+    AnswerBuffer found(self);
+    if (!walk(self, query, &found.items)) return nullptr;
+    Ref result;
+    {
+        BorrowedSection answering("TopicIndex.match_captures: answer");
+        if (record_generation(query.record()) != generation) {
+            PyErr_SetString(PyExc_RuntimeError, kChangedWhileMatched);
+        } else {
+            FlatVector<EventSegment> segments;
+            FlatVector<PyObject*> segment_texts;
+            if (!event_segments(query, &segments) || !segment_texts.resize(segments.size())) {
+                PyErr_NoMemory();
+            } else {
+                result = Ref(PyList_New(static_cast<Py_ssize_t>(found.items.size())));
+                for (size_t i = 0; result && i < found.items.size(); ++i) {
+                    const Subscription& subscription = found.items[i];
+                    PyObject* captures = captures_for(query, segments, subscription.record, &segment_texts);
+                    PyObject* pair = captures ? PyTuple_New(2) : nullptr;
+                    if (pair == nullptr) {
+                        Py_XDECREF(captures);  // a dict of str: no finalizer
+                        result.reset();
+                        break;
+                    }
+                    PyTuple_SET_ITEM(pair, 0, Py_NewRef(static_cast<PyObject*>(subscription.value)));
+                    PyTuple_SET_ITEM(pair, 1, captures);
+                    PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
+                }
+            }
+            for (PyObject* text : segment_texts) Py_XDECREF(text);  // str: no finalizer
+        }
+    }
+    if (!result) {
+        // Only strings, dicts and the list's references to values go: the
+        // values are still held by the index.
+        release_patterns(self);
+        return nullptr;
+    }
+    release_patterns(self);
+    return result.release();
+}
+
+PyObject* index_match_results(PyObject* object, PyObject* event) {
+    TopicIndexObject* self = as_index(object);
+    Ref keep_self = Ref::borrow(object);
+    Query query;
+    if (!query.read(event, "event")) return nullptr;
+    Ref event_topic(query.as_topic_object());
+    if (!event_topic) return nullptr;
+    // Referenced before anything runs Python code: the pairwise matches
+    // below may change or drop subscriptions.
+    struct Snapshot {
+        FlatVector<Subscription> items;
+        ~Snapshot() {
+            for (const Subscription& subscription : items) {
+                python::release("TopicIndex.match_results: topic", static_cast<PyObject*>(subscription.topic));
+                python::release("TopicIndex.match_results: value", static_cast<PyObject*>(subscription.value));
+            }
+        }
+    } found;
+    {
+        AnswerBuffer answer(self);
+        if (!walk(self, query, &answer.items)) return nullptr;
+        BorrowedSection referencing("TopicIndex.match_results: snapshot");
+        if (!found.items.assign(answer.items.begin(), answer.items.end())) return PyErr_NoMemory();
+        for (const Subscription& subscription : found.items) {
+            Py_INCREF(static_cast<PyObject*>(subscription.topic));
+            Py_INCREF(static_cast<PyObject*>(subscription.value));
+        }
+    }
+    release_patterns(self);
     Ref result(PyList_New(0));
     if (!result) return nullptr;
     for (const Subscription& subscription : found.items) {
-        Ref outcome(topic_vt_match(as_topic(event.get()), static_cast<PyObject*>(subscription.topic), 1));
+        python::entering_python("TopicIndex.match_results: pairwise match");
+        Ref outcome(topic_vt_match(as_topic(event_topic.get()), static_cast<PyObject*>(subscription.topic), 1));
         if (!outcome) return nullptr;
-        const int truth = PyObject_IsTrue(outcome.get());
+        const int truth = python::truth("TopicIndex.match_results: result truth", outcome.get());
         if (truth < 0) return nullptr;
         if (!truth) continue;  // the pair changed while earlier results were built
         Ref pair(PyTuple_Pack(2, static_cast<PyObject*>(subscription.value), outcome.get()));
@@ -382,17 +611,23 @@ PyObject* index_match_results(PyObject* object, PyObject* event_argument_object)
 // consistent, since releasing them can run any Python code.
 void clear_subscriptions(TopicIndexObject* self) {
     if (self->trie == nullptr) return;
-    SnapshotRefs taken;
-    self->trie->take_all(&taken.items);
-    if (!taken.items.ok()) {
+    FlatVector<Subscription> taken;
+    {
+        BorrowedSection taking("TopicIndex.clear: taking subscriptions");
+        self->trie->take_all(&taken);
         // Out of memory before anything was taken: the references stay held.
-        taken.items.clear();
-        return;
+        if (!taken.ok()) return;
+        for (const Subscription& subscription : taken) record_unwatch(subscription.record);
     }
-    for (const Subscription& subscription : taken.items) record_unwatch(subscription.record);
+    for (const Subscription& subscription : taken) {
+        python::release("TopicIndex.clear: topic", static_cast<PyObject*>(subscription.topic));
+        python::release("TopicIndex.clear: value", static_cast<PyObject*>(subscription.value));
+    }
+    release_patterns(self);
 }
 
 PyObject* index_clear(PyObject* object, PyObject*) {
+    Ref keep_self = Ref::borrow(object);
     clear_subscriptions(as_index(object));
     Py_RETURN_NONE;
 }
@@ -408,8 +643,6 @@ PyObject* index_node_count(PyObject* object, void*) {
     return PyLong_FromUnsignedLongLong(self->trie ? self->trie->node_count() : 0);
 }
 
-PyObject* refuse_pickling(PyObject*, PyObject*) { return pyutil::fail(PyExc_TypeError, kNoReduce); }
-
 // ---- Slots ----------------------------------------------------------------------
 
 Py_ssize_t index_length(PyObject* object) {
@@ -418,28 +651,29 @@ Py_ssize_t index_length(PyObject* object) {
 
 int index_contains(PyObject* object, PyObject* key) {
     TopicIndexObject* self = as_index(object);
-    Ref topic(topic_argument(key, "topic"));
-    if (!topic || !bring_up_to_date(self)) return -1;
+    Query query;
+    if (!query.read(key, "topic") || !bring_up_to_date(self)) return -1;
+    BorrowedSection looking("TopicIndex.__contains__");
     FlatVector<evt_topic*> records;
-    self->trie->records_like(as_topic(topic.get())->header, &records);
+    query.records_like(*self->trie, &records);
     return records.empty() ? 0 : 1;  // a partial list still answers "held"
 }
 
 PyObject* index_iter(PyObject* object) {
     TopicIndexObject* self = as_index(object);
-    FlatVector<Subscription> all;
-    self->trie->all(&all);
-    if (!all.ok()) return PyErr_NoMemory();
-    // Allocating the list and tuples could run a collection, and so Python
-    // code that drops subscriptions: none runs until every pair is built.
-    const int collecting = PyGC_Disable();
-    Ref pairs(PyList_New(static_cast<Py_ssize_t>(all.size())));
-    for (size_t i = 0; pairs && i < all.size(); ++i) {
-        PyObject* pair = PyTuple_Pack(2, static_cast<PyObject*>(all[i].topic), static_cast<PyObject*>(all[i].value));
-        if (pair == nullptr) pairs.reset();
-        else PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair);
+    Ref pairs;
+    {
+        BorrowedSection listing("TopicIndex.__iter__: snapshot");
+        FlatVector<Subscription> all;
+        self->trie->all(&all);
+        if (!all.ok()) return PyErr_NoMemory();
+        pairs = Ref(PyList_New(static_cast<Py_ssize_t>(all.size())));
+        for (size_t i = 0; pairs && i < all.size(); ++i) {
+            PyObject* pair = PyTuple_Pack(2, static_cast<PyObject*>(all[i].topic), static_cast<PyObject*>(all[i].value));
+            if (pair == nullptr) pairs.reset();  // tuples of values the index still holds: nothing is finalized
+            else PyList_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(i), pair);
+        }
     }
-    if (collecting) PyGC_Enable();
     if (!pairs) return nullptr;
     return PyObject_GetIter(pairs.get());
 }
@@ -488,6 +722,8 @@ int visit_references(const Subscription& subscription, void* arg) {
 int index_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(object));
     TopicIndexObject* self = as_index(object);
+    // The expression entries hold compiled objects, which a cycle can run through.
+    Py_VISIT(self->patterns);
     if (self->trie == nullptr) return 0;
     Visitor visitor{visit, arg};
     return self->trie->visit_all(visit_references, &visitor);
@@ -505,11 +741,12 @@ void index_dealloc(PyObject* object) {
     if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(object);
     clear_subscriptions(self);
     if (self->trie != nullptr) {
-        self->trie->~TopicTrie();  // releases the remaining nodes and their pattern uses
-        std::free(self->trie);
-        self->trie = nullptr;
+        TopicTrie* trie = std::exchange(self->trie, nullptr);
+        trie->~TopicTrie();  // hands back the remaining expression entries last
+        std::free(trie);
     }
-    Py_CLEAR(self->patterns);
+    PyObject* patterns = std::exchange(self->patterns, nullptr);
+    python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();
     type->tp_free(object);
     Py_DECREF(type);
@@ -524,12 +761,15 @@ PyMethodDef index_methods[] = {
      "False when there is none."},
     {"match", index_match, METH_O,
      "match($self, event, /)\n--\n\nValues of every subscription the event matches, in the order they were added."},
+    {"match_captures", index_match_captures, METH_O,
+     "match_captures($self, event, /)\n--\n\n(value, captures) for every subscription the event matches, in the "
+     "order match() gives the values; captures maps each named wildcard to the segment it was matched against."},
     {"match_results", index_match_results, METH_O,
      "match_results($self, event, /)\n--\n\n(value, TopicMatchResult) for every subscription the event matches."},
     {"clear", index_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemoves every subscription."},
     {"__sizeof__", index_sizeof, METH_NOARGS, nullptr},
-    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickling, METH_O, nullptr},
+    NoPickling::reduce,
+    NoPickling::reduce_ex,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -572,13 +812,7 @@ PyType_Spec index_spec = {
 }  // namespace
 
 int add_topic_index_type(PyObject* module) {
-    if (search_name == nullptr) {
-        search_name = PyUnicode_InternFromString("search");
-        if (search_name == nullptr) return -1;
-    }
-    Ref type(PyType_FromModuleAndSpec(module, &index_spec, nullptr));
-    if (!type) return -1;
-    return PyModule_AddObjectRef(module, "TopicIndex", type.get());
+    return publish_type(module, &index_spec, nullptr, &state.TopicIndex);
 }
 
 }  // namespace tessaly

@@ -104,11 +104,14 @@ public:
         return true;
     }
 
-private:
+    // Marks a phase that failed for another reason (a sort without memory)
+    // the way a failed growth is marked.  Always false.
     bool fail() {
         ok_ = false;
         return false;
     }
+
+private:
 
     T* data_ = nullptr;
     size_t size_ = 0;

@@ -38,6 +38,9 @@ struct Node {
     };
     uint32_t sub_count;
     uint32_t sub_capacity;
+    // With an array: where the first subscription sits in it, so taking one
+    // off either end moves nothing (removal moves the shorter side).
+    uint32_t sub_front;
     uint32_t label_len;
     uint8_t kind;
     uint8_t prune_pending;
@@ -46,8 +49,12 @@ struct Node {
 
     static uint64_t label_end(uint64_t label_len) { return offsetof(Node, label) + label_len + 1; }
     static uint64_t prepared_offset(uint64_t label_len) { return (label_end(label_len) + 7) & ~uint64_t{7}; }
+    // Never less than the whole struct: a short label still leaves every
+    // field (and the padding the compiler may read with them) inside the block.
     static uint64_t size_for(int32_t kind, uint64_t label_len) {
-        return kind == TOPIC_PART_PATTERN ? prepared_offset(label_len) + sizeof(void*) : label_end(label_len);
+        const uint64_t size =
+            kind == TOPIC_PART_PATTERN ? prepared_offset(label_len) + sizeof(void*) : label_end(label_len);
+        return size < sizeof(Node) ? sizeof(Node) : size;
     }
     uint64_t block_size() const { return size_for(kind, label_len); }
 
@@ -62,8 +69,8 @@ struct Node {
     }
 
     bool owns_array() const { return sub_capacity > 1; }
-    Subscription* subs() { return owns_array() ? array : &single; }
-    const Subscription* subs() const { return owns_array() ? array : &single; }
+    Subscription* subs() { return owns_array() ? array + sub_front : &single; }
+    const Subscription* subs() const { return owns_array() ? array + sub_front : &single; }
     bool is_empty() const {
         return sub_count == 0 && first_exact == nullptr && first_generic == nullptr &&
                any_child == nullptr;
@@ -276,6 +283,16 @@ struct TopicTrie::KeySlot {
     bool used() const { return record != nullptr; }
 };
 
+// The key-table hash a record was filed under (its literal may have changed
+// since), for the few records in the key table, so forgetting one is a probe
+// rather than a scan.
+struct TopicTrie::FiledKeySlot {
+    evt_topic* record;
+    uint64_t key_hash;
+    bool used() const { return record != nullptr; }
+    uint64_t hash() const { return mix_pointer(record); }
+};
+
 // One option of a range child, filed under (parent, option) so an exact
 // event segment finds the range children accepting it without scanning them.
 struct TopicTrie::OptionSlot {
@@ -407,20 +424,30 @@ TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
     records_ = make_table<RecordSlot>();
     keys_ = make_table<KeySlot>();
     options_ = make_table<OptionSlot>();
+    filed_keys_ = make_table<FiledKeySlot>();
     root_ = new_node(nullptr, TOPIC_PART_EXACT, "", 0);
-    ok_ = edges_ && records_ && keys_ && options_ && root_;
+    ok_ = edges_ && records_ && keys_ && options_ && filed_keys_ && root_;
 }
 
 TopicTrie::~TopicTrie() {
     if (root_ != nullptr) release_subtree(root_);
+    root_ = nullptr;
     if (edges_) edges_->free_storage(*this);
     if (records_) records_->free_storage(*this);
     if (keys_) keys_->free_storage(*this);
     if (options_) options_->free_storage(*this);
+    if (filed_keys_) filed_keys_->free_storage(*this);
     std::free(edges_);  // the tables themselves hold only pointers and counts
     std::free(records_);
     std::free(keys_);
     std::free(options_);
+    std::free(filed_keys_);
+    filed_keys_ = nullptr;
+    edges_ = nullptr;
+    records_ = nullptr;
+    keys_ = nullptr;
+    options_ = nullptr;
+    release_patterns();  // last: nothing of the trie is read after a hook ran
 }
 
 void* TopicTrie::request(uint64_t size) {
@@ -443,11 +470,43 @@ Node* TopicTrie::new_node(Node* parent, int32_t kind, const char* label, uint64_
     node->kind = static_cast<uint8_t>(kind);
     node->label_len = static_cast<uint32_t>(label_len);
     node->sub_capacity = 1;
+    node->sub_front = 0;
     if (label_len) std::memcpy(node->label, label, label_len);
     if (kind == TOPIC_PART_PATTERN && hooks_.prepare)
         node->set_prepared(hooks_.prepare(node->label, hooks_.context));
     ++node_count_;
     return node;
+}
+
+// ---- Compiled expressions handed back ------------------------------------------
+//
+// Giving an expression back may run arbitrary code (the caller's release hook
+// can drop the last reference to an object with a finalizer), and that code
+// may add, remove or clear subscriptions.  So nothing that changes the trie
+// gives one back itself: it queues it, and the caller hands the queue back
+// with release_patterns() once it holds no node, record or table position.
+
+void TopicTrie::defer_release(void* prepared) {
+    if (prepared == nullptr || hooks_.release == nullptr) return;
+    // Without memory to queue it the reference is kept for good: a small
+    // leak, where calling the hook here could free the nodes being walked.
+    released_patterns_.push_back(prepared);
+}
+
+void TopicTrie::defer_pattern_release(Node* node) {
+    if (node->kind != TOPIC_PART_PATTERN) return;
+    defer_release(node->prepared());
+    node->set_prepared(nullptr);
+}
+
+void TopicTrie::release_patterns() {
+    // The hooks may queue more (a finalizer removing subscriptions): take
+    // the queue each round, so nothing is read after a hook ran.
+    while (!released_patterns_.empty()) {
+        FlatVector<void*> batch;
+        batch.swap(released_patterns_);
+        for (void* prepared : batch) hooks_.release(prepared, hooks_.context);
+    }
 }
 
 void TopicTrie::release_subtree(Node* node) {
@@ -458,8 +517,8 @@ void TopicTrie::release_subtree(Node* node) {
             list = next;
         }
     }
-    if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
-    if (node->owns_array()) release(node->subs(), node->sub_capacity * sizeof(Subscription));
+    defer_pattern_release(node);
+    if (node->owns_array()) release(node->array, node->sub_capacity * sizeof(Subscription));
     release(node, node->block_size());
     --node_count_;
 }
@@ -643,14 +702,22 @@ Node* TopicTrie::path_of(const evt_topic* record) {
 }
 
 bool TopicTrie::add_to_node(Node* node, const Subscription& subscription) {
-    if (node->sub_count == node->sub_capacity) {
-        const uint32_t grown = node->sub_capacity * 2;
-        auto* fresh = static_cast<Subscription*>(request(grown * sizeof(Subscription)));
-        if (fresh == nullptr) return false;
-        std::memcpy(fresh, node->subs(), node->sub_count * sizeof(Subscription));
-        if (node->owns_array()) release(node->array, node->sub_capacity * sizeof(Subscription));
-        node->array = fresh;
-        node->sub_capacity = grown;
+    if (node->sub_front + node->sub_count == node->sub_capacity) {
+        if (node->sub_front != 0 && node->sub_count < node->sub_capacity / 2) {
+            // Room was freed at the front: slide down instead of growing.
+            std::memmove(node->array, node->subs(), node->sub_count * sizeof(Subscription));
+            node->sub_front = 0;
+        } else {
+            if (node->sub_capacity > UINT32_MAX / 2) return false;
+            const uint32_t grown = node->sub_capacity * 2;
+            auto* fresh = static_cast<Subscription*>(request(grown * sizeof(Subscription)));
+            if (fresh == nullptr) return false;
+            std::memcpy(fresh, node->subs(), node->sub_count * sizeof(Subscription));
+            if (node->owns_array()) release(node->array, node->sub_capacity * sizeof(Subscription));
+            node->array = fresh;
+            node->sub_capacity = grown;
+            node->sub_front = 0;
+        }
     }
     Subscription* subs = node->subs();
     uint32_t at = node->sub_count;
@@ -663,18 +730,44 @@ bool TopicTrie::add_to_node(Node* node, const Subscription& subscription) {
     return true;
 }
 
+// Subscriptions in a node are sorted by their (unique) sequence numbers.
+namespace {
+uint32_t position_of_seq(const Subscription* subs, uint32_t count, uint64_t seq) {
+    const Subscription* at = std::lower_bound(subs, subs + count, seq,
+                                              [](const Subscription& s, uint64_t wanted) { return s.seq < wanted; });
+    return static_cast<uint32_t>(at - subs);
+}
+}  // namespace
+
 bool TopicTrie::remove_from_node(Node* node, evt_topic* record, uint64_t seq, Subscription* removed) {
     Subscription* subs = node->subs();
-    for (uint32_t i = 0; i < node->sub_count; ++i) {
-        if (subs[i].record != record || subs[i].seq != seq) continue;
-        if (removed) *removed = subs[i];
+    const uint32_t i = position_of_seq(subs, node->sub_count, seq);
+    if (i == node->sub_count || subs[i].seq != seq || subs[i].record != record) return false;
+    if (removed) *removed = subs[i];
+    if (node->owns_array() && i < node->sub_count / 2) {
+        std::memmove(subs + 1, subs, i * sizeof(Subscription));
+        ++node->sub_front;
+    } else {
         std::memmove(subs + i, subs + i + 1, (node->sub_count - i - 1) * sizeof(Subscription));
-        --node->sub_count;
-        if (node->sub_count == 0 && node->owns_array()) {
-            release(node->array, node->sub_capacity * sizeof(Subscription));
-            node->sub_capacity = 1;
-            node->single = Subscription{};
-        }
+    }
+    --node->sub_count;
+    if (node->sub_count == 0 && node->owns_array()) {
+        release(node->array, node->sub_capacity * sizeof(Subscription));
+        node->sub_capacity = 1;
+        node->sub_front = 0;
+        node->single = Subscription{};
+    }
+    return true;
+}
+
+bool TopicTrie::next_of(const evt_topic* record, uint64_t from_seq, Subscription* found) const {
+    RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
+    if (slot == nullptr) return false;
+    const Node* node = slot->node;
+    const Subscription* subs = node->subs();
+    for (uint32_t i = position_of_seq(subs, node->sub_count, from_seq); i < node->sub_count; ++i) {
+        if (subs[i].record != record) continue;
+        *found = subs[i];
         return true;
     }
     return false;
@@ -710,7 +803,7 @@ void TopicTrie::prune(Node* node) {
         if (node->kind == TOPIC_PART_RANGE) unfile_options(node);
         if (node->prune_pending)  // still queued: it must not be visited again
             std::replace(draining_.begin(), draining_.end(), node, static_cast<Node*>(nullptr));
-        if (node->prepared() && hooks_.release) hooks_.release(node->prepared(), hooks_.context);
+        defer_pattern_release(node);
         release(node, node->block_size());
         --node_count_;
         node = parent;
@@ -761,11 +854,13 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
     auto give_back = [&] {  // tables grown for this record shrink back
         records_->shrink(*this);
         keys_->shrink(*this);
+        filed_keys_->shrink(*this);
         edges_->shrink(*this);
         options_->shrink(*this);
         return false;
     };
-    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this)) return give_back();
+    if (!records_->reserve_one(*this) || !keys_->reserve_one(*this) || !filed_keys_->reserve_one(*this))
+        return give_back();
     Node* node = path_of(record);
     if (node == nullptr) return give_back();
     if (!add_to_node(node, subscription)) {
@@ -775,7 +870,9 @@ bool TopicTrie::insert(const Subscription& subscription, uint64_t generation) {
     RecordSlot fresh{record, node, generation & RecordSlot::kGenerationMask, 0};
     if (needs_key_slot(record)) {
         fresh.in_key_table = 1;
-        keys_->insert(KeySlot{XXH3_64bits(record->key, record->key_len), record});
+        const uint64_t key_hash = XXH3_64bits(record->key, record->key_len);
+        keys_->insert(KeySlot{key_hash, record});
+        filed_keys_->insert(FiledKeySlot{record, key_hash});
     }
     records_->insert(fresh);
     ++subscription_count_;
@@ -786,16 +883,19 @@ void TopicTrie::forget_record(evt_topic* record) {
     RecordSlot* slot = records_->find(mix_pointer(record), [&](const RecordSlot& s) { return s.record == record; });
     if (slot == nullptr) return;
     if (slot->in_key_table) {
-        // The literal may have changed since it was filed; the key table
-        // holds only the few records the registry does not name.
-        for (uint64_t i = 0; i < keys_->capacity; ++i)
-            if (keys_->slots[i].record == record) {
-                keys_->erase(&keys_->slots[i]);
-                break;
-            }
+        // The literal may have changed since it was filed: find its slot by
+        // the hash it was filed under.
+        FiledKeySlot* filed =
+            filed_keys_->find(mix_pointer(record), [&](const FiledKeySlot& f) { return f.record == record; });
+        if (filed != nullptr) {
+            if (KeySlot* key = keys_->find(filed->key_hash, [&](const KeySlot& k) { return k.record == record; }))
+                keys_->erase(key);
+            filed_keys_->erase(filed);
+        }
     }
     records_->erase(slot);
     keys_->shrink(*this);
+    filed_keys_->shrink(*this);
     records_->shrink(*this);
 }
 
@@ -851,11 +951,11 @@ bool TopicTrie::holds(const evt_topic* record) const {
 
 template <class Each>
 void TopicTrie::for_each_alike(const evt_topic* record, const char* literal, uint64_t length, Each&& each) const {
-    if (holds(record)) each(const_cast<evt_topic*>(record));
+    if (record != nullptr && holds(record)) each(const_cast<evt_topic*>(record));
     if (length == 0) return;
     // A record holding the registry's own key copy is the registered one
     // (a displaced record always gets a private copy): no lookup needed.
-    const bool registered_itself = record->key != nullptr && !record->key_is_private &&
+    const bool registered_itself = record != nullptr && record->key != nullptr && !record->key_is_private &&
                                    same_bytes(record->key, record->key_len, literal, length);
     evt_topic* registered = registered_itself ? const_cast<evt_topic*>(record) : evt_topic_lookup(literal, length);
     if (registered != nullptr && registered != record && holds(registered)) each(registered);
@@ -873,11 +973,15 @@ void TopicTrie::records_like(const evt_topic* record, FlatVector<evt_topic*>* ou
     for_each_alike(record, record->key, length, [&](evt_topic* alike) { out->push_back(alike); });
 }
 
+void TopicTrie::records_like_literal(const char* literal, uint64_t length, FlatVector<evt_topic*>* out) const {
+    for_each_alike(nullptr, literal, length, [&](evt_topic* alike) { out->push_back(alike); });
+}
+
 void TopicTrie::all(FlatVector<Subscription>* out) const {
     out->append(stranded_.begin(), stranded_.end());
     for (uint64_t i = 0; i < records_->capacity; ++i)
         if (records_->slots[i].used()) subscriptions_of(records_->slots[i].record, out);
-    sort_by_seq(out);
+    if (!sort_by_seq(out)) out->fail();
 }
 
 int TopicTrie::visit_all(int (*visit)(const Subscription& subscription, void* arg), void* arg) const {
@@ -1008,7 +1112,7 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
             if (prepared == nullptr) break;
             for (Node* child : to_test)
                 if (hooks_.test(prepared, child->label, hooks_.context) > 0) next->push_back(child);
-            hooks_.release(prepared, hooks_.context);
+            defer_release(prepared);
             break;
         }
         default:
@@ -1049,31 +1153,88 @@ void TopicTrie::ScratchDeleter::operator()(Scratch* scratch) const {
     std::free(scratch);
 }
 
+TopicTrie::Scratch* TopicTrie::take_scratch() {
+    if (spare_scratch_) return spare_scratch_.release();
+    void* block = std::malloc(sizeof(Scratch));
+    return block ? ::new (block) Scratch() : nullptr;
+}
+
+// A walk started from inside a hook took a fresh set: the first one back is kept.
+void TopicTrie::keep_scratch(Scratch* scratch) {
+    if (!spare_scratch_) spare_scratch_.reset(scratch);
+    else ScratchDeleter{}(scratch);
+}
+
 bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
+    return match(event, event->key, has_literal(event) ? event->key_len : 0, out);
+}
+
+bool TopicTrie::match(const evt_topic* event, const char* literal, uint64_t length, FlatVector<Subscription>* out) {
     out->clear();
-    std::unique_ptr<Scratch, ScratchDeleter> scratch(std::move(spare_scratch_));
-    if (!scratch) {
-        void* block = std::malloc(sizeof(Scratch));
-        if (block == nullptr) return false;
-        scratch.reset(::new (block) Scratch());
-    }
+    Scratch* scratch = take_scratch();
+    if (scratch == nullptr) return false;
     Scratch& s = *scratch;
     s.literal.clear();
     s.texts.clear();
     s.parts.clear();
-
     // Hooks may change the event record too: read it once, up front.
-    if (has_literal(event)) s.literal.append(event->key, event->key + event->key_len);
+    if (length != 0) s.literal.append(literal, literal + length);
     for (const evt_topic_part_variant* part = event->parts; part; part = part->next) {
-        uint64_t length = 0;
-        const char* label = part_label(part, &length);
-        if (label == nullptr) length = 0;
-        s.parts.push_back(EventPart{part->ttype, s.texts.size(), length});
-        s.texts.append(label, label + length);
+        uint64_t part_length = 0;
+        const char* label = part_label(part, &part_length);
+        if (label == nullptr) part_length = 0;
+        s.parts.push_back(EventPart{part->ttype, s.texts.size(), part_length});
+        s.texts.append(label, label + part_length);
         s.texts.push_back('\0');
     }
-    if (!s.ok()) return false;
+    const bool answered = s.ok() && answer(s, event, out);
+    keep_scratch(scratch);
+    return answered;
+}
 
+bool TopicTrie::is_plain_literal(const char* literal, uint64_t length) {
+    bool segment_start = true;
+    for (uint64_t i = 0; i < length; ++i) {
+        const char c = literal[i];
+        if (c == '.') {
+            segment_start = true;
+            continue;
+        }
+        if (segment_start && (c == '/' || c == '+' || c == '{' || c == '(')) return false;
+        segment_start = false;
+    }
+    return true;
+}
+
+bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Subscription>* out) {
+    out->clear();
+    Scratch* scratch = take_scratch();
+    if (scratch == nullptr) return false;
+    Scratch& s = *scratch;
+    s.literal.clear();
+    s.texts.clear();
+    s.parts.clear();
+    // The text is copied once with every separator turned into the NUL that
+    // ends the segment before it; empty segments are skipped as the parser does.
+    s.literal.append(literal, literal + length);
+    s.texts.append(literal, literal + length);
+    s.texts.push_back('\0');
+    if (s.ok()) {
+        char* texts = s.texts.data();
+        uint64_t start = 0;
+        for (uint64_t i = 0; i <= length; ++i) {
+            if (i < length && texts[i] != '.') continue;
+            texts[i] = '\0';
+            if (i > start) s.parts.push_back(EventPart{TOPIC_PART_EXACT, start, i - start});
+            start = i + 1;
+        }
+    }
+    const bool answered = s.ok() && answer(s, nullptr, out);
+    keep_scratch(scratch);
+    return answered;
+}
+
+bool TopicTrie::answer(Scratch& s, const evt_topic* event, FlatVector<Subscription>* out) {
     s.frontier.clear();
     if (!s.parts.empty()) {
         WalkMark mark(&walks_running_);
@@ -1094,16 +1255,16 @@ bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
     s.runs.clear();
     for_each_alike(event, s.literal.data(), s.literal.size(),
                    [&](evt_topic* record) { subscriptions_of(record, &s.alike); });
-    if (!s.alike.empty()) {
-        sort_by_seq(&s.alike);
+    bool answered = s.alike.ok();
+    if (answered && !s.alike.empty()) {
+        answered = sort_by_seq(&s.alike);
         s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
     }
     for (Node* node : s.frontier)
         if (node->sub_count) s.runs.push_back(Run{node->subs(), node->subs() + node->sub_count});
-    const bool answered = s.ok() && merge_runs(&s.runs, out, &s.merging);
+    answered = answered && s.ok() && merge_runs(&s.runs, out, &s.merging);
 
     if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
-    if (!spare_scratch_) spare_scratch_ = std::move(scratch);
     if (!answered) out->clear();
     return answered;
 }

@@ -19,7 +19,10 @@
 //    adds, removes or clears subscriptions.  While a walk is running, nodes
 //    are never released (emptied nodes are pruned when the outermost walk
 //    ends), the walk keeps no table iterator across a hook call, and reads
-//    the event only from the copy it made first.
+//    the event only from the copy it made first.  The release hook is never
+//    called from inside an operation: expressions let go of are queued and
+//    handed back by release_patterns(), which the caller runs when it holds
+//    nothing of the trie.
 //  * Every native block comes from the allocator protocol given at
 //    construction; bytes_held() counts them with their headers.
 //  * Nothing throws (the layer is built without exceptions): insert, erase,
@@ -71,11 +74,18 @@ public:
     // Takes every subscription out (copied to *removed, in sequence order).
     void take_all(FlatVector<Subscription>* removed);
 
+    // The subscription of `record` with the smallest sequence number from
+    // `from_seq` on; false when there is none.  Logarithmic in the node's
+    // size when the node holds mostly this record's subscriptions.
+    bool next_of(const evt_topic* record, uint64_t from_seq, Subscription* found) const;
     // Subscriptions of `record` in sequence order (none when not held).
     void subscriptions_of(const evt_topic* record, FlatVector<Subscription>* out) const;
     // Records held that the identity shortcut pairs with `record`: itself,
     // and any record with the same non-empty literal.
     void records_like(const evt_topic* record, FlatVector<evt_topic*>* out) const;
+    // The same for a record not made (an event given as its literal): the
+    // records held under that literal.
+    void records_like_literal(const char* literal, uint64_t length, FlatVector<evt_topic*>* out) const;
     // Every subscription in sequence order.
     void all(FlatVector<Subscription>* out) const;
     // Calls `visit` for every subscription (any order) until it returns non-zero.
@@ -99,6 +109,25 @@ public:
     // Subscriptions matched by `event`, sorted by sequence number.  False on
     // exhausted memory.
     bool match(const evt_topic* event, FlatVector<Subscription>* out);
+    // The same, with `literal` standing for the event's literal in the
+    // identity shortcut (the event record may be a private, unregistered
+    // parse of that literal).
+    bool match(const evt_topic* event, const char* literal, uint64_t length, FlatVector<Subscription>* out);
+    // An event given only as a literal that is_plain_literal() accepts: its
+    // segments are split off the text as the walk goes, no record is made,
+    // and the answer is the one the parsed literal would get.
+    bool match_plain(const char* literal, uint64_t length, FlatVector<Subscription>* out);
+    // True when every non-empty segment of `literal` parses as an exact part
+    // (no segment opens with '/', '+', '{' or '('); such a literal's parts are
+    // its dot-separated segments, empty ones skipped.
+    static bool is_plain_literal(const char* literal, uint64_t length);
+
+    // Compiled expressions the trie let go of, handed to the release hook.
+    // Every operation that can drop a node queues them instead of calling the
+    // hook (which may run code that changes the trie); the caller calls this
+    // when it reads nothing of the trie any more.
+    bool has_released_patterns() const { return !released_patterns_.empty(); }
+    void release_patterns();
 
     uint64_t size() const { return subscription_count_; }
     uint64_t node_count() const { return node_count_; }
@@ -111,6 +140,7 @@ public:
     struct RecordSlot;
     struct KeySlot;
     struct OptionSlot;
+    struct FiledKeySlot;
     template <class Slot>
     struct FlatTable;
 
@@ -132,6 +162,8 @@ private:
     void prune_deferred();
     void prune_queued();
     void release_subtree(Node* node);
+    void defer_release(void* prepared);
+    void defer_pattern_release(Node* node);
     Node* exact_child(const Node* parent, const char* text, uint64_t length) const;
     Node* generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const;
     bool file_options(Node* range_child);
@@ -145,6 +177,12 @@ private:
     // with `record` (whose literal is given separately: it may be a copy).
     template <class Each>
     void for_each_alike(const evt_topic* record, const char* literal, uint64_t length, Each&& each) const;
+    struct Scratch;
+    // The walk and the answer over the event parts already in `scratch`;
+    // `event` is the event's record for the identity shortcut (may be null).
+    bool answer(Scratch& scratch, const evt_topic* event, FlatVector<Subscription>* out);
+    Scratch* take_scratch();
+    void keep_scratch(Scratch* scratch);
 
     const allocator_protocol* source_;
     PatternHooks hooks_;
@@ -153,6 +191,7 @@ private:
     FlatTable<RecordSlot>* records_ = nullptr;
     FlatTable<KeySlot>* keys_ = nullptr;
     FlatTable<OptionSlot>* options_ = nullptr;  // (parent, option) -> range children accepting it
+    FlatTable<FiledKeySlot>* filed_keys_ = nullptr;  // record -> the hash it has in keys_
     uint64_t subscription_count_ = 0;
     uint64_t node_count_ = 0;
     uint64_t bytes_held_ = 0;
@@ -160,7 +199,7 @@ private:
     FlatVector<Node*> prune_later_;
     FlatVector<Node*> draining_;              // prune_later_ while it is being emptied
     FlatVector<Subscription> stranded_;      // could not be re-filed for lack of memory
-    struct Scratch;
+    FlatVector<void*> released_patterns_;    // waiting for release_patterns()
     struct ScratchDeleter {
         void operator()(Scratch* scratch) const;
     };

@@ -1,0 +1,82 @@
+// The places where the topic module's bindings can run Python code.
+//
+// Python code can free or change any record, node or value: a call or a
+// method call, a rich comparison or truth test of an object that is not the
+// module's own, and dropping a reference whose finalizer (or weak-reference
+// callback) runs.  Every such place in the bindings goes through one of the
+// helpers below, named by a site string, and nothing else in the bindings
+// calls into Python.  Each helper first runs entering_python(site):
+//  * it checks that no BorrowedSection (record_lifetime.h) is open on this
+//    thread: reading through unpinned pointers across Python code is the
+//    fault this rule exists to prevent.  Checking builds (QL_REENTRY_CHECKS,
+//    the sanitizer build) abort with both sites' names; other builds trust it.
+//  * in checking builds it then calls the re-entrancy stress hook, when one
+//    is installed (tests install one through the test-only module
+//    tessaly_reentry_probe): a Python callable given the site name, which
+//    does what hostile code at that point could do (clear indexes, drop
+//    topics, collect garbage).  The hook's own errors are reported as
+//    unraisable and never reach the caller; a pending exception is kept.
+// Allocating objects, dict operations with str keys and building strings
+// run no Python code (collections run only at the interpreter's own
+// checkpoints) and need no helper.
+#pragma once
+
+#include <Python.h>
+
+#include "quenda_loomi/capi/tessaly/record_lifetime.h"
+
+namespace tessaly::python {
+
+#ifdef QL_REENTRY_CHECKS
+void entering_python(const char* site) noexcept;
+// The stress hook (null or a callable); a new reference is kept.  For the probe.
+void set_stress_hook(PyObject* hook) noexcept;
+#else
+inline void entering_python(const char*) noexcept {}
+#endif
+
+inline PyObject* call(const char* site, PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames = nullptr) {
+    entering_python(site);
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+inline PyObject* call_method(const char* site, PyObject* name, PyObject* const* args, size_t nargsf) {
+    entering_python(site);
+    return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
+}
+
+// As PyObject_RichCompareBool (identity first).
+inline int compare(const char* site, PyObject* a, PyObject* b, int op) {
+    entering_python(site);
+    return PyObject_RichCompareBool(a, b, op);
+}
+
+inline int truth(const char* site, PyObject* object) {
+    entering_python(site);
+    return PyObject_IsTrue(object);
+}
+
+// Drops a reference that may be the last one of an object whose finalizer
+// runs Python code.
+inline void release(const char* site, PyObject* object) {
+    if (object == nullptr) return;
+    entering_python(site);
+    Py_DECREF(object);
+}
+
+// Owns one reference and drops it through release() when it goes.
+class Held {
+public:
+    Held(const char* site, PyObject* object) noexcept : site_(site), object_(object) {}
+    ~Held() { release(site_, object_); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    const char* site_;
+    PyObject* object_;
+};
+
+}  // namespace tessaly::python

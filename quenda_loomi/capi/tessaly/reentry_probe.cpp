@@ -1,0 +1,48 @@
+// tessaly_reentry_probe: test-only module of the sanitizer build (never
+// installed).  set_hook(callable) makes every place where the topic module's
+// bindings can run Python code call callable(site) first, so a test can act
+// as hostile code at each of those places; set_hook(None) removes it.
+#include <Python.h>
+
+#include "support/python/py_ref.h"
+
+namespace {
+
+using SetHook = void (*)(PyObject*) noexcept;
+constexpr const char kCapsuleName[] = "tessaly reentry stress hook setter";
+
+PyObject* set_hook(PyObject*, PyObject* hook) {
+    if (hook != Py_None && !PyCallable_Check(hook)) {
+        PyErr_SetString(PyExc_TypeError, "set_hook() takes a callable or None");
+        return nullptr;
+    }
+    pyutil::Ref module(PyImport_ImportModule("quenda_loomi.capi.tessaly"));
+    if (!module) return nullptr;
+    pyutil::Ref capsule(PyObject_GetAttrString(module.get(), "_reentry_stress_hook"));
+    if (!capsule) return nullptr;
+    auto setter = reinterpret_cast<SetHook>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
+    if (setter == nullptr) return nullptr;
+    setter(hook);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef probe_methods[] = {
+    {"set_hook", set_hook, METH_O,
+     "set_hook(hook)\n--\n\nCalls hook(site) before every place where the topic module can run Python code."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef probe_def = {
+    PyModuleDef_HEAD_INIT, "tessaly_reentry_probe", "Re-entrancy stress hook of the topic module (tests only).", 0,
+    probe_methods, probe_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tessaly_reentry_probe(void) { return PyModuleDef_Init(&probe_def); }
