@@ -20,7 +20,7 @@ def pairwise(subs, event):
 # Segments drawn from a small alphabet so prefixes, equal literals and
 # accepted options are common.
 EXACT = st.sampled_from(["a", "b", "c", "ab", "bc"])
-GENERIC = st.sampled_from(["+x", "+y", "{z}", "(a|b)", "(b|c|bc)", "(a|a)", "/^a/", "/b|c/", "/c$/", "/[/"])
+GENERIC = st.sampled_from(["+x", "+y", "{z}", "+x", "(a|b)", "(b|c|bc)", "(a|a)", "/^a/", "/b|c/", "/c$/", "/[/"])
 SEGMENT = st.one_of(EXACT, EXACT, GENERIC)
 LITERAL = st.lists(SEGMENT, min_size=1, max_size=4).map(".".join)
 CONCRETE = st.lists(EXACT, min_size=1, max_size=4).map(".".join)
@@ -38,6 +38,26 @@ def test_match_equals_pairwise_loop_in_order(literals, events):
     for event in events:
         assert index.match(event) == pairwise(subs, event)
         assert index.match(Topic(event)) == pairwise(subs, event)
+        # Wildcard values: from the walk, from each result, and from a model
+        # read off the result's nodes, for the event as str and as Topic.
+        for given in (event, Topic(event)):
+            results = index.match_results(given)
+            modelled = [(value, captures_from_nodes(result)) for value, result in results]
+            assert [(value, result.captures()) for value, result in results] == modelled
+            assert index.match_captures(given) == modelled
+
+
+def captures_from_nodes(result):
+    captures = {}
+    for node in result:
+        literal = node["literal"]
+        if not node["matched"] or literal is None:
+            continue
+        for wildcard, exact in ((node["part_a"], node["part_b"]), (node["part_b"], node["part_a"])):
+            # The identity shortcut's one node carries the whole literal, not a segment.
+            if isinstance(wildcard, TopicPartAny) and isinstance(exact, TopicPartExact) and literal == exact.part:
+                captures[wildcard.name] = literal
+    return captures
 
 
 OPS = st.lists(st.tuples(st.booleans(), st.sampled_from(["a.b", "a.+x", "a.(b|c)", "/^a/.b", "c"]),

@@ -89,24 +89,29 @@ int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* p
 // A new, empty, owned Topic from the current default allocator.
 PyObject* new_empty_topic() { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.Topic)); }
 
+// A copy that could not be made is an error the caller sees: a topic
+// silently missing a part would match and format as another topic.
+bool appended(int32_t status) {
+    if (status == 0) return true;
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return false;
+}
+
 // Copies the first n_parts parts of `source` (counted before the walk, so a
 // topic appended to itself stops after its original parts) to the appender's
-// record.  A copy that cannot be allocated is skipped; a raised error stops
-// the copy.
+// record.  False with MemoryError (or the kind error) set when a copy failed.
 bool copy_parts(RecordAppender& target, const evt_topic* source) {
     const uint64_t count = source->n_parts;
     evt_topic_part_variant* part = source->parts;
     for (uint64_t i = 0; i < count && part; ++i) {
-        append_part_copy(target, part);
-        if (PyErr_Occurred()) return false;
+        if (!appended(append_part_copy(target, part))) return false;
         part = part->next;
     }
     return true;
 }
 
 bool copy_one_part(RecordAppender& target, evt_topic_part_variant* part) {
-    append_part_copy(target, part);
-    return !PyErr_Occurred();
+    return appended(append_part_copy(target, part));
 }
 
 // Re-renders the literal; a failed rendering is silent by design.
@@ -224,8 +229,7 @@ bool format_wildcard(RecordAppender* fresh, const evt_topic* source, const evt_t
             PyErr_SetObject(PyExc_KeyError, key.get());
             return false;
         }
-        if (fresh && name_len) fresh->append(part->text, name_len, TOPIC_PART_ANY);
-        return true;
+        return !fresh || !name_len || appended(fresh->append(part->text, name_len, TOPIC_PART_ANY));
     }
     PyObject* value_raw = nullptr;
     const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
@@ -238,10 +242,8 @@ bool format_wildcard(RecordAppender* fresh, const evt_topic* source, const evt_t
     Py_ssize_t value_len = 0;
     const char* value_bytes = PyUnicode_AsUTF8AndSize(value.get(), &value_len);
     if (!value_bytes) return false;
-    if (fresh && value_len > 0) {
-        fresh->append(value_bytes, static_cast<uint64_t>(value_len), TOPIC_PART_EXACT);
-    }
-    return true;
+    return !fresh || value_len == 0 ||
+           appended(fresh->append(value_bytes, static_cast<uint64_t>(value_len), TOPIC_PART_EXACT));
 }
 
 PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized, bool strict) {
@@ -263,7 +265,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
         switch (part->ttype) {
             case TOPIC_PART_EXACT: {
                 const uint64_t len = text_length(part->text, part->text_len);
-                if (target && len) target->append(part->text, len, TOPIC_PART_EXACT);
+                if (target && len && !appended(target->append(part->text, len, TOPIC_PART_EXACT))) return nullptr;
                 break;
             }
             case TOPIC_PART_ANY:
@@ -275,7 +277,8 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
         }
     }
 
-    if (!fresh.get()) return topic_from_header(nullptr, 0);
+    // Errors of the mapping are raised first, as they would be with memory.
+    if (!fresh.get()) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     evt_topic* record = fresh.release();
     bool registered = false;
     key_composed_record(record, &registered);
@@ -400,9 +403,8 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Py_ssize_t size = 0;
         const char* bytes = PyUnicode_AsUTF8AndSize(item, &size);
         if (!bytes) return false;
-        // One exact segment per string, unparsed; an allocation failure skips it.
-        if (size > 0) appender.append(bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT);
-        return true;
+        // One exact segment per string, unparsed.
+        return size == 0 || appended(appender.append(bytes, static_cast<uint64_t>(size), TOPIC_PART_EXACT));
     });
     if (!read) return nullptr;
     bool registered = false;

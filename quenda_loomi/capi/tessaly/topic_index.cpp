@@ -104,9 +104,11 @@ void* hook_prepare(const char* expression, void* context) {
 
 void hook_release(void* prepared, void* context) {
     auto* entry = static_cast<PyObject*>(prepared);
+    PyObject* pending = PyErr_GetRaisedException();  // also used on the way out of a failed add
     if (Py_REFCNT(entry) == 2 && PyDict_DelItem(static_cast<PyObject*>(context), PyList_GET_ITEM(entry, 1)) < 0)
         PyErr_Clear();
     python::release("TopicIndex: compiled expression given back", entry);
+    PyErr_SetRaisedException(pending);
 }
 
 // 1 when the expression is found anywhere in the segment.  A Python error
@@ -390,11 +392,12 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
     // Compiling runs Python code; the entries stay referenced until the
     // subscription is filed, so its nodes find them compiled.
     struct HeldEntries {
+        PyObject* patterns;
         FlatVector<PyObject*> entries;
-        ~HeldEntries() {
-            for (PyObject* entry : entries) python::release("TopicIndex.add: compiled entries kept", entry);
+        ~HeldEntries() {  // an entry no node took leaves the table again
+            for (PyObject* entry : entries) hook_release(entry, patterns);
         }
-    } held;
+    } held{self->patterns, {}};
     if (!compile_patterns_of(self, as_topic(topic.get())->header, &held.entries)) return nullptr;
     if (!bring_up_to_date(self)) return nullptr;
     {
@@ -719,13 +722,21 @@ int visit_references(const Subscription& subscription, void* arg) {
     return visitor->visit(static_cast<PyObject*>(subscription.value), visitor->arg);
 }
 
+int visit_entry(void* prepared, void* arg) {
+    auto* visitor = static_cast<Visitor*>(arg);
+    return visitor->visit(static_cast<PyObject*>(prepared), visitor->arg);
+}
+
 int index_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(object));
     TopicIndexObject* self = as_index(object);
-    // The expression entries hold compiled objects, which a cycle can run through.
+    // The expression entries hold compiled objects, which a cycle can run
+    // through: the table holds one reference to each, every node using one
+    // another.
     Py_VISIT(self->patterns);
     if (self->trie == nullptr) return 0;
     Visitor visitor{visit, arg};
+    if (int result = self->trie->visit_patterns(visit_entry, &visitor)) return result;
     return self->trie->visit_all(visit_references, &visitor);
 }
 

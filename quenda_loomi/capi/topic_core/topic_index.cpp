@@ -509,6 +509,41 @@ void TopicTrie::release_patterns() {
     }
 }
 
+namespace {
+
+// The node after `node` among its parent's children (exact list, then the
+// generic list, then the wildcard child), or null after the last.
+const Node* next_child(const Node* node) {
+    if (node->next_sibling) return node->next_sibling;
+    const Node* parent = node->parent;
+    if (node->kind == TOPIC_PART_EXACT) return parent->first_generic ? parent->first_generic : parent->any_child;
+    if (node->kind == TOPIC_PART_ANY) return nullptr;
+    return parent->any_child;
+}
+
+}  // namespace
+
+int TopicTrie::visit_patterns(int (*visit)(void* prepared, void* arg), void* arg) const {
+    // Depth first along the parent links: no stack, however deep the trie.
+    const Node* node = root_;
+    while (node != nullptr) {
+        if (void* prepared = node->prepared())
+            if (int result = visit(prepared, arg)) return result;
+        const Node* down = node->first_exact ? node->first_exact
+                           : node->first_generic ? node->first_generic
+                                                 : node->any_child;
+        if (down != nullptr) {
+            node = down;
+            continue;
+        }
+        while (node != root_ && next_child(node) == nullptr) node = node->parent;
+        node = node == root_ ? nullptr : next_child(node);
+    }
+    for (void* prepared : released_patterns_)
+        if (int result = visit(prepared, arg)) return result;
+    return 0;
+}
+
 void TopicTrie::release_subtree(Node* node) {
     for (Node* list : {node->first_exact, node->first_generic, node->any_child}) {
         while (list != nullptr) {

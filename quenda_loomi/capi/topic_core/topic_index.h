@@ -127,6 +127,9 @@ public:
     // hook (which may run code that changes the trie); the caller calls this
     // when it reads nothing of the trie any more.
     bool has_released_patterns() const { return !released_patterns_.empty(); }
+    // Calls `visit` with every compiled expression the trie holds (once per
+    // node using it, and once per queued release) until it returns non-zero.
+    int visit_patterns(int (*visit)(void* prepared, void* arg), void* arg) const;
     void release_patterns();
 
     uint64_t size() const { return subscription_count_; }

@@ -1,0 +1,312 @@
+"""TopicIndex under hostile and concurrent Python code, str events, failures.
+
+Each scenario that used to free memory still in use runs in a fresh
+interpreter, so a crash fails the test instead of ending the run.
+"""
+
+import re
+import textwrap
+
+import pytest
+from conftest import sanitizer_loaded
+
+from quenda_loomi.capi.tessaly import Topic, TopicIndex, TopicTestToolkit
+
+# The scenarios share a finalizing stand-in for compiled expressions: the
+# index compiles through `re.compile`, so replacing it hands the index
+# objects whose __del__ runs `on_release` when the index lets them go.
+FINALIZING_RE = """
+import gc, re, sys
+from quenda_loomi.capi.tessaly import Topic, TopicIndex
+real_compile = re.compile
+on_release = []
+
+class Finalizing:
+    def __init__(self, compiled):
+        self.compiled = compiled
+    def search(self, text):
+        return self.compiled.search(text)
+    def __del__(self):
+        while on_release:
+            on_release.pop()()
+
+re.compile = lambda pattern, *args: Finalizing(real_compile(pattern))
+"""
+
+
+def run_scenario(python_subprocess, body, timeout=120):
+    done = python_subprocess(FINALIZING_RE + textwrap.dedent(body), timeout=timeout)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "ERROR" not in done.stderr and "Sanitizer" not in done.stderr, done.stderr[-3000:]
+    return done.stdout
+
+
+def test_finalizer_of_a_pruned_expression_removes_the_rest_of_the_branch(python_subprocess):
+    out = run_scenario(python_subprocess, """
+        index = TopicIndex()
+        index.add("fa.b./p/", "pattern")
+        index.add("fa.b.c", "other")
+        on_release.append(lambda: print("removed", index.remove("fa.b.c", "other")))
+        assert index.remove("fa.b./p/", "pattern")
+        assert len(index) == 0 and index._node_count == 1, (len(index), index._node_count)
+        assert index.match("fa.b.c") == [] and index.match("fa.b.p") == []
+        index.add("fa.b.c", "again")
+        print(index.match("fa.b.c"))
+    """)
+    assert out.split("\n")[:2] == ["removed True", "['again']"]
+
+
+def test_finalizer_clearing_the_index_after_a_walk_keeps_the_answer(python_subprocess):
+    out = run_scenario(python_subprocess, """
+        index = TopicIndex()
+        index.add("fb.x", [1, 2, 3])
+        index.add("fb.+x", {"only": "index"})
+        index.add("fb.y", "never")
+        on_release.append(index.clear)
+        # The event's own pattern is compiled for this walk and let go after it.
+        found = index.match(Topic("fb./x/"))
+        print(found, len(index))
+        index.add("fb.x", "new")
+        on_release.append(index.clear)
+        print(index.match_captures(Topic("fb./x/")), len(index))
+    """)
+    assert out.split("\n")[:2] == ["[[1, 2, 3]] 0", "[('new', {})] 0"]
+
+
+def test_finalizer_during_clear_and_dealloc_is_safe(python_subprocess):
+    run_scenario(python_subprocess, """
+        for round in range(50):
+            index = TopicIndex()
+            other = TopicIndex()
+            other.add("fd.z", 0)
+            for n in range(5):
+                index.add(f"fd.{n}./p{n}/", n)
+            on_release.extend([other.clear, lambda: other.add("fd./q/", 1), gc.collect])
+            if round % 2:
+                index.clear()
+            del index
+            gc.collect()
+            assert other.match("fd.q") in ([], [1])
+    """)
+
+
+# Owned topics that only the index holds are changed in place to new
+# patterns, dropped and removed while another thread matches, with a thread
+# switch possible at almost every bytecode.
+CHURN = """
+import sys, threading
+from quenda_loomi.capi.tessaly import Topic, TopicIndex
+sys.setswitchinterval(1e-6)
+index, stop, errors = TopicIndex(), [], []
+
+def matcher():
+    try:
+        while not stop:
+            index.match("rt.q.zz")
+            index.match(f"rt.{len(index)}.xa1bb")
+            index.match_captures("rt.+n.a")
+    except Exception as error:
+        errors.append(repr(error))
+
+threads = [threading.Thread(target=matcher) for _ in range(2)]
+for thread in threads:
+    thread.start()
+try:
+    for n in range(ROUNDS):
+        t = Topic()
+        t.value = f"rt.{n}.a"
+        index.add(t, n)
+        t.value = f"rt.{n}./(x|y){n}[a-c]{{2,3}}/"
+        literal = t.value
+        del t
+        if not index.remove(literal, n):
+            errors.append(f"subscription {n} not found")
+finally:
+    stop.append(True)
+    for thread in threads:
+        thread.join()
+assert not errors, errors[:5]
+assert len(index) == 0
+print("ok")
+"""
+
+
+def test_owned_topics_changed_dropped_and_removed_while_matching(python_subprocess):
+    rounds = 1500 if sanitizer_loaded() else 6000
+    done = python_subprocess(CHURN.replace("ROUNDS", str(rounds)), timeout=600)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr[-3000:]
+
+
+def test_range_without_options_is_filed_and_found():
+    index = TopicIndex()
+    index.add("x.(|)", 1)
+    owned = Topic()
+    owned.value = "x.(|)"
+    index.add(owned, 2)
+    assert sorted(index.match("x.(|)")) == [1, 2]
+    assert index.remove("x.(|)", 1) and index.remove(owned, 2) and len(index) == 0
+
+
+# ---- str events ask, they do not register ------------------------------------
+
+def registry_size():
+    return TopicTestToolkit.get_internal_map_size()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda index, event: index.match(event),
+        lambda index, event: index.match_captures(event),
+        lambda index, event: index.match_results(event),
+        lambda index, event: event in index,
+        lambda index, event: index.remove(event, "absent"),
+    ],
+    ids=["match", "match_captures", "match_results", "in", "remove"],
+)
+@pytest.mark.parametrize("shape", ["str.{n}.plain", "str.{n}.+w.(a|b)", "str.{n}./x{n}/", "str..{n}.", "/s{n}/.+w"])
+def test_str_event_leaves_the_registry_as_it_was(call, shape):
+    index = TopicIndex()
+    for literal in ("str.+n.plain", "str.1.+w.(a|b)", "str.+n./x1/", "/s1/.+w", "str.1"):
+        index.add(literal, literal)
+    answers = []
+    for n in range(3):  # fresh literals every time
+        event = shape.format(n=f"q{n}" if n else 1)
+        before = registry_size()
+        answers.append(call(index, event))
+        assert registry_size() == before, event
+    first = shape.format(n=1)
+    expected = call(index, Topic(first))
+    if isinstance(expected, list) and expected and isinstance(expected[0], tuple):
+        assert [v for v, _ in answers[0]] == [v for v, _ in expected]
+    else:
+        assert answers[0] == expected
+
+
+def test_str_event_with_a_registered_literal_answers_as_its_topic():
+    index = TopicIndex()
+    held = Topic("se.+w")
+    index.add(held, "by identity")
+    index.add("se.x", "exact")
+    # An equal literal matches through the identity shortcut, as the same
+    # Topic would, whether the literal is given as str or as a Topic.
+    assert index.match("se.+w") == index.match(Topic("se.+w")) == ["by identity", "exact"]
+    assert index.match_captures("se.+w") == [("by identity", {}), ("exact", {"w": "x"})]
+    assert index.match_captures("se.x") == [("by identity", {"w": "x"}), ("exact", {})]
+
+
+# ---- Failures are reported, never a shorter topic ------------------------------
+
+MEMORY_PRESSURE = """
+import resource
+from quenda_loomi.capi.tessaly import Topic, TopicPartExact
+big = "v" * (256 << 20)
+long_topic = Topic.join([big])
+big_part = TopicPartExact(big, alloc=True)
+with open("/proc/self/status") as status:
+    used = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (used + (96 << 20), resource.RLIM_INFINITY))
+outcomes = []
+for name, make in [
+    ("join", lambda: Topic.join(["head", big, "tail"])),
+    ("add", lambda: Topic("head") + long_topic),
+    ("from_parts", lambda: Topic.from_parts([big_part])),
+    ("format", lambda: Topic("head.+v").format(v=big)),
+]:
+    try:
+        made = make()
+        outcomes.append(f"{name}: returned {len(made)} parts")
+    except MemoryError:
+        outcomes.append(f"{name}: MemoryError")
+print("|".join(outcomes))
+"""
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs an unlimited address space")
+def test_copies_that_cannot_be_allocated_raise_memory_error(python_subprocess):
+    done = python_subprocess(MEMORY_PRESSURE, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip().split("|") == [
+        "join: MemoryError", "add: MemoryError", "from_parts: MemoryError", "format: MemoryError"]
+
+
+# ---- Compiling at add ----------------------------------------------------------
+
+@pytest.mark.parametrize("error", [RecursionError, KeyboardInterrupt, MemoryError])
+def test_passing_compile_failure_propagates_from_add_and_adds_nothing(monkeypatch, error):
+    index = TopicIndex()
+    real_compile = re.compile
+
+    def failing(pattern, *args):
+        raise error("not now")
+
+    monkeypatch.setattr(re, "compile", failing)
+    with pytest.raises(error):
+        index.add("cg./ab+c/", 1)
+    assert len(index) == 0 and index._node_count == 1
+    monkeypatch.setattr(re, "compile", real_compile)
+    index.add("cg./ab+c/", 1)
+    assert index.match("cg.xabbbc") == [1] and bool(Topic("cg.xabbbc").match(Topic("cg./ab+c/")))
+
+
+def test_only_a_genuine_re_error_means_never_matches():
+    index = TopicIndex()
+    index.add("ce./[/", "broken")
+    index.add("ce./b/", "fine")
+    assert index.match("ce.b") == ["fine"] and index.match("ce.[") == []
+
+
+def test_cycle_through_a_compiled_expression_is_collected(monkeypatch):
+    import gc
+    import weakref
+
+    real_compile = re.compile
+
+    class Holding:
+        def __init__(self, compiled, index):
+            self.compiled, self.index = compiled, index
+
+        def search(self, text):
+            return self.compiled.search(text)
+
+    index = TopicIndex()
+    monkeypatch.setattr(re, "compile", lambda pattern, *args: Holding(real_compile(pattern), index))
+    index.add("cy./p/", 1)
+    assert index.match("cy.p") == [1]
+    monkeypatch.undo()  # drops the replacement, whose closure also holds the index
+    alive = weakref.ref(index)
+    del index
+    gc.collect()
+    assert alive() is None
+
+
+# ---- Removal looks candidates up one at a time -----------------------------------
+
+class Counted:
+    """A value equal to another with the same key, counting comparisons."""
+
+    compared = 0
+
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        Counted.compared += 1
+        return isinstance(other, Counted) and other.key == self.key
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("order", ["added", "reversed"])
+def test_remove_compares_only_until_the_earliest_equal_value(order):
+    index, count = TopicIndex(), 300
+    for key in range(count):
+        index.add("rm.one", Counted(key))
+    keys = list(range(count)) if order == "added" else list(reversed(range(count)))
+    Counted.compared = 0
+    for key in keys:
+        assert index.remove("rm.one", Counted(key))
+    # Each removal compares with the candidates before the one it removes.
+    expected = count if order == "added" else count * (count + 1) // 2
+    assert Counted.compared == expected
+    assert len(index) == 0 and index._node_count == 1
