@@ -264,7 +264,6 @@ class Bus:
             return
         if self._connack is not None:
             self._counts["reconnects"] += 1
-        self._connack = "accepted"
         with self._lock:
             filters = list(self._filters)
         if filters:
@@ -272,6 +271,7 @@ class Bus:
             # subscribing again is harmless.
             client.subscribe([(self._broker_filter(f), self.qos) for f in filters])
         self._connected.set()
+        self._connack = "accepted"
 
     def _on_disconnect(self, client: mqtt.Client, userdata: object, flags: Any, reason: Any, properties: Any) -> None:
         self._connected.clear()
