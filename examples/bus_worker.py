@@ -42,7 +42,12 @@ def main() -> None:
     bus.connect()
     print("ready", flush=True)
     stop = threading.Event()
-    threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
+
+    def watch_stdin() -> None:
+        sys.stdin.read()
+        stop.set()
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
     stop.wait(args.seconds)
     bus.close()
 

@@ -312,10 +312,6 @@ class Bus:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self) -> None:
-        if not getattr(self, "_closed", True):
-            self.close()
-
     # -- broker replies ---------------------------------------------------
 
     def _on_reply(self, client: mqtt.Client, userdata: object, mid: int, *rest: Any) -> None:
@@ -427,13 +423,19 @@ class Bus:
             counts["unrepresentable"] += 1
             return
         event: Topic | None = None
-        if _NOT_PLAIN.search(name) is None:
-            key: Topic | str = name.replace("/", ".")
-        else:
-            # Levels the literal grammar cannot carry as text: one exact part each.
-            key = event = Topic.join(name.split("/"))
-        with self._lock:
-            matches = self._index.match_captures(key)
+        try:
+            if _NOT_PLAIN.search(name) is None:
+                key: Topic | str = name.replace("/", ".")
+            else:
+                # Levels the literal grammar cannot carry as text: one exact part each.
+                key = event = Topic.join(name.split("/"))
+            with self._lock:
+                matches = self._index.match_captures(key)
+        except Exception:
+            # Never let one topic name stop the network thread.
+            counts["unrepresentable"] += 1
+            log.exception("cannot match the topic name %r", name)
+            return
         if not matches:
             counts["refined_away"] += 1
             return
@@ -457,7 +459,7 @@ class Bus:
                 if not subscription.active:
                     continue
                 try:
-                    subscription.handler(event, payload, captures)  # type: ignore[misc]
+                    subscription.handler(event, payload, captures)
                 except Exception:
                     counts["handler_errors"] += 1
                     log.exception("handler %r failed on %s", subscription.handler, name)
