@@ -188,7 +188,9 @@ def write_svg(rows, path):
             if r.get("ratio"):
                 x = x_of(advantage(r, r["ratio"]))
                 left, right = min(x, one), max(x, one)
-                out.append(f'<rect x="{left:.1f}" y="{y + 3}" width="{max(right - left, 1):.1f}" '
+                if right - left < 3:  # at parity: still show the verdict's colour
+                    left, right = x - 1.5, x + 1.5
+                out.append(f'<rect x="{left:.1f}" y="{y + 3}" width="{right - left:.1f}" '
                            f'height="{line - 7}" fill="{colours[r.get("met")]}"/>')
             else:
                 out.append(f'<text x="{one + 6:.1f}" y="{y + 14}" fill="#555">n/a</text>')

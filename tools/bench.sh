@@ -4,7 +4,9 @@
 # runs the whole suite, printing one table of ratios grouped by area.
 #   tools/bench.sh                   full run (about 12 minutes on a shared 2-core
 #                                    machine: python ~5, index ~5 with N up to 1M,
-#                                    native ~1, memory ~1, pipeline <1)
+#                                    native ~1, memory ~1, pipeline <1; the bus rows,
+#                                    when bench/bus_rows.py is present, add their own
+#                                    broker runs)
 #   tools/bench.sh --quick           smaller counts, for development (under a minute)
 #   tools/bench.sh --chart out.svg   also writes the table as an SVG chart: one bar per
 #                                    row, right of 1x = better for us, target ticked
