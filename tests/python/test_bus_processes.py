@@ -172,3 +172,17 @@ def test_bridged_brokers_deliver_everything_in_order_per_publisher(tmp_path):
     finally:
         near.close()
         far.close()
+
+
+def test_the_bus_walkthrough_shows_the_group_sharing_and_the_auditor():
+    walkthrough = pathlib.Path(__file__).resolve().parents[2] / "examples" / "bus_walkthrough.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, str(walkthrough)], capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    handled = [line.split()[:2] for line in proc.stdout.splitlines() if line.startswith("  ")]
+    group = sorted(event for who, event in handled if who.startswith("worker"))
+    assert group == sorted(["orders.eu.buy", "orders.us.sell", "orders.eu.sell", "orders.asia.buy",
+                            "orders.es.buy", "orders.us.buy", "orders.eu.buy"])
+    assert {who for who, _ in handled} == {"worker-1", "worker-2", "auditor"}
+    assert sorted(event for who, event in handled if who == "auditor") == sorted(
+        ["orders.eu.buy", "orders.eu.sell", "orders.eu.hold", "orders.es.buy", "orders.eu.buy"])
