@@ -134,12 +134,14 @@ def _publish_name(topic: Topic | str) -> str:
         levels = [segment for segment in topic.split(".") if segment]
         for position, segment in enumerate(levels):
             if segment.startswith("/") or _SEGMENT_GENERIC.fullmatch(segment):
-                raise ValueError(f"cannot publish the generic topic {topic!r}: part {position} {segment!r} is not exact")
+                raise ValueError(
+                    f"cannot publish the generic topic {topic!r}: part {position} {segment!r} is not exact")
     elif isinstance(topic, Topic):
         levels = []
         for position, part in enumerate(topic):
             if not isinstance(part, TopicPartExact):
-                raise ValueError(f"cannot publish the generic topic {str(topic)!r}: part {position} {part!r} is not exact")
+                raise ValueError(
+                    f"cannot publish the generic topic {str(topic)!r}: part {position} {part!r} is not exact")
             levels.append(part.part)
     else:
         raise TypeError(f"topic must be a Topic or a str, not {type(topic).__name__}")
@@ -253,11 +255,14 @@ class Bus:
             reason = self._connack
             self._shutdown()
             if reason is None:
-                raise BusConnectionError(f"the {self._where()} did not accept the connection within {timeout:g} s")
+                raise BusConnectionError(
+                    f"the {self._where()} did not accept the connection (no CONNACK within {timeout:g} s)")
             raise BusConnectionError(f"the {self._where()} refused the connection: {reason}")
 
     def _on_connect(self, client: mqtt.Client, userdata: object, flags: Any, reason: Any, properties: Any) -> None:
         if reason.is_failure:
+            if self._connack == "accepted":
+                log.error("the %s refused the reconnection: %s; the bus stays disconnected", self._where(), reason)
             self._connack = str(reason)
             # A refusal is final: stop paho from retrying with the same credentials.
             client.disconnect()
@@ -266,6 +271,11 @@ class Bus:
             self._counts["reconnects"] += 1
         with self._lock:
             filters = list(self._filters)
+            # Requests sent before the link dropped get no reply; the
+            # subscriptions below replace them.
+            for waiting in self._waiting.values():
+                waiting.set()
+            self._waiting.clear()
         if filters:
             # A clean session lost them; a persistent one still has them and
             # subscribing again is harmless.
