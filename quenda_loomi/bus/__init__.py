@@ -434,7 +434,7 @@ class Bus:
             return
         event: Topic | None = None
         try:
-            if _NOT_PLAIN.search(name) is None:
+            if not ("." in name or "+" in name or "{" in name or "(" in name) or _NOT_PLAIN.search(name) is None:
                 key: Topic | str = name.replace("/", ".")
             else:
                 # Levels the literal grammar cannot carry as text: one exact part each.
