@@ -19,7 +19,7 @@ import tempfile
 import time
 from collections.abc import Sequence
 
-__all__ = ["LocalBroker", "MosquittoMissing", "free_port", "mosquitto_executable"]
+__all__ = ["LocalBroker", "MosquittoMissing", "broker_environment", "free_port", "mosquitto_executable"]
 
 
 class MosquittoMissing(RuntimeError):
@@ -31,6 +31,12 @@ def mosquitto_executable() -> str | None:
         if candidate and os.access(candidate, os.X_OK):
             return candidate
     return None
+
+
+def broker_environment() -> dict[str, str]:
+    """This process's environment without preloaded libraries (a sanitizer
+    runtime preloaded into the interpreter has no business in the broker)."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
 def free_port() -> int:
@@ -110,7 +116,7 @@ class LocalBroker:
             return self
         with open(self.config_path, "w") as f:
             f.write(self.config())
-        self.process = subprocess.Popen([self.executable, "-c", self.config_path],
+        self.process = subprocess.Popen([self.executable, "-c", self.config_path], env=broker_environment(),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + self.start_timeout

@@ -24,6 +24,7 @@ from conftest import sanitizer_loaded
 from mosquitto_fixture import (Collector, broker, raw_publish, requires_mosquitto, shared_broker,  # noqa: F401
                                start_broker, wait_until)
 from quenda_loomi.bus import Bus, BusConnectionError, mqtt_filter
+from quenda_loomi.bus.mosquitto import LocalBroker, broker_environment
 from quenda_loomi.capi.tessaly import Topic, TopicPartAny, TopicTestToolkit
 
 pytestmark = requires_mosquitto
@@ -389,12 +390,12 @@ def secured_broker(tmp_path_factory):
     cert, key, passwords = directory / "cert.pem", directory / "key.pem", directory / "passwd"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
-                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True, timeout=60)
+                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True, timeout=60,
+                   env=broker_environment())
     subprocess.run(["mosquitto_passwd", "-b", "-c", str(passwords), "alice", "s3cret"],
-                   check=True, capture_output=True, timeout=30)
+                   check=True, capture_output=True, timeout=30, env=broker_environment())
     os.chmod(passwords, 0o600)
     (directory / "broker").mkdir()
-    from quenda_loomi.bus.mosquitto import LocalBroker
     broker = LocalBroker(str(directory / "broker"), tls=(str(cert), str(key)), password_file=str(passwords)).start()
     yield broker, str(cert)
     broker.close()
