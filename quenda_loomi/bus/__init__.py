@@ -382,9 +382,10 @@ class Bus:
         """Removes a subscription; the last one of its broker filter leaves the broker."""
         if not subscription.active:
             return
-        subscription.active = False
         with self._lock:
-            self._index.remove(subscription.topic, subscription)
+            if not self._index.remove(subscription.topic, subscription):
+                raise ValueError(f"{subscription!r} is not a subscription of this bus")
+            subscription.active = False
             count = self._filters[subscription.filter] - 1
             if count:
                 self._filters[subscription.filter] = count

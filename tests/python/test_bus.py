@@ -144,6 +144,8 @@ def test_shared_filters_are_counted_and_removed_with_the_last_subscription(share
         drain(pub, sub, "counted1")
         # The filter stays while one subscription still needs it.
         assert buy.payloads() == [b"a", b"a"] and any_side.payloads() == []
+        with pytest.raises(ValueError, match="not a subscription of this bus"):
+            pub.unsubscribe(first)
         sub.unsubscribe(first), sub.unsubscribe(fourth)
         sub.unsubscribe(fourth)  # a second unsubscribe is a no-op
         assert sub.broker_filters() == {}
