@@ -13,6 +13,10 @@ Part objects built with alloc=True always use the locked heap pool.
 Under AddressSanitizer (its runtime preloaded into the interpreter) the tests
 listed in SANITIZER_DISTORTED are skipped with their reason, and so are the
 packaging checks of RELEASE_PASS_ONLY.
+
+QL_REENTRY_STRESS=1 (sanitizer build only) installs the hostile hook of
+reentry_stress.py at every place the topic module can run Python code, for
+this process and for every child interpreter started through run_python.
 """
 
 import os
@@ -23,6 +27,9 @@ import textwrap
 import pytest
 
 
+STRESS_PRELUDE = "import reentry_stress; reentry_stress.install_if_requested()\n"
+
+
 def run_python(code, timeout=60):
     """Runs `code` in a fresh interpreter with this one's sys.path.
 
@@ -31,7 +38,7 @@ def run_python(code, timeout=60):
     """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", STRESS_PRELUDE + textwrap.dedent(code)],
         env=env,
         capture_output=True,
         text=True,
@@ -84,8 +91,18 @@ def sanitizer_loaded():
 _session_context = None
 
 
+_stress_hook = None
+
+
 def pytest_configure(config):
-    global _session_context
+    global _session_context, _stress_hook
+    import reentry_stress
+
+    if os.environ.get(reentry_stress.ENV) == "1":
+        if not reentry_stress.available():
+            raise pytest.UsageError("QL_REENTRY_STRESS=1 needs the sanitizer build (tessaly_reentry_probe)")
+        _stress_hook = reentry_stress.HostileNeighbour()
+        reentry_stress.install(_stress_hook)
     mode = default_protocol_mode()
     if mode not in DEFAULT_PROTOCOL_MODES:
         raise pytest.UsageError(
@@ -101,7 +118,15 @@ def pytest_configure(config):
 
 
 def pytest_unconfigure(config):
-    global _session_context
+    global _session_context, _stress_hook
+    if _stress_hook is not None:
+        import reentry_stress
+
+        reentry_stress.uninstall()
+        hook, _stress_hook = _stress_hook, None
+        print(f"\nre-entrancy stress: {sum(hook.sites.values())} calls at {len(hook.sites)} sites", file=sys.stderr)
+        if hook.errors:
+            print("re-entrancy stress hook errors:\n  " + "\n  ".join(hook.errors[:20]), file=sys.stderr)
     if _session_context is not None:
         _session_context.__exit__(None, None, None)
         _session_context = None
@@ -109,7 +134,8 @@ def pytest_unconfigure(config):
 
 def pytest_report_header(config):
     mode = default_protocol_mode()
-    return f"default protocol: {mode}; sanitizer runtime: {'loaded' if sanitizer_loaded() else 'no'}"
+    stress = "; re-entrancy stress hook installed" if _stress_hook is not None else ""
+    return f"default protocol: {mode}; sanitizer runtime: {'loaded' if sanitizer_loaded() else 'no'}{stress}"
 
 
 def listed(name, entries):

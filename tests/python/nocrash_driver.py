@@ -32,6 +32,7 @@ from hypothesis import strategies as st
 
 import quenda_loomi.base.durrowmere_skalvotin as config
 import quenda_loomi.capi.tessaly as tessaly
+import reentry_stress
 
 MODULES = (tessaly, config)
 
@@ -222,7 +223,7 @@ class Run:
     # --- re-entrancy
     def mutation(self):
         """A pre-drawn change that Python code run from native code makes."""
-        kind = self.choice(["assign", "drop", "gc", "iadd", "new", "activate", "none"])
+        kind = self.choice(["assign", "drop", "gc", "iadd", "new", "activate", "index", "none"])
         target = self.integer(0, 10 ** 6)
         literal = self.literal()
         # Most changes hit an object of the operation that is running.
@@ -234,7 +235,7 @@ class Run:
             return
         self.depth += 1
         try:
-            wanted = {"assign": tessaly.Topic, "iadd": tessaly.Topic,
+            wanted = {"assign": tessaly.Topic, "iadd": tessaly.Topic, "index": tessaly.TopicIndex,
                       "activate": config.QLConfigContext}.get(kind, object)
             indices = [i for i, (_, o) in enumerate(self.pool) if isinstance(o, wanted)] or [0]
             if target < 0:
@@ -258,6 +259,18 @@ class Run:
                     t = tessaly.Topic()
                     t += tessaly.Topic(literal)
                     del t
+                elif kind == "index" and isinstance(obj, tessaly.TopicIndex):
+                    # Subscriptions go, come and are cleared under a running walk.
+                    action = target % 4
+                    if action == 0:
+                        obj.clear()
+                    elif action == 1:
+                        obj.add(literal, target)
+                    elif action == 2:
+                        for topic, value in list(obj)[:2]:
+                            obj.remove(topic, value)
+                    else:
+                        obj.match_captures(literal)
                 elif kind == "activate" and isinstance(obj, config.QLConfigContext):
                     config.AllocatorTestToolkit.activate_context(obj)
             except Exception:
@@ -618,6 +631,11 @@ def seed_pool(run):
     run.add("TopicPartAny('w', alloc=True)", T.TopicPartAny("w", alloc=True))
     for name in ("QL_LOCKED", "QL_SHARED", "QL_LOCKFREE", "QL_FREELIST", "RUNTIME_ALLOCATOR_CONFIG"):
         run.add(name, getattr(config, name))
+    for number in range(2):
+        index = T.TopicIndex()
+        for literal in ("a.b.c", "a.+x.(a|b)./v[0-9]+/", "m.+x./v[0-9]/", "./[a-z]+/", "x.y"):
+            index.add(literal, f"{literal}#{number}")
+        run.add(f"TopicIndex() #{number}", index)
     run.add("TopicTestToolkit()", T.TopicTestToolkit())
     run.add("AllocatorTestToolkit()", config.AllocatorTestToolkit())
     if run.chance(0.1):
@@ -816,6 +834,10 @@ def main():
         counter[0] += 1
         os.write(log, f"=== example {counter[0]}\n".encode())
         run = Run(data.draw(BANK), random.Random(f"{options.seed}:{counter[0]}"), log)
+        if reentry_stress.requested():
+            # Every place the topic module can run Python code becomes a
+            # change to the objects of the running example.
+            reentry_stress.install(lambda site: run.mutate(run.mutation(), f"stress hook at {site}"))
         try:
             seed_pool(run)
             run.note("pool: " + "; ".join(label for label, _ in run.pool))
@@ -825,6 +847,8 @@ def main():
             print(finding, file=sys.stderr)
             os._exit(3)
         finally:
+            if reentry_stress.requested():
+                reentry_stress.uninstall()
             sys.modules["re"] = real_re
             tessaly.re = real_re
             config.AllocatorTestToolkit.activate_context(DEFAULT_FLAGS)

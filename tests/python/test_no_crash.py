@@ -16,6 +16,7 @@ import sys
 from pathlib import Path
 
 import pytest
+import reentry_stress
 from conftest import default_protocol_mode, sanitizer_loaded
 
 DRIVER = Path(__file__).with_name("nocrash_driver.py")
@@ -55,7 +56,7 @@ def run_batch(seed, log_path):
     return None, proc.stderr
 
 
-@pytest.mark.skipif(sanitizer_loaded() and default_protocol_mode() != "pooled",
+@pytest.mark.skipif(sanitizer_loaded() and default_protocol_mode() != "pooled" and not reentry_stress.requested(),
                     reason="the driver switches the heap mode per example itself; one sanitizer pass is enough")
 @pytest.mark.parametrize("batch", range(BATCHES))
 def test_random_calls_do_not_crash(batch, tmp_path):

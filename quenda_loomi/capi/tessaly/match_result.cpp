@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "quenda_loomi/capi/tessaly/pattern_search.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 
@@ -251,7 +252,7 @@ PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         n_parts = PyLong_AsSize_t(index.get());
         if (n_parts == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
     }
-    const int alloc = alloc_obj ? PyObject_IsTrue(alloc_obj) : 0;
+    const int alloc = alloc_obj ? python::truth("TopicMatchResult(alloc=)", alloc_obj) : 0;
     if (alloc < 0) return nullptr;
     if (!alloc && n_parts > 0) {
         return pyutil::fail(PyExc_RuntimeError, "Can not allocator buffer when uninitialized!");
@@ -341,7 +342,7 @@ bool read_length(PyObject* self, Py_ssize_t* out) {
         *out = static_cast<Py_ssize_t>(count);
         return true;
     }
-    Ref length(PyObject_GetAttrString(self, "length"));
+    Ref length(python::get_attr("TopicMatchResult.length of a subclass", self, "length"));
     if (!length) return false;
     *out = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
     return !(*out == -1 && PyErr_Occurred());
@@ -354,9 +355,9 @@ int read_matched(PyObject* self) {
         if (!count_nodes(as_result(self), &count, &matched)) return -1;
         return matched ? 1 : 0;
     }
-    Ref matched(PyObject_GetAttrString(self, "matched"));
+    Ref matched(python::get_attr("TopicMatchResult.matched of a subclass", self, "matched"));
     if (!matched) return -1;
-    return PyObject_IsTrue(matched.get());
+    return python::truth("TopicMatchResult.matched of a subclass", matched.get());
 }
 
 // ---- Native methods -------------------------------------------------------------
@@ -489,7 +490,7 @@ PyObject* result_captures(PyObject* obj, PyObject*) {
 PyObject* result_tp_repr(PyObject* self) {
     const int matched = read_matched(self);
     if (matched < 0) return nullptr;
-    Ref length(PyObject_GetAttrString(self, "length"));
+    Ref length(python::get_attr("TopicMatchResult.length of a subclass", self, "length"));
     if (!length) return nullptr;
     return PyUnicode_FromFormat("<evt_topic_match %s>(nodes=%S)", matched ? "success" : "failed", length.get());
 }
@@ -573,7 +574,9 @@ PyMethodDef result_node_at_def = {
 
 // A generator over the nodes' dicts; a result whose chain was dropped
 // yields nothing more.
-PyObject* result_tp_iter(PyObject* obj) { return PyObject_CallOneArg(state.match_result_iter, obj); }
+PyObject* result_tp_iter(PyObject* obj) {
+    return python::call_one("TopicMatchResult.__iter__", state.match_result_iter, obj);
+}
 
 // ---- Python-level Topic.match ---------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // topic) or owns a standalone record built from Python with alloc=True.
 #include <cstring>
 
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
@@ -156,7 +157,7 @@ PyObject* part_new_base(PyTypeObject* type, PyObject* kwargs) {
     PyObject* alloc = nullptr;
     if (kwargs != nullptr && PyDict_GetItemStringRef(kwargs, "alloc", &alloc) < 0) return nullptr;
     pyutil::Ref alloc_ref(alloc);
-    int wanted = alloc ? PyObject_IsTrue(alloc) : 0;
+    int wanted = alloc ? python::truth("TopicPart(alloc=)", alloc) : 0;
     if (wanted < 0) return nullptr;
     if (wanted) {
         auto* record = static_cast<evt_topic_part_variant*>(
@@ -334,7 +335,8 @@ void part_dealloc(PyObject* object) {
 PyObject* part_get_ttype(PyObject* self, void*) {
     evt_topic_part_variant* record = part_record_for_read(self);
     if (record == nullptr) return nullptr;
-    return PyObject_CallFunction(state.TopicType, "i", static_cast<int>(record->ttype));
+    pyutil::Ref kind(PyLong_FromLong(static_cast<long>(record->ttype)));
+    return kind ? python::call_one("TopicType lookup", state.TopicType, kind.get()) : nullptr;
 }
 
 PyObject* part_get_addr(PyObject* self, void*) {
@@ -367,9 +369,10 @@ PyObject* any_get_name(PyObject* self, void*) { return text_of(self); }
 PyObject* pattern_get_pattern(PyObject* self, void*) { return text_of(self); }
 
 PyObject* pattern_get_regex(PyObject* self, void*) {
-    pyutil::Ref pattern(PyObject_GetAttrString(self, "pattern"));
+    pyutil::Ref pattern(python::get_attr("TopicPartPattern.pattern", self, "pattern"));
     if (!pattern) return nullptr;
-    return PyObject_CallMethod(state.re_module, "compile", "O", pattern.get());
+    PyObject* args[] = {state.re_module, pattern.get()};
+    return python::call_method("TopicPartPattern.regex: compile", state.str_compile, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 Py_ssize_t exact_length(PyObject* self) {
@@ -385,9 +388,9 @@ Py_ssize_t range_length(PyObject* self) {
 // "<Prefix>(field=\"" + str(self.<attribute>) + "\")", or the uninitialised form.
 PyObject* text_repr(PyObject* self, const char* class_name, const char* field, const char* attribute) {
     if (as_part(self)->header == nullptr) return PyUnicode_FromFormat("<%s uninitialized>", class_name);
-    pyutil::Ref value(PyObject_GetAttrString(self, attribute));
+    pyutil::Ref value(python::get_attr("TopicPart repr attribute", self, attribute));
     if (!value) return nullptr;
-    pyutil::Ref text(PyObject_Str(value.get()));
+    pyutil::Ref text(python::str("TopicPart repr text", value.get()));
     if (!text) return nullptr;
     return PyUnicode_FromFormat("<%s>(%s=\"%U\")", class_name, field, text.get());
 }
@@ -401,11 +404,11 @@ PyObject* range_repr(PyObject* self) {
     evt_topic_part_variant* record = part_record_for_read(self);
     if (record == nullptr) return nullptr;
     const unsigned long long count = record->num_options;
-    pyutil::Ref options(PyObject_CallMethod(self, "options", nullptr));
+    pyutil::Ref options(python::call_method_no_args("TopicPartRange options()", self, "options"));
     if (!options) return nullptr;
     pyutil::Ref listed(PySequence_List(options.get()));
     if (!listed) return nullptr;
-    pyutil::Ref text(PyObject_Str(listed.get()));
+    pyutil::Ref text(python::str("TopicPartRange repr text", listed.get()));
     if (!text) return nullptr;
     return PyUnicode_FromFormat("<TopicPartRange>(n=%llu, options=%U)", count, text.get());
 }
@@ -433,9 +436,11 @@ PyMethodDef range_option_at_def = {
     "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(range_option_at)), METH_FASTCALL,
     nullptr};
 
-PyObject* range_options(PyObject* self, PyObject*) { return PyObject_CallOneArg(state.range_options, self); }
+PyObject* range_options(PyObject* self, PyObject*) {
+    return python::call_one("TopicPartRange.options", state.range_options, self);
+}
 
-PyObject* range_iter(PyObject* self) { return PyObject_CallMethod(self, "options", nullptr); }
+PyObject* range_iter(PyObject* self) { return python::call_method_no_args("TopicPartRange options()", self, "options"); }
 
 // ---- Type specs -------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Pattern positions (rules in pattern_search.h).
 #include "quenda_loomi/capi/tessaly/pattern_search.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -74,9 +75,9 @@ PyObject* cached_search(const char* pattern) {
         return Py_NewRef(slot.search);
     Ref text(PyUnicode_FromStringAndSize(pattern, static_cast<Py_ssize_t>(length)));
     if (!text) return nullptr;
-    Ref compiled(PyObject_CallOneArg(cache.compile, text.get()));
+    Ref compiled(python::call_one("pattern search: compile", cache.compile, text.get()));
     if (!compiled) return nullptr;
-    Ref search(PyObject_GetAttr(compiled.get(), cache.name_search));
+    Ref search(python::get_attr("pattern search: bound search", compiled.get(), cache.name_search));
     if (!search) return nullptr;
     auto* copy = static_cast<char*>(std::malloc(length + 1));
     if (copy) {  // without memory the answer is still right, just not kept
@@ -85,7 +86,7 @@ PyObject* cached_search(const char* pattern) {
         PyObject* old_search = slot.search;
         slot = CachedPattern{copy, length, Py_NewRef(search.get())};
         std::free(old_pattern);
-        Py_XDECREF(old_search);
+        python::release("pattern search: cache slot replaced", old_search);
     }
     return search.release();
 }
@@ -93,11 +94,16 @@ PyObject* cached_search(const char* pattern) {
 // Without the cache: import `re`, compile the expression and search, afresh
 // at every position.
 int search_uncached(const char* pattern, PyObject* text) {
-    Ref re_module(PyImport_ImportModule("re"));
+    Ref re_module(python::import("pattern search: import re", "re"));
     if (!re_module) return -1;
-    Ref compiled(PyObject_CallMethod(re_module.get(), "compile", "s", pattern));
+    Ref compile(python::get_attr("pattern search: re.compile", re_module.get(), cache.name_compile));
+    Ref pattern_text(compile ? PyUnicode_FromString(pattern) : nullptr);
+    if (!pattern_text) return -1;
+    Ref compiled(python::call_one("pattern search: compile", compile.get(), pattern_text.get()));
     if (!compiled) return -1;
-    Ref match(PyObject_CallMethodOneArg(compiled.get(), cache.name_search, text));
+    Ref search(python::get_attr("pattern search: bound search", compiled.get(), cache.name_search));
+    if (!search) return -1;
+    Ref match(python::call_one("pattern search: search", search.get(), text));
     if (!match) return -1;
     return match.get() != Py_None;
 }
@@ -118,8 +124,10 @@ int init_pattern_search(PyObject* re_module) {
 
 int pattern_search(const char* pattern, const char* segment) {
     if (!segment) {  // nothing to search, but the expression is still compiled
-        Ref re_module(PyImport_ImportModule("re"));
-        Ref compiled(re_module ? PyObject_CallMethod(re_module.get(), "compile", "s", pattern) : nullptr);
+        Ref text(PyUnicode_FromString(pattern));
+        Ref re_module(text ? python::import("pattern search: import re", "re") : nullptr);
+        Ref compile(re_module ? python::get_attr("pattern search: re.compile", re_module.get(), cache.name_compile) : nullptr);
+        Ref compiled(compile ? python::call_one("pattern search: compile", compile.get(), text.get()) : nullptr);
         return compiled ? 0 : -1;
     }
     // The segment becomes a str before any Python code runs.
@@ -128,7 +136,7 @@ int pattern_search(const char* pattern, const char* segment) {
     if (!cache.compile || !cache_usable()) return search_uncached(pattern, text.get());
     Ref search(cached_search(pattern));
     if (!search) return -1;
-    Ref match(PyObject_CallOneArg(search.get(), text.get()));
+    Ref match(python::call_one("pattern search: search", search.get(), text.get()));
     if (!match) return -1;
     return match.get() != Py_None;
 }

@@ -46,6 +46,66 @@ inline PyObject* call_method(const char* site, PyObject* name, PyObject* const* 
     return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
 }
 
+inline PyObject* call_one(const char* site, PyObject* callable, PyObject* arg) {
+    entering_python(site);
+    return PyObject_CallOneArg(callable, arg);
+}
+
+inline PyObject* call_no_args(const char* site, PyObject* callable) {
+    entering_python(site);
+    return PyObject_CallNoArgs(callable);
+}
+
+inline PyObject* call_method_no_args(const char* site, PyObject* object, const char* name) {
+    entering_python(site);
+    return PyObject_CallMethod(object, name, nullptr);
+}
+
+// Attribute lookup on an object whose class may define the attribute in
+// Python (a property, __getattr__ of a subclass).
+inline PyObject* get_attr(const char* site, PyObject* object, const char* name) {
+    entering_python(site);
+    return PyObject_GetAttrString(object, name);
+}
+
+inline PyObject* get_attr(const char* site, PyObject* object, PyObject* name) {
+    entering_python(site);
+    return PyObject_GetAttr(object, name);
+}
+
+inline PyObject* str(const char* site, PyObject* object) {
+    entering_python(site);
+    return PyObject_Str(object);
+}
+
+inline PyObject* import(const char* site, const char* name) {
+    entering_python(site);
+    return PyImport_ImportModule(name);
+}
+
+// Iterating any iterable runs its __iter__ / __next__.
+inline PyObject* get_iter(const char* site, PyObject* iterable) {
+    entering_python(site);
+    return PyObject_GetIter(iterable);
+}
+
+inline PyObject* next_item(const char* site, PyObject* iterator) {
+    entering_python(site);
+    return PyIter_Next(iterator);
+}
+
+// Dict lookups compare the key with stored keys of equal hash, which may
+// be objects with their own __eq__.
+inline int dict_contains(const char* site, PyObject* dict, PyObject* key) {
+    entering_python(site);
+    return PyDict_Contains(dict, key);
+}
+
+inline int dict_get_ref(const char* site, PyObject* dict, PyObject* key, PyObject** value) {
+    entering_python(site);
+    return PyDict_GetItemRef(dict, key, value);
+}
+
 // As PyObject_RichCompareBool (identity first).
 inline int compare(const char* site, PyObject* a, PyObject* b, int op) {
     entering_python(site);

@@ -7,6 +7,7 @@
 // parts, filling wildcards from a dict; the source is never changed.
 #include <cstring>
 
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
 
@@ -33,7 +34,7 @@ bool refuse_positional(const char* function, PyObject* args) {
 // `builtin` bound to `self`: 1 with the attribute in *out (the override to
 // call), 0 when it is the built-in, -1 when the lookup failed.
 int python_override(PyObject* self, const char* name, void* builtin, Ref* out) {
-    Ref attr(PyObject_GetAttrString(self, name));
+    Ref attr(python::get_attr("Topic override lookup", self, name));
     if (!attr) return -1;
     if (PyCFunction_Check(attr.get()) && PyCFunction_GET_SELF(attr.get()) == self &&
         reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(attr.get())) == builtin) {
@@ -52,7 +53,7 @@ int call_python_override(TopicObject* self, int skip_dispatch, const char* name,
     Ref override;
     const int found = python_override(self_obj, name, builtin, &override);
     if (found <= 0) return found;
-    Ref returned(PyObject_Vectorcall(override.get(), args, nargs, nullptr));
+    Ref returned(python::call("Topic override call", override.get(), args, nargs));
     if (!returned) return -1;
     if (returned.get() != Py_None && !PyObject_TypeCheck(returned.get(), result_type)) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(returned.get())->tp_name,
@@ -79,7 +80,8 @@ int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* p
             return target.append(part->literal, part->literal_len, part->ttype);
         default: {
             // The TopicType lookup of an unknown kind raises the enum's ValueError.
-            Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(part->ttype)));
+            Ref kind(PyLong_FromLong(static_cast<long>(part->ttype)));
+            Ref member(kind ? python::call_one("TopicType lookup", state.TopicType, kind.get()) : nullptr);
             if (member) PyErr_Format(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
             return -1;
         }
@@ -87,7 +89,7 @@ int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* p
 }
 
 // A new, empty, owned Topic from the current default allocator.
-PyObject* new_empty_topic() { return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(state.Topic)); }
+PyObject* new_empty_topic() { return python::call_no_args("Topic()", reinterpret_cast<PyObject*>(state.Topic)); }
 
 // A copy that could not be made is an error the caller sees: a topic
 // silently missing a part would match and format as another topic.
@@ -157,9 +159,9 @@ bool for_each_item(PyObject* items, Visit visit) {
             if (!item || !visit(item.get())) return false;
         }
     }
-    Ref iterator(PyObject_GetIter(items));
+    Ref iterator(python::get_iter("composition: iterating parts", items));
     if (!iterator) return false;
-    while (PyObject* raw_item = PyIter_Next(iterator.get())) {
+    while (PyObject* raw_item = python::next_item("composition: next part", iterator.get())) {
         Ref item(raw_item);
         if (!visit(item.get())) return false;
     }
@@ -191,8 +193,10 @@ private:
 };
 
 bool raise_unsupported_kind(int32_t kind) {
-    Ref member(PyObject_CallFunction(state.TopicType, "i", static_cast<int>(kind)));
+    Ref kind_number(PyLong_FromLong(static_cast<long>(kind)));
+    Ref member(kind_number ? python::call_one("TopicType lookup", state.TopicType, kind_number.get()) : nullptr);
     if (!member) return false;
+    python::entering_python("TopicType text");
     Ref text(PyObject_Format(member.get(), nullptr));
     if (!text) return false;
     PyErr_Format(PyExc_ValueError, "Not supported topic type %U", text.get());
@@ -222,7 +226,7 @@ bool format_wildcard(RecordAppender* fresh, const evt_topic* source, const evt_t
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return false;
     }
-    const int present = PyDict_Contains(mapping, key.get());
+    const int present = python::dict_contains("format: mapping lookup", mapping, key.get());
     if (present < 0 || source_changed(source, stamp)) return false;
     if (!present) {
         if (strict) {
@@ -232,7 +236,7 @@ bool format_wildcard(RecordAppender* fresh, const evt_topic* source, const evt_t
         return !fresh || !name_len || appended(fresh->append(part->text, name_len, TOPIC_PART_ANY));
     }
     PyObject* value_raw = nullptr;
-    const int found = PyDict_GetItemRef(mapping, key.get(), &value_raw);
+    const int found = python::dict_get_ref("format: mapping lookup", mapping, key.get(), &value_raw);
     Ref value(value_raw);
     if (found < 0 || source_changed(source, stamp)) return false;
     if (found == 0) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
 namespace tessaly {
@@ -74,7 +75,7 @@ PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* literal = literal_ref ? literal_ref.get() : Py_None;
     if (!pyutil::check_arg_type(literal, &PyUnicode_Type, "topic", true, true)) return nullptr;
-    const int allocate = alloc ? PyObject_IsTrue(alloc.get()) : 1;
+    const int allocate = alloc ? python::truth("Topic(alloc=)", alloc.get()) : 1;
     if (allocate < 0) return nullptr;
     return construct_topic(type, literal, allocate != 0);
 }
@@ -220,11 +221,11 @@ PyObject* topic_richcompare(PyObject* self, PyObject* other, int op) {
     if (other == Py_None) return PyBool_FromLong(op == Py_NE);
     if (!pyutil::check_arg_type(other, state.Topic, "other", false)) return nullptr;
     if (as_topic(self)->header == nullptr || as_topic(other)->header == nullptr) return not_initialized();
-    pyutil::Ref mine(PyObject_GetAttrString(self, "value"));
+    pyutil::Ref mine(python::get_attr("Topic.__eq__: value", self, "value"));
     if (!mine) return nullptr;
-    pyutil::Ref theirs(PyObject_GetAttrString(other, "value"));
+    pyutil::Ref theirs(python::get_attr("Topic.__eq__: value", other, "value"));
     if (!theirs) return nullptr;
-    const int equal = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+    const int equal = python::compare("Topic.__eq__: values", mine.get(), theirs.get(), Py_EQ);
     if (equal < 0) return nullptr;
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
@@ -233,9 +234,9 @@ PyObject* topic_repr(PyObject* self) {
     pyutil::Ref name(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
     if (as_topic(self)->header == nullptr) return PyUnicode_FromFormat("<%U uninitialized>", name.get());
-    pyutil::Ref value(PyObject_GetAttrString(self, "value"));
+    pyutil::Ref value(python::get_attr("Topic.__repr__: value", self, "value"));
     if (!value) return nullptr;
-    pyutil::Ref text(PyObject_Str(value.get()));
+    pyutil::Ref text(python::str("Topic.__repr__: text", value.get()));
     if (!text) return nullptr;
     evt_topic* record = as_topic(self)->header;
     if (record == nullptr) return not_initialized();
@@ -246,7 +247,7 @@ PyObject* topic_repr(PyObject* self) {
 
 PyObject* topic_str(PyObject* self) {
     if (as_topic(self)->header == nullptr) return not_initialized();
-    return PyObject_GetAttrString(self, "value");
+    return python::get_attr("Topic.__str__: value", self, "value");
 }
 
 // topic[i]: a non-owning view of part i (negative counts from the end).
@@ -324,7 +325,7 @@ PyObject* topic_part_at(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef topic_part_at_def = {
     "_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(topic_part_at)), METH_FASTCALL, nullptr};
 
-PyObject* topic_iter(PyObject* self) { return PyObject_CallOneArg(state.topic_iter, self); }
+PyObject* topic_iter(PyObject* self) { return python::call_one("Topic.__iter__", state.topic_iter, self); }
 
 // ---- Native method table ----------------------------------------------------
 
