@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,7 @@ using topic_index::TopicTrie;
 // standing in for Python code run by the regular-expression engine.
 struct FakePatterns {
     std::function<void()> during_test;
+    std::function<void()> during_release;
     int prepared = 0;
 };
 
@@ -31,8 +34,10 @@ int test(void* prepared, const char* segment, void* context) {
     return std::string_view(segment).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
 }
 void release(void* prepared, void* context) {
-    --static_cast<FakePatterns*>(context)->prepared;
+    auto* fake = static_cast<FakePatterns*>(context);
+    --fake->prepared;
     delete static_cast<std::string*>(prepared);
+    if (fake->during_release) fake->during_release();
 }
 
 class TopicTrieTest : public ::testing::Test {
@@ -118,7 +123,12 @@ TEST_F(TopicTrieTest, EmptyingReturnsEveryBlockAndPatternUse) {
     for (auto& [record, seq] : held) EXPECT_TRUE(trie_->erase(record, seq, nullptr));
     EXPECT_FALSE(trie_->erase(held[0].first, held[0].second, nullptr));
     EXPECT_EQ(trie_->node_count(), 1u);
+    // Expressions wait for the caller, who gives them back holding nothing.
+    EXPECT_EQ(fake_.prepared, 500);
+    ASSERT_TRUE(trie_->has_released_patterns());
+    trie_->release_patterns();
     EXPECT_EQ(fake_.prepared, 0);
+    EXPECT_FALSE(trie_->has_released_patterns());
     TopicTrie fresh(nullptr, PatternHooks{prepare, test, release, &fake_});
     EXPECT_EQ(trie_->bytes_held(), fresh.bytes_held());
 }
@@ -191,3 +201,98 @@ TEST_F(TopicTrieTest, RangeChildrenAreFoundByOptionAndForgottenWhenPruned) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint64_t> seqs_of(const topic_index::FlatVector<Subscription>& found) {
+    std::vector<uint64_t> seqs;
+    for (const Subscription& s : found) seqs.push_back(s.seq);
+    return seqs;
+}
+
+}  // namespace
+
+// Giving an expression back may run code that changes the trie (a finalizer
+// removing subscriptions): the trie is never in the middle of an operation
+// when the caller does it, and what the code queues is given back too.
+TEST_F(TopicTrieTest, ReleaseHookMayChangeTheTrie) {
+    const uint64_t pattern = add("rh.a./p/");
+    evt_topic* pattern_record = records_.back();
+    const uint64_t other = add("rh.a.b./q/");
+    evt_topic* other_record = records_.back();
+    int releases = 0;
+    fake_.during_release = [&] {
+        if (++releases == 1) EXPECT_TRUE(trie_->erase(other_record, other, nullptr));
+    };
+    EXPECT_TRUE(trie_->erase(pattern_record, pattern, nullptr));
+    trie_->release_patterns();
+    EXPECT_EQ(releases, 2);  // the second expression was queued by the hook and given back in the same call
+    EXPECT_EQ(trie_->size(), 0u);
+    EXPECT_EQ(trie_->node_count(), 1u);
+    EXPECT_EQ(fake_.prepared, 0);
+}
+
+TEST_F(TopicTrieTest, PlainLiteralIsWalkedLikeItsParsedRecord) {
+    struct Case {
+        const char* literal;
+        bool plain;
+    };
+    const Case cases[] = {{"a.b.c", true},  {"a..b.", true},  {"x/y.b", true}, {"a.b+", true}, {"", true},
+                          {"a.+x", false},  {"a.{x}", false}, {"(a|b)", false}, {"/a/", false}, {"a./b/", false}};
+    add("a.b.c");
+    add("a.+x.c");
+    add("a.b");
+    add("+q.b");
+    add("x/y.(b|c)");
+    add("a./^b/");
+    for (const Case& c : cases) {
+        EXPECT_EQ(TopicTrie::is_plain_literal(c.literal, std::strlen(c.literal)), c.plain) << c.literal;
+        if (!c.plain || *c.literal == '\0') continue;
+        topic_index::FlatVector<Subscription> found;
+        ASSERT_TRUE(trie_->match_plain(c.literal, std::strlen(c.literal), &found));
+        EXPECT_EQ(seqs_of(found), match(c.literal)) << c.literal;
+    }
+}
+
+TEST_F(TopicTrieTest, ManySubscriptionsOfOneRecordLeaveFromEitherEndInOrder) {
+    evt_topic* shared = record("many.one");
+    for (uint64_t seq = 0; seq < 64; ++seq) ASSERT_TRUE(trie_->insert(Subscription{seq, shared, nullptr, nullptr}, 0));
+    const uint64_t removed_order[] = {0, 63, 1, 62, 30, 2, 31};
+    for (uint64_t seq : removed_order) EXPECT_TRUE(trie_->erase(shared, seq, nullptr)) << seq;
+    Subscription next{};
+    ASSERT_TRUE(trie_->next_of(shared, 0, &next));
+    EXPECT_EQ(next.seq, 3u);
+    ASSERT_TRUE(trie_->next_of(shared, 30, &next));
+    EXPECT_EQ(next.seq, 32u);
+    EXPECT_FALSE(trie_->next_of(shared, 62, &next));
+    // Appending after removals at the front reuses the room there.
+    for (uint64_t seq = 64; seq < 80; ++seq) ASSERT_TRUE(trie_->insert(Subscription{seq, shared, nullptr, nullptr}, 0));
+    std::vector<uint64_t> expected;
+    for (uint64_t seq = 3; seq < 80; ++seq)
+        if (seq != 30 && seq != 31 && seq != 62 && seq != 63) expected.push_back(seq);
+    EXPECT_EQ(match("many.one"), expected);
+}
+
+TEST_F(TopicTrieTest, RangeWithoutOptionsIsAWholeNode) {
+    add("x.(|)");
+    add("x.(|)");  // another record: found through the generic children
+    EXPECT_EQ(trie_->node_count(), 3u);
+    EXPECT_EQ(match("x.(|)"), (std::vector<uint64_t>{}));  // records differ and hold no literal
+}
+
+TEST_F(TopicTrieTest, VisitPatternsSeesEveryPatternNodeOnce) {
+    add("v./a/");
+    add("v./a/.w");
+    add("v.+x./b/");
+    add("v.(c|d)./c/");
+    add("/d/");
+    std::vector<std::string> seen;
+    trie_->visit_patterns(
+        [](void* prepared, void* arg) {
+            static_cast<std::vector<std::string>*>(arg)->push_back(*static_cast<std::string*>(prepared));
+            return 0;
+        },
+        &seen);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "d"}));
+}

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "quenda_loomi/capi/topic_core/chain_tail.h"
+#include "quenda_loomi/capi/topic_core/flat_table.h"
 
 namespace tessaly {
 namespace {
@@ -18,6 +19,7 @@ struct ParkedChain {
 };
 
 struct Entry {
+    static constexpr uint64_t kMaxLoadPercent = 50;
     evt_topic* record;  // null: free slot
     uint32_t wrappers;
     uint32_t pins;
@@ -27,17 +29,21 @@ struct Entry {
     uint64_t generation;
     uint64_t released_at;  // stamp of the last release of parts
     ParkedChain* parked;
+
+    bool used() const { return record != nullptr; }
+    uint64_t hash() const;
 };
 
-// Linear probing over a power-of-two array, at most half full; removal
-// shifts followers back so that no tombstones are needed.
-struct Table {
-    Entry* slots = nullptr;
-    uint64_t capacity = 0;
-    uint64_t count = 0;
+// The records' entries: the trie's open-addressing table, at most half full,
+// on the C heap.
+struct CHeap {
+    void* request(uint64_t size) { return std::calloc(1, size); }
+    void release(void* block, uint64_t) { std::free(block); }
 };
+using Table = topic_core::FlatTable<Entry, CHeap>;
 
 Table table;
+CHeap heap;
 uint64_t clock_now = 0;
 uint64_t watched_changes = 0;
 uint64_t lost_watches = 0;
@@ -53,65 +59,28 @@ void note_watched_change(evt_topic* record) {
     watched_change_log[watched_changes % kWatchedChangeLog] = record;
 }
 
-uint64_t slot_of(const evt_topic* record, uint64_t capacity) {
+uint64_t hash_of_record(const evt_topic* record) {
     auto bits = reinterpret_cast<uintptr_t>(record) >> 4;
-    return (static_cast<uint64_t>(bits) * 0x9E3779B97F4A7C15ull >> 17) & (capacity - 1);
+    return static_cast<uint64_t>(bits) * 0x9E3779B97F4A7C15ull >> 17;
 }
+
+uint64_t Entry::hash() const { return hash_of_record(record); }
 
 Entry* find(const evt_topic* record) {
-    if (record == nullptr || table.capacity == 0) return nullptr;
-    for (uint64_t i = slot_of(record, table.capacity);; i = (i + 1) & (table.capacity - 1)) {
-        Entry& slot = table.slots[i];
-        if (slot.record == record) return &slot;
-        if (slot.record == nullptr) return nullptr;
-    }
-}
-
-bool grow() {
-    const uint64_t capacity = table.capacity ? table.capacity * 2 : 64;
-    auto* slots = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
-    if (slots == nullptr) return false;
-    for (uint64_t i = 0; i < table.capacity; ++i) {
-        const Entry& old = table.slots[i];
-        if (old.record == nullptr) continue;
-        uint64_t at = slot_of(old.record, capacity);
-        while (slots[at].record != nullptr) at = (at + 1) & (capacity - 1);
-        slots[at] = old;
-    }
-    std::free(table.slots);
-    table.slots = slots;
-    table.capacity = capacity;
-    return true;
+    if (record == nullptr) return nullptr;
+    return table.find_slot(hash_of_record(record), [&](const Entry& entry) { return entry.record == record; });
 }
 
 Entry* find_or_insert(evt_topic* record) {
     if (Entry* found = find(record)) return found;
-    if ((table.count + 1) * 2 > table.capacity && !grow()) return nullptr;
-    uint64_t at = slot_of(record, table.capacity);
-    while (table.slots[at].record != nullptr) at = (at + 1) & (table.capacity - 1);
-    Entry& entry = table.slots[at];
-    entry = Entry{};
-    entry.record = record;
-    entry.generation = next_stamp();
-    ++table.count;
-    return &entry;
+    if (!table.reserve_one(heap)) return nullptr;
+    Entry fresh{};
+    fresh.record = record;
+    fresh.generation = next_stamp();
+    return table.insert_hashed(fresh, hash_of_record(record));
 }
 
-void erase(Entry* entry) {
-    const uint64_t mask = table.capacity - 1;
-    uint64_t hole = static_cast<uint64_t>(entry - table.slots);
-    table.slots[hole] = Entry{};
-    --table.count;
-    for (uint64_t i = (hole + 1) & mask; table.slots[i].record != nullptr; i = (i + 1) & mask) {
-        const uint64_t home = slot_of(table.slots[i].record, table.capacity);
-        // Move the follower into the hole when its home does not lie in (hole, i].
-        const bool stays = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
-        if (stays) continue;
-        table.slots[hole] = table.slots[i];
-        table.slots[i] = Entry{};
-        hole = i;
-    }
-}
+void erase(Entry* entry) { table.erase(entry); }
 
 void release_chain(evt_topic_part_variant* part) {
     while (part != nullptr) {

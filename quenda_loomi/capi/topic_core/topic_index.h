@@ -35,6 +35,7 @@
 #include <memory>
 
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "quenda_loomi/capi/topic_core/flat_table.h"
 #include "quenda_loomi/capi/topic_core/flat_vector.h"
 
 namespace topic_index {
@@ -144,8 +145,11 @@ public:
     struct KeySlot;
     struct OptionSlot;
     struct FiledKeySlot;
+    // The trie's tables take their slots from the trie's allocator protocol.
     template <class Slot>
-    struct FlatTable;
+    using Table = topic_core::FlatTable<Slot, TopicTrie>;
+    template <class, class>
+    friend struct topic_core::FlatTable;
 
 private:
     struct EventPart {
@@ -190,11 +194,11 @@ private:
     const allocator_protocol* source_;
     PatternHooks hooks_;
     Node* root_ = nullptr;
-    FlatTable<EdgeSlot>* edges_ = nullptr;
-    FlatTable<RecordSlot>* records_ = nullptr;
-    FlatTable<KeySlot>* keys_ = nullptr;
-    FlatTable<OptionSlot>* options_ = nullptr;  // (parent, option) -> range children accepting it
-    FlatTable<FiledKeySlot>* filed_keys_ = nullptr;  // record -> the hash it has in keys_
+    Table<EdgeSlot>* edges_ = nullptr;
+    Table<RecordSlot>* records_ = nullptr;
+    Table<KeySlot>* keys_ = nullptr;
+    Table<OptionSlot>* options_ = nullptr;  // (parent, option) -> range children accepting it
+    Table<FiledKeySlot>* filed_keys_ = nullptr;  // record -> the hash it has in keys_
     uint64_t subscription_count_ = 0;
     uint64_t node_count_ = 0;
     uint64_t bytes_held_ = 0;

@@ -1,0 +1,221 @@
+// The walk: an event's parts followed level by level through the trie
+// (exact edges, the wildcard child, range options, pattern tests through the
+// caller's hooks), then the subscriptions of the nodes reached and of the
+// identity shortcut merged into the answer.
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "quenda_loomi/capi/topic_core/answer_merge.h"
+#include "quenda_loomi/capi/topic_core/trie_internals.h"
+
+namespace topic_index {
+
+// ---- The walk -------------------------------------------------------------------
+
+void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
+                     FlatVector<Node*>* next, FlatVector<Node*>* to_test_buffer) {
+    FlatVector<Node*>& to_test = *to_test_buffer;
+    to_test.clear();
+    switch (kind) {
+        case TOPIC_PART_EXACT:
+            for (Node* node : frontier) {
+                if (Node* child = exact_child(node, text, length)) next->push_back(child);
+                if (node->any_child) next->push_back(node->any_child);
+                for (Node* child = node->first_generic; child && child->kind == TOPIC_PART_PATTERN;
+                     child = child->next_sibling)
+                    to_test.push_back(child);
+                if (options_->count != 0) {
+                    const uint64_t hash = edge_hash(node, text, length);
+                    options_->find(hash, [&](const OptionSlot& o) {
+                        if (o.child->parent == node && same_bytes(o.child->label + o.offset, o.length, text, length))
+                            next->push_back(o.child);
+                        return false;  // every range child accepting it
+                    });
+                }
+            }
+            // The hooks may run code that changes the trie: only the copies
+            // taken above are read across them, and no node is released.
+            for (Node* child : to_test)
+                if (child->prepared() && hooks_.test(child->prepared(), text, hooks_.context) > 0) next->push_back(child);
+            break;
+        case TOPIC_PART_ANY:
+            for (Node* node : frontier)
+                for (Node* child = node->first_exact; child; child = child->next_sibling) next->push_back(child);
+            break;
+        case TOPIC_PART_RANGE:
+            for (Node* node : frontier)
+                for_each_option(text, length, [&](const char* option, uint64_t option_len) {
+                    if (Node* child = exact_child(node, option, option_len)) next->push_back(child);
+                });
+            std::sort(next->begin(), next->end());
+            next->truncate(static_cast<size_t>(std::unique(next->begin(), next->end()) - next->begin()));
+            break;
+        case TOPIC_PART_PATTERN: {
+            for (Node* node : frontier)
+                for (Node* child = node->first_exact; child; child = child->next_sibling) to_test.push_back(child);
+            void* prepared = hooks_.prepare ? hooks_.prepare(text, hooks_.context) : nullptr;
+            if (prepared == nullptr) break;
+            for (Node* child : to_test)
+                if (hooks_.test(prepared, child->label, hooks_.context) > 0) next->push_back(child);
+            defer_release(prepared);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// Counts a running walk for its whole extent, however it ends.
+struct WalkMark {
+    explicit WalkMark(uint32_t* running) : running_(running) { ++*running_; }
+    ~WalkMark() { --*running_; }
+    WalkMark(const WalkMark&) = delete;
+    WalkMark& operator=(const WalkMark&) = delete;
+    uint32_t* running_;
+};
+
+// Buffers of one walk, kept between walks so an event costs no allocation.
+// A walk started from inside a hook takes a fresh set.
+struct TopicTrie::Scratch {
+    FlatVector<char> literal;
+    FlatVector<char> texts;  // the event's part texts, each NUL-terminated
+    FlatVector<EventPart> parts;
+    FlatVector<Node*> frontier;
+    FlatVector<Node*> next;
+    FlatVector<Node*> to_test;
+    FlatVector<Subscription> alike;
+    FlatVector<Run> runs;
+    FlatVector<Subscription> merging;
+
+    bool ok() const {
+        return literal.ok() && texts.ok() && parts.ok() && frontier.ok() && next.ok() && to_test.ok() &&
+               alike.ok() && runs.ok();
+    }
+};
+
+void TopicTrie::ScratchDeleter::operator()(Scratch* scratch) const {
+    scratch->~Scratch();
+    std::free(scratch);
+}
+
+TopicTrie::Scratch* TopicTrie::take_scratch() {
+    if (spare_scratch_) return spare_scratch_.release();
+    void* block = std::malloc(sizeof(Scratch));
+    return block ? ::new (block) Scratch() : nullptr;
+}
+
+// A walk started from inside a hook took a fresh set: the first one back is kept.
+void TopicTrie::keep_scratch(Scratch* scratch) {
+    if (!spare_scratch_) spare_scratch_.reset(scratch);
+    else ScratchDeleter{}(scratch);
+}
+
+bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
+    return match(event, event->key, has_literal(event) ? event->key_len : 0, out);
+}
+
+bool TopicTrie::match(const evt_topic* event, const char* literal, uint64_t length, FlatVector<Subscription>* out) {
+    out->clear();
+    Scratch* scratch = take_scratch();
+    if (scratch == nullptr) return false;
+    Scratch& s = *scratch;
+    s.literal.clear();
+    s.texts.clear();
+    s.parts.clear();
+    // Hooks may change the event record too: read it once, up front.
+    if (length != 0) s.literal.append(literal, literal + length);
+    for (const evt_topic_part_variant* part = event->parts; part; part = part->next) {
+        uint64_t part_length = 0;
+        const char* label = part_label(part, &part_length);
+        if (label == nullptr) part_length = 0;
+        s.parts.push_back(EventPart{part->ttype, s.texts.size(), part_length});
+        s.texts.append(label, label + part_length);
+        s.texts.push_back('\0');
+    }
+    const bool answered = s.ok() && answer(s, event, out);
+    keep_scratch(scratch);
+    return answered;
+}
+
+bool TopicTrie::is_plain_literal(const char* literal, uint64_t length) {
+    bool segment_start = true;
+    for (uint64_t i = 0; i < length; ++i) {
+        const char c = literal[i];
+        if (c == '.') {
+            segment_start = true;
+            continue;
+        }
+        if (segment_start && (c == '/' || c == '+' || c == '{' || c == '(')) return false;
+        segment_start = false;
+    }
+    return true;
+}
+
+bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Subscription>* out) {
+    out->clear();
+    Scratch* scratch = take_scratch();
+    if (scratch == nullptr) return false;
+    Scratch& s = *scratch;
+    s.literal.clear();
+    s.texts.clear();
+    s.parts.clear();
+    // The text is copied once with every separator turned into the NUL that
+    // ends the segment before it; empty segments are skipped as the parser does.
+    s.literal.append(literal, literal + length);
+    s.texts.append(literal, literal + length);
+    s.texts.push_back('\0');
+    if (s.ok()) {
+        char* texts = s.texts.data();
+        uint64_t start = 0;
+        for (uint64_t i = 0; i <= length; ++i) {
+            if (i < length && texts[i] != '.') continue;
+            texts[i] = '\0';
+            if (i > start) s.parts.push_back(EventPart{TOPIC_PART_EXACT, start, i - start});
+            start = i + 1;
+        }
+    }
+    const bool answered = s.ok() && answer(s, nullptr, out);
+    keep_scratch(scratch);
+    return answered;
+}
+
+bool TopicTrie::answer(Scratch& s, const evt_topic* event, FlatVector<Subscription>* out) {
+    s.frontier.clear();
+    if (!s.parts.empty()) {
+        WalkMark mark(&walks_running_);
+        s.frontier.push_back(root_);
+        for (size_t i = 0; i < s.parts.size() && !s.frontier.empty(); ++i) {
+            s.next.clear();
+            const EventPart& part = s.parts[i];
+            // `texts` is not touched during the walk: the pointer stays valid.
+            step(part.kind, s.texts.data() + part.offset, part.length, s.frontier, &s.next, &s.to_test);
+            s.frontier.swap(s.next);
+        }
+    }
+
+    // No hook runs from here on: what the nodes hold now is the answer.  Each
+    // node's subscriptions are already in order, and so is the identity
+    // shortcut's list: merge the runs.
+    s.alike.clear();
+    s.runs.clear();
+    for_each_alike(event, s.literal.data(), s.literal.size(),
+                   [&](evt_topic* record) { subscriptions_of(record, &s.alike); });
+    bool answered = s.alike.ok();
+    if (answered && !s.alike.empty()) {
+        answered = sort_by_seq(&s.alike);
+        s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
+    }
+    for (Node* node : s.frontier)
+        if (node->sub_count) s.runs.push_back(Run{node->subs(), node->subs() + node->sub_count});
+    answered = answered && s.ok() && merge_runs(&s.runs, out, &s.merging);
+
+    if (walks_running_ == 0 && !prune_later_.empty()) prune_deferred();
+    if (!answered) out->clear();
+    return answered;
+}
+
+
+}  // namespace topic_index
