@@ -15,6 +15,8 @@
 // Everything between a walk's end and the references taken on its answer is
 // one BorrowedSection.
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <new>
 
 #include "quenda_loomi/capi/tessaly/python_calls.h"
@@ -46,8 +48,16 @@ struct TopicIndexObject {
     // The answer buffer of the last match, kept so an event costs no
     // allocation; a match run from inside another takes its own.
     FlatVector<Subscription> spare_answer;
+    // Wildcard names as str by part, for the captures (see wildcard_name).
+    struct NameSlot* names;
     PyObject* weakreflist;
 };
+
+struct NameSlot {
+    const evt_topic_part_variant* part;
+    PyObject* name;  // an exact str
+};
+constexpr size_t kNameSlots = 1024;
 
 TopicIndexObject* as_index(PyObject* object) { return reinterpret_cast<TopicIndexObject*>(object); }
 
@@ -330,14 +340,43 @@ bool same_text(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
     return a_len == b_len && (a_len == 0 || std::memcmp(a, b, a_len) == 0);
 }
 
+// The name of a wildcard part as str.  A small direct-mapped cache keyed by
+// the part keeps one str per name, so the keys of many results are one
+// object whose hash is computed once; a slot is trusted only when its text
+// still equals the part's (a released part's address may be reused).
+// Borrowed (valid until the next call) or null with an exception set.
+PyObject* wildcard_name(TopicIndexObject* self, const evt_topic_part_variant* part) {
+    const auto length = static_cast<Py_ssize_t>(part->text_len);
+    if (self->names == nullptr) {
+        self->names = static_cast<NameSlot*>(PyMem_Calloc(kNameSlots, sizeof(NameSlot)));
+        if (self->names == nullptr) return PyErr_NoMemory();
+    }
+    const auto bits = reinterpret_cast<uintptr_t>(part);
+    NameSlot& slot = self->names[(bits >> 4 ^ bits >> 14) & (kNameSlots - 1)];
+    if (slot.part == part && PyUnicode_IS_COMPACT_ASCII(slot.name) && PyUnicode_GET_LENGTH(slot.name) == length &&
+        std::memcmp(PyUnicode_DATA(slot.name), part->text, static_cast<size_t>(length)) == 0)
+        return slot.name;
+    PyObject* name = PyUnicode_DecodeUTF8(part->text, length, "surrogateescape");
+    if (name == nullptr) return nullptr;
+    Py_XSETREF(slot.name, name);  // an exact str: dropping it runs no Python code
+    slot.part = part;
+    return name;
+}
+
+void drop_names(TopicIndexObject* self) {
+    if (self->names == nullptr) return;
+    for (size_t i = 0; i < kNameSlots; ++i) Py_XDECREF(self->names[i].name);
+    PyMem_Free(std::exchange(self->names, nullptr));
+}
+
 // The wildcard values of one subscription for the event, as
 // TopicMatchResult.captures() gives them for the pair: a named wildcard on
 // one side facing an exact part on the other maps its name to that part's
 // text.  The identity shortcut (one record, or equal literals) compares no
 // positions, so it captures nothing.  `segment_texts` caches the event's
 // segment strings by position.  New reference or null.  Runs no Python code.
-PyObject* captures_for(const Query& query, const FlatVector<EventSegment>& event, const evt_topic* record,
-                       FlatVector<PyObject*>* segment_texts) {
+PyObject* captures_for(TopicIndexObject* self, const Query& query, const FlatVector<EventSegment>& event,
+                       const evt_topic* record, FlatVector<PyObject*>* segment_texts) {
     Ref captures(PyDict_New());
     if (!captures) return nullptr;
     if (record == query.record() ||
@@ -352,8 +391,8 @@ PyObject* captures_for(const Query& query, const FlatVector<EventSegment>& event
                     PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape");
                 if ((*segment_texts)[i] == nullptr) return nullptr;
             }
-            Ref name(PyUnicode_DecodeUTF8(part->text, static_cast<Py_ssize_t>(part->text_len), "surrogateescape"));
-            if (!name || PyDict_SetItem(captures.get(), name.get(), (*segment_texts)[i]) < 0) return nullptr;
+            PyObject* name = wildcard_name(self, part);
+            if (name == nullptr || PyDict_SetItem(captures.get(), name, (*segment_texts)[i]) < 0) return nullptr;
         } else if (segment.kind == TOPIC_PART_ANY && part->ttype == TOPIC_PART_EXACT) {
             Ref name(PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape"));
             Ref value(PyUnicode_DecodeUTF8(part->text, static_cast<Py_ssize_t>(part->text_len), "surrogateescape"));
@@ -541,7 +580,7 @@ PyObject* index_match_captures(PyObject* object, PyObject* event) {
                 result = Ref(PyList_New(static_cast<Py_ssize_t>(found.items.size())));
                 for (size_t i = 0; result && i < found.items.size(); ++i) {
                     const Subscription& subscription = found.items[i];
-                    PyObject* captures = captures_for(query, segments, subscription.record, &segment_texts);
+                    PyObject* captures = captures_for(self, query, segments, subscription.record, &segment_texts);
                     PyObject* pair = captures ? PyTuple_New(2) : nullptr;
                     if (pair == nullptr) {
                         Py_XDECREF(captures);  // a dict of str: no finalizer
@@ -756,6 +795,7 @@ void index_dealloc(PyObject* object) {
         trie->~TopicTrie();  // hands back the remaining expression entries last
         std::free(trie);
     }
+    drop_names(self);
     PyObject* patterns = std::exchange(self->patterns, nullptr);
     python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();

@@ -172,6 +172,7 @@ private:
     void defer_release(void* prepared);
     void defer_pattern_release(Node* node);
     Node* exact_child(const Node* parent, const char* text, uint64_t length) const;
+    Node* exact_child(const Node* parent, const char* text, uint64_t length, uint64_t hash) const;
     Node* generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const;
     bool file_options(Node* range_child);
     void unfile_options(Node* range_child);

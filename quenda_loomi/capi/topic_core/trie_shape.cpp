@@ -167,7 +167,10 @@ void TopicTrie::release_subtree(Node* node) {
 // ---- Filing -----------------------------------------------------------------
 
 Node* TopicTrie::exact_child(const Node* parent, const char* text, uint64_t length) const {
-    const uint64_t hash = edge_hash(parent, text, length);
+    return exact_child(parent, text, length, edge_hash(parent, text, length));
+}
+
+Node* TopicTrie::exact_child(const Node* parent, const char* text, uint64_t length, uint64_t hash) const {
     EdgeSlot* slot = edges_->find_slot(hash, [&](const EdgeSlot& s) {
         if (!s.tag_matches(hash)) return false;
         const Node* child = s.child();

@@ -20,27 +20,44 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
     FlatVector<Node*>& to_test = *to_test_buffer;
     to_test.clear();
     switch (kind) {
-        case TOPIC_PART_EXACT:
+        case TOPIC_PART_EXACT: {
             for (Node* node : frontier) {
-                if (Node* child = exact_child(node, text, length)) next->push_back(child);
+                // Pattern children come first among the generic ones, ranges after them.
+                Node* generic = node->first_generic;
+                for (; generic && generic->kind == TOPIC_PART_PATTERN; generic = generic->next_sibling)
+                    to_test.push_back(generic);
                 if (node->any_child) next->push_back(node->any_child);
-                for (Node* child = node->first_generic; child && child->kind == TOPIC_PART_PATTERN;
-                     child = child->next_sibling)
-                    to_test.push_back(child);
-                if (options_->count != 0) {
-                    const uint64_t hash = edge_hash(node, text, length);
+                const bool has_ranges = generic != nullptr;
+                if (node->first_exact == nullptr && !has_ranges) continue;
+                // One hash finds both the exact child and the range children accepting the segment.
+                const uint64_t hash = edge_hash(node, text, length);
+                if (node->first_exact)
+                    if (Node* child = exact_child(node, text, length, hash)) next->push_back(child);
+                if (has_ranges)
                     options_->find(hash, [&](const OptionSlot& o) {
                         if (o.child->parent == node && same_bytes(o.child->label + o.offset, o.length, text, length))
                             next->push_back(o.child);
                         return false;  // every range child accepting it
                     });
-                }
             }
             // The hooks may run code that changes the trie: only the copies
-            // taken above are read across them, and no node is released.
-            for (Node* child : to_test)
-                if (child->prepared() && hooks_.test(child->prepared(), text, hooks_.context) > 0) next->push_back(child);
+            // taken above are read across them, and no node is released (nor
+            // its expression).  Children of several parents often share one
+            // expression: it is tested once per segment.
+            constexpr size_t kRemembered = 16;
+            int answers[kRemembered];
+            for (size_t i = 0; i < to_test.size(); ++i) {
+                void* prepared = to_test[i]->prepared();
+                if (prepared == nullptr) continue;
+                int answer = -1;
+                for (size_t j = 0; j < i && j < kRemembered && answer < 0; ++j)
+                    if (to_test[j]->prepared() == prepared) answer = answers[j];
+                if (answer < 0) answer = hooks_.test(prepared, text, hooks_.context) > 0 ? 1 : 0;
+                if (i < kRemembered) answers[i] = answer;
+                if (answer) next->push_back(to_test[i]);
+            }
             break;
+        }
         case TOPIC_PART_ANY:
             for (Node* node : frontier)
                 for (Node* child = node->first_exact; child; child = child->next_sibling) next->push_back(child);
