@@ -8,6 +8,7 @@ test_bus_processes.py.
 import asyncio
 import logging
 import os
+import pathlib
 import random
 import socket
 import ssl
@@ -481,3 +482,14 @@ def test_a_stream_of_distinct_ids_keeps_registry_and_rss_flat(shared_broker):
         assert received[0] == 2 * 25000
         assert TopicTestToolkit.get_internal_map_size() == registry
         assert grown < 2048, f"RSS grew by {grown} KiB over 20000 distinct events"
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="a packaging check: runs in the release pass only")
+def test_mypy_strict_accepts_the_bus_and_its_examples(tmp_path):
+    root = pathlib.Path(__file__).resolve().parents[2]
+    examples = [str(root / "examples" / name) for name in ("bus_worker.py", "bus_walkthrough.py")]
+    # The package as installed in the build tree (from an empty directory), then the examples.
+    for args, cwd in ((["-p", "quenda_loomi.bus"], tmp_path), (examples, root)):
+        proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir=/dev/null", *args],
+                              cwd=cwd, capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
