@@ -314,3 +314,27 @@ def test_remove_compares_only_until_the_earliest_equal_value(order):
     expected = count if order == "added" else count * (count + 1) // 2
     assert Counted.compared == expected
     assert len(index) == 0 and index._node_count == 1
+
+
+def test_only_genuine_compiled_expressions_have_their_answers_remembered(monkeypatch):
+    real_compile = re.compile
+    searched = []
+
+    class Counting:
+        def __init__(self, compiled):
+            self.compiled = compiled
+
+        def search(self, text):
+            searched.append(text)
+            return self.compiled.search(text)
+
+    genuine, counted = TopicIndex(), TopicIndex()
+    genuine.add("sc./^s/", "genuine")
+    monkeypatch.setattr(re, "compile", lambda pattern, *args: Counting(real_compile(pattern)))
+    counted.add("sc./^s/", "counted")
+    monkeypatch.undo()
+    for _ in range(3):
+        assert genuine.match("sc.sell") == ["genuine"] and genuine.match("sc.buy") == []
+        assert counted.match("sc.sell") == ["counted"] and counted.match("sc.buy") == []
+    # A stand-in may have side effects: it is asked every time.
+    assert searched == ["sell", "buy"] * 3

@@ -202,6 +202,9 @@ int add_standard_modules(PyObject* module) {
     pyutil::Ref re_error(PyObject_GetAttrString(re_module.get(), "error"));
     if (!re_error) return -1;
     Py_XSETREF(state.re_error, re_error.release());
+    pyutil::Ref pattern_type(PyObject_GetAttrString(re_module.get(), "Pattern"));
+    if (!pattern_type || !PyType_Check(pattern_type.get())) return pattern_type ? (PyErr_SetString(PyExc_TypeError, "re.Pattern is not a type"), -1) : -1;
+    Py_XSETREF(state.re_pattern_type, reinterpret_cast<PyTypeObject*>(pattern_type.release()));
     Py_XSETREF(state.re_module, re_module.release());
     for (auto [slot, text] : {std::pair{&state.str_search, "search"}, std::pair{&state.str_compile, "compile"}}) {
         PyObject* name = PyUnicode_InternFromString(text);

@@ -99,6 +99,7 @@ struct ModuleState {
     PyObject* TopicType = nullptr;  // the IntEnum class
     PyObject* re_module = nullptr;
     PyObject* re_error = nullptr;      // re.error: the only compile failure that means "never matches"
+    PyTypeObject* re_pattern_type = nullptr;  // re.Pattern: searches without side effects
     PyTypeObject* TopicIndex = nullptr;
     PyObject* str_search = nullptr;    // interned method names of hot calls
     PyObject* str_compile = nullptr;

@@ -25,6 +25,9 @@
 #include "quenda_loomi/capi/topic_core/topic_index.h"
 #include "support/python/arguments.h"
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace tessaly {
 
 namespace {
@@ -50,6 +53,8 @@ struct TopicIndexObject {
     FlatVector<Subscription> spare_answer;
     // Wildcard names as str by part, for the captures (see wildcard_name).
     struct NameSlot* names;
+    // Answers of compiled expressions for short segments (see hook_test).
+    struct SearchSlot* searches;
     PyObject* weakreflist;
 };
 
@@ -59,14 +64,27 @@ struct NameSlot {
 };
 constexpr size_t kNameSlots = 1024;
 
+// One remembered answer of an expression entry (by its serial number) for a
+// segment short enough to be kept in the slot.
+struct SearchSlot {
+    static constexpr size_t kMaxText = 20;
+    uint64_t serial;  // 0: empty
+    uint32_t length;
+    int32_t answer;
+    char text[kMaxText];
+};
+constexpr size_t kSearchSlots = 1024;
+uint64_t last_entry_serial = 0;
+
 TopicIndexObject* as_index(PyObject* object) { return reinterpret_cast<TopicIndexObject*>(object); }
 
 constexpr const char* kChangedWhileMatched = "A topic changed while it was being matched";
 
 // ---- Expression entries and the trie's hooks ------------------------------------
 
-// The entry for `expression`, made (not compiled) when missing.  Runs no
-// Python code.  New reference, or null on exhausted memory.
+// The entry for `expression`, made (not compiled) when missing: a list
+// [compiled, text, serial number].  Runs no Python code.  New reference, or
+// null on exhausted memory.
 PyObject* expression_entry(PyObject* patterns, const char* expression) {
     Ref key(PyUnicode_FromString(expression));
     if (!key) {
@@ -78,10 +96,12 @@ PyObject* expression_entry(PyObject* patterns, const char* expression) {
     PyObject* entry = PyDict_GetItemWithError(patterns, key.get());
     if (entry != nullptr) return Py_NewRef(entry);
     if (PyErr_Occurred()) return nullptr;
-    Ref fresh(PyList_New(2));
+    Ref serial(PyLong_FromUnsignedLongLong(++last_entry_serial));
+    Ref fresh(serial ? PyList_New(3) : nullptr);
     if (!fresh) return nullptr;
     PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
     PyList_SET_ITEM(fresh.get(), 1, key.release());
+    PyList_SET_ITEM(fresh.get(), 2, serial.release());
     if (PyDict_SetItem(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
     return fresh.release();
 }
@@ -107,7 +127,7 @@ int compile_entry(PyObject* entry, const char* site) {
 }
 
 void* hook_prepare(const char* expression, void* context) {
-    PyObject* entry = expression_entry(static_cast<PyObject*>(context), expression);
+    PyObject* entry = expression_entry(static_cast<TopicIndexObject*>(context)->patterns, expression);
     if (entry == nullptr) PyErr_Clear();  // the trie reports the exhausted memory
     return entry;
 }
@@ -115,16 +135,39 @@ void* hook_prepare(const char* expression, void* context) {
 void hook_release(void* prepared, void* context) {
     auto* entry = static_cast<PyObject*>(prepared);
     PyObject* pending = PyErr_GetRaisedException();  // also used on the way out of a failed add
-    if (Py_REFCNT(entry) == 2 && PyDict_DelItem(static_cast<PyObject*>(context), PyList_GET_ITEM(entry, 1)) < 0)
+    PyObject* patterns = static_cast<TopicIndexObject*>(context)->patterns;
+    if (Py_REFCNT(entry) == 2 && PyDict_DelItem(patterns, PyList_GET_ITEM(entry, 1)) < 0)
         PyErr_Clear();
     python::release("TopicIndex: compiled expression given back", entry);
     PyErr_SetRaisedException(pending);
 }
 
-// 1 when the expression is found anywhere in the segment.  A Python error
-// counts as no match, as in Topic.match; an entry that failed to compile
-// for a passing reason is compiled again next time.
-int hook_test(void* prepared, const char* segment, void*) {
+// Searches a compiled expression; 1 when found.  Every Python error counts
+// as no match, as in Topic.match.
+int search_compiled(PyObject* compiled, const char* segment) {
+    Ref text(PyUnicode_FromString(segment));
+    if (!text) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject* args[] = {compiled, text.get()};
+    Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
+                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!found) {
+        PyErr_Clear();
+        return 0;
+    }
+    return found.get() != Py_None;
+}
+
+// 1 when the expression is found anywhere in the segment.  An entry that
+// failed to compile for a passing reason is compiled again next time.  The
+// answers of a genuine re.Pattern (a pure function of the segment, running
+// no Python code) are remembered for short segments: events repeat a few
+// values at a position (buy, sell), and a search call costs more than the
+// rest of the walk.
+int hook_test(void* prepared, const char* segment, void* context) {
+    auto* self = static_cast<TopicIndexObject*>(context);
     auto* entry = static_cast<PyObject*>(prepared);
     python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
     if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
@@ -133,19 +176,23 @@ int hook_test(void* prepared, const char* segment, void*) {
     }
     Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
     if (compiled.get() == Py_None) return 0;
-    Ref text(PyUnicode_FromString(segment));
-    if (!text) {
-        PyErr_Clear();
-        return 0;
+    const size_t length = std::strlen(segment);
+    if (!Py_IS_TYPE(compiled.get(), state.re_pattern_type) || length > SearchSlot::kMaxText)
+        return search_compiled(compiled.get(), segment);
+    if (self->searches == nullptr) {
+        self->searches = static_cast<SearchSlot*>(PyMem_Calloc(kSearchSlots, sizeof(SearchSlot)));
+        if (self->searches == nullptr) return search_compiled(compiled.get(), segment);
     }
-    PyObject* args[] = {compiled.get(), text.get()};
-    Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
-                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    if (!found) {
-        PyErr_Clear();
-        return 0;
-    }
-    return found.get() != Py_None;
+    const uint64_t serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(entry, 2));
+    SearchSlot& slot = self->searches[XXH3_64bits_withSeed(segment, length, serial) & (kSearchSlots - 1)];
+    if (slot.serial == serial && slot.length == length && std::memcmp(slot.text, segment, length) == 0)
+        return slot.answer;
+    const int answer = search_compiled(compiled.get(), segment);
+    slot.serial = serial;
+    slot.length = static_cast<uint32_t>(length);
+    slot.answer = answer;
+    std::memcpy(slot.text, segment, length);
+    return answer;
 }
 
 // Gives back what the trie let go of.  Runs Python code: call only with
@@ -431,12 +478,12 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
     // Compiling runs Python code; the entries stay referenced until the
     // subscription is filed, so its nodes find them compiled.
     struct HeldEntries {
-        PyObject* patterns;
+        TopicIndexObject* self;
         FlatVector<PyObject*> entries;
         ~HeldEntries() {  // an entry no node took leaves the table again
-            for (PyObject* entry : entries) hook_release(entry, patterns);
+            for (PyObject* entry : entries) hook_release(entry, self);
         }
-    } held{self->patterns, {}};
+    } held{self, {}};
     if (!compile_patterns_of(self, as_topic(topic.get())->header, &held.entries)) return nullptr;
     if (!bring_up_to_date(self)) return nullptr;
     {
@@ -736,7 +783,7 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
     void* block = std::malloc(sizeof(TopicTrie));
     if (block == nullptr) return PyErr_NoMemory();
     self->trie = ::new (block)
-        TopicTrie(heap_allocator(), topic_index::PatternHooks{hook_prepare, hook_test, hook_release, self->patterns});
+        TopicTrie(heap_allocator(), topic_index::PatternHooks{hook_prepare, hook_test, hook_release, self});
     if (!self->trie->valid()) return PyErr_NoMemory();
     self->seen_changes = watched_change_count();
     return object.release();
@@ -796,6 +843,7 @@ void index_dealloc(PyObject* object) {
         std::free(trie);
     }
     drop_names(self);
+    PyMem_Free(std::exchange(self->searches, nullptr));
     PyObject* patterns = std::exchange(self->patterns, nullptr);
     python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();
