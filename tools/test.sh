@@ -2,7 +2,8 @@
 # Builds the project and runs every test: the GoogleTest suites through ctest,
 # the Python suites with pytest on the provisioned CPython 3.14, then, in an
 # AddressSanitizer + UBSan build, the GoogleTest suites and the Python suites
-# again (once per default-protocol mode: pooled, plain heap, locked pool), and,
+# again (once per default-protocol mode: pooled, plain heap, locked pool, and
+# the topic suites once more with the re-entrancy stress hook), and,
 # where clang-14 is installed, the fuzz targets over their seed inputs.
 #   QL_SKIP_SANITIZER=1 tools/test.sh    skips the sanitizer pass
 #   QL_SKIP_FUZZ=1 tools/test.sh         skips the fuzz seed smoke run
@@ -45,6 +46,14 @@ PY
     echo "== Python suites under the sanitizers, default protocol: $mode"
     QL_TEST_DEFAULT_PROTOCOL=$mode sanitized_python -m pytest -q -p no:cacheprovider tests/python
   done
+  # Re-entrancy stress: every place the topic module runs Python code first
+  # runs hostile code (tests/python/reentry_stress.py), with pooling off so
+  # a freed record is really freed, over the suites that exercise those places.
+  echo "== Python suites under the sanitizers with the re-entrancy stress hook (plain heap)"
+  QL_REENTRY_STRESS=1 QL_TEST_DEFAULT_PROTOCOL=plain sanitized_python -m pytest -q -p no:cacheprovider \
+    tests/python/test_topic_index.py tests/python/test_index_hardening.py tests/python/test_reentry_stress.py \
+    tests/python/test_no_crash.py tests/python/test_match.py tests/python/test_format.py \
+    tests/python/test_compose.py tests/python/test_lifetime.py
   echo "sanitizer pass: $((SECONDS - sanitizer_start)) s (build, native and Python suites)"
 fi
 
