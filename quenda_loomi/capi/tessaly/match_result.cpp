@@ -154,20 +154,16 @@ PyObject* literal_or(const evt_topic_match* node, PyObject* fallback) {
 // (which also counts towards the next collection) is a large share of that.
 // Objects of subclasses, which may carry a __dict__ or weak references,
 // always go back to their type's allocator.
-constexpr int kSpareResults = 16;
-PyObject* spare_results[kSpareResults];
-int spare_result_count = 0;
-
 bool keep_as_spare(PyObject* obj) {
-    if (Py_TYPE(obj) != state.TopicMatchResult || spare_result_count == kSpareResults) return false;
-    spare_results[spare_result_count++] = obj;
+    if (Py_TYPE(obj) != state.TopicMatchResult || state.spare_result_count == ModuleState::kSpareResults) return false;
+    state.spare_results[state.spare_result_count++] = obj;
     return true;
 }
 
 // A spare result made live again: one reference, tracked, fields zeroed as
 // tp_alloc leaves them.
 TopicMatchResultObject* reuse_spare(PyTypeObject* type) {
-    PyObject* obj = spare_results[--spare_result_count];
+    PyObject* obj = state.spare_results[--state.spare_result_count];
     std::memset(reinterpret_cast<char*>(obj) + sizeof(PyObject), 0, sizeof(TopicMatchResultObject) - sizeof(PyObject));
     PyObject_Init(obj, type);
     PyObject_GC_Track(obj);
@@ -177,7 +173,7 @@ TopicMatchResultObject* reuse_spare(PyTypeObject* type) {
 // Allocates a result object of `type` without nodes, fields zeroed.
 TopicMatchResultObject* alloc_result(PyTypeObject* type) {
     TopicMatchResultObject* self = nullptr;
-    if (type == state.TopicMatchResult && spare_result_count > 0) {
+    if (type == state.TopicMatchResult && state.spare_result_count > 0) {
         self = reuse_spare(type);
     } else {
         self = as_result(type->tp_alloc(type, 0));

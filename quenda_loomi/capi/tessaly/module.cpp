@@ -206,11 +206,6 @@ int add_standard_modules(PyObject* module) {
     if (!pattern_type || !PyType_Check(pattern_type.get())) return pattern_type ? (PyErr_SetString(PyExc_TypeError, "re.Pattern is not a type"), -1) : -1;
     Py_XSETREF(state.re_pattern_type, reinterpret_cast<PyTypeObject*>(pattern_type.release()));
     Py_XSETREF(state.re_module, re_module.release());
-    for (auto [slot, text] : {std::pair{&state.str_search, "search"}, std::pair{&state.str_compile, "compile"}}) {
-        PyObject* name = PyUnicode_InternFromString(text);
-        if (name == nullptr) return -1;
-        Py_XSETREF(*slot, name);
-    }
     PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     if (marker == nullptr) return -1;
     Py_XSETREF(state.not_compiled, marker);

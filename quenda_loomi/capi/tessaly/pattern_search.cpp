@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -16,26 +17,9 @@ namespace {
 
 using pyutil::Ref;
 
-// Direct-mapped: a slot holds one pattern's bytes and the bound `search` of
-// its compiled expression; a colliding pattern replaces it.
-constexpr size_t kCacheSlots = 256;
-
-struct CachedPattern {
-    char* pattern = nullptr;  // malloc'd copy, NUL-terminated
-    size_t length = 0;
-    PyObject* search = nullptr;
-};
-
-struct PatternSearchState {
-    PyObject* re_module = nullptr;  // sys.modules["re"] when the cache may be used
-    PyObject* compile = nullptr;    // its `compile` then
-    PyObject* name_re = nullptr;
-    PyObject* name_compile = nullptr;
-    PyObject* name_search = nullptr;
-    CachedPattern slots[kCacheSlots];
-};
-
-PatternSearchState cache;
+// The cache lives in the module state (state.pattern_search).
+PatternSearchState& cache = state.pattern_search;
+constexpr size_t kCacheSlots = PatternSearchState::kCacheSlots;
 
 size_t slot_of(const char* pattern, size_t length) {
     return static_cast<size_t>(XXH3_64bits(pattern, length)) & (kCacheSlots - 1);
@@ -47,7 +31,7 @@ bool cache_usable() {
     // import machinery: only the identity of the entry matters here.
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* module = nullptr;
-    if (!modules || !PyDict_CheckExact(modules) || PyDict_GetItemRef(modules, cache.name_re, &module) <= 0) {
+    if (!modules || !PyDict_CheckExact(modules) || PyDict_GetItemRef(modules, state.str_re, &module) <= 0) {
         PyErr_Clear();
         Py_XDECREF(module);
         return false;
@@ -57,7 +41,7 @@ bool cache_usable() {
     // The module's own dict: `re.compile = f` replaces the entry there.
     PyObject* namespace_dict = PyModule_GetDict(module);
     PyObject* compile = nullptr;
-    if (!namespace_dict || PyDict_GetItemRef(namespace_dict, cache.name_compile, &compile) <= 0) {
+    if (!namespace_dict || PyDict_GetItemRef(namespace_dict, state.str_compile, &compile) <= 0) {
         PyErr_Clear();
         Py_XDECREF(compile);
         return false;
@@ -77,7 +61,7 @@ PyObject* cached_search(const char* pattern) {
     if (!text) return nullptr;
     Ref compiled(python::call_one("pattern search: compile", cache.compile, text.get()));
     if (!compiled) return nullptr;
-    Ref search(python::get_attr("pattern search: bound search", compiled.get(), cache.name_search));
+    Ref search(python::get_attr("pattern search: bound search", compiled.get(), state.str_search));
     if (!search) return nullptr;
     auto* copy = static_cast<char*>(std::malloc(length + 1));
     if (copy) {  // without memory the answer is still right, just not kept
@@ -96,12 +80,12 @@ PyObject* cached_search(const char* pattern) {
 int search_uncached(const char* pattern, PyObject* text) {
     Ref re_module(python::import("pattern search: import re", "re"));
     if (!re_module) return -1;
-    Ref compile(python::get_attr("pattern search: re.compile", re_module.get(), cache.name_compile));
+    Ref compile(python::get_attr("pattern search: re.compile", re_module.get(), state.str_compile));
     Ref pattern_text(compile ? PyUnicode_FromString(pattern) : nullptr);
     if (!pattern_text) return -1;
     Ref compiled(python::call_one("pattern search: compile", compile.get(), pattern_text.get()));
     if (!compiled) return -1;
-    Ref search(python::get_attr("pattern search: bound search", compiled.get(), cache.name_search));
+    Ref search(python::get_attr("pattern search: bound search", compiled.get(), state.str_search));
     if (!search) return -1;
     Ref match(python::call_one("pattern search: search", search.get(), text));
     if (!match) return -1;
@@ -111,11 +95,13 @@ int search_uncached(const char* pattern, PyObject* text) {
 }  // namespace
 
 int init_pattern_search(PyObject* re_module) {
-    cache.name_re = PyUnicode_InternFromString("re");
-    cache.name_compile = PyUnicode_InternFromString("compile");
-    cache.name_search = PyUnicode_InternFromString("search");
-    if (!cache.name_re || !cache.name_compile || !cache.name_search) return -1;
-    PyObject* compile = PyObject_GetAttr(re_module, cache.name_compile);
+    for (auto [slot, text] : {std::pair{&state.str_re, "re"}, std::pair{&state.str_search, "search"},
+                              std::pair{&state.str_compile, "compile"}}) {
+        PyObject* name = PyUnicode_InternFromString(text);
+        if (name == nullptr) return -1;
+        Py_XSETREF(*slot, name);
+    }
+    PyObject* compile = PyObject_GetAttr(re_module, state.str_compile);
     if (!compile) return -1;
     Py_XSETREF(cache.compile, compile);
     Py_XSETREF(cache.re_module, Py_NewRef(re_module));
@@ -126,7 +112,7 @@ int pattern_search(const char* pattern, const char* segment) {
     if (!segment) {  // nothing to search, but the expression is still compiled
         Ref text(PyUnicode_FromString(pattern));
         Ref re_module(text ? python::import("pattern search: import re", "re") : nullptr);
-        Ref compile(re_module ? python::get_attr("pattern search: re.compile", re_module.get(), cache.name_compile) : nullptr);
+        Ref compile(re_module ? python::get_attr("pattern search: re.compile", re_module.get(), state.str_compile) : nullptr);
         Ref compiled(compile ? python::call_one("pattern search: compile", compile.get(), text.get()) : nullptr);
         return compiled ? 0 : -1;
     }

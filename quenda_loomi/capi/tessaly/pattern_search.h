@@ -14,6 +14,22 @@
 
 namespace tessaly {
 
+// The small cache of compiled expressions: direct-mapped, a slot holds one
+// pattern's bytes and the bound `search` of its compiled expression; a
+// colliding pattern replaces it.  Lives in the module state.
+struct CachedPattern {
+    char* pattern = nullptr;  // malloc'd copy, NUL-terminated
+    size_t length = 0;
+    PyObject* search = nullptr;
+};
+
+struct PatternSearchState {
+    static constexpr size_t kCacheSlots = 256;
+    PyObject* re_module = nullptr;  // sys.modules["re"] when the cache may be used
+    PyObject* compile = nullptr;    // its `compile` then
+    CachedPattern slots[kCacheSlots];
+};
+
 // Remembers `re_module` and its current `compile` as the pair whose results
 // may be cached.  0, or -1 with an exception set.
 int init_pattern_search(PyObject* re_module);

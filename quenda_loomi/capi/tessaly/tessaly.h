@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "quenda_loomi/capi/tessaly/pattern_search.h"
 #include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 #include "support/python/py_ref.h"
@@ -85,6 +86,10 @@ struct TopicMatchResultObject {
 inline TopicObject* as_topic(PyObject* object) { return reinterpret_cast<TopicObject*>(object); }
 
 // ---- Module-wide state (one interpreter per process) -----------------------
+//
+// Everything the module keeps between calls is here, except the record
+// lifetime table, which belongs to its Python-free unit (record_lifetime.h)
+// beside the registry it follows, and each index's own tables.
 
 struct ModuleState {
     PyObject* module = nullptr;
@@ -101,7 +106,8 @@ struct ModuleState {
     PyObject* re_error = nullptr;      // re.error: the only compile failure that means "never matches"
     PyTypeObject* re_pattern_type = nullptr;  // re.Pattern: searches without side effects
     PyTypeObject* TopicIndex = nullptr;
-    PyObject* str_search = nullptr;    // interned method names of hot calls
+    PyObject* str_re = nullptr;        // interned names of hot lookups and calls
+    PyObject* str_search = nullptr;
     PyObject* str_compile = nullptr;
     PyObject* not_compiled = nullptr;  // marks an index's expression entry not compiled yet
 
@@ -109,6 +115,14 @@ struct ModuleState {
     PyObject* topic_iter = nullptr;          // Topic.__iter__
     PyObject* range_options = nullptr;       // TopicPartRange.options
     PyObject* match_result_iter = nullptr;   // TopicMatchResult.__iter__
+
+    // Compiled expressions of pattern positions (pattern_search.cpp).
+    PatternSearchState pattern_search;
+    // Released match results of the exact class kept for the next match
+    // (match_result.cpp).
+    static constexpr int kSpareResults = 16;
+    PyObject* spare_results[kSpareResults] = {};
+    int spare_result_count = 0;
 
     // Addresses of the configuration module's exported variables.
     allocator_protocol** QL_DEFAULT_ALLOCATOR = nullptr;
