@@ -189,6 +189,8 @@ private:
     // The walk and the answer over the event parts already in `scratch`;
     // `event` is the event's record for the identity shortcut (may be null).
     bool answer(Scratch& scratch, const evt_topic* event, FlatVector<Subscription>* out);
+    template <class Fill>
+    bool walk_filled(const evt_topic* event, FlatVector<Subscription>* out, Fill&& fill);
     Scratch* take_scratch();
     void keep_scratch(Scratch* scratch);
 

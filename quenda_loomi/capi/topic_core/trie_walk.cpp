@@ -134,7 +134,9 @@ bool TopicTrie::match(const evt_topic* event, FlatVector<Subscription>* out) {
     return match(event, event->key, has_literal(event) ? event->key_len : 0, out);
 }
 
-bool TopicTrie::match(const evt_topic* event, const char* literal, uint64_t length, FlatVector<Subscription>* out) {
+// Runs `fill(scratch)` on emptied walk buffers, then the walk and the answer.
+template <class Fill>
+bool TopicTrie::walk_filled(const evt_topic* event, FlatVector<Subscription>* out, Fill&& fill) {
     out->clear();
     Scratch* scratch = take_scratch();
     if (scratch == nullptr) return false;
@@ -142,19 +144,25 @@ bool TopicTrie::match(const evt_topic* event, const char* literal, uint64_t leng
     s.literal.clear();
     s.texts.clear();
     s.parts.clear();
-    // Hooks may change the event record too: read it once, up front.
-    if (length != 0) s.literal.append(literal, literal + length);
-    for (const evt_topic_part_variant* part = event->parts; part; part = part->next) {
-        uint64_t part_length = 0;
-        const char* label = part_label(part, &part_length);
-        if (label == nullptr) part_length = 0;
-        s.parts.push_back(EventPart{part->ttype, s.texts.size(), part_length});
-        s.texts.append(label, label + part_length);
-        s.texts.push_back('\0');
-    }
+    fill(s);
     const bool answered = s.ok() && answer(s, event, out);
     keep_scratch(scratch);
     return answered;
+}
+
+bool TopicTrie::match(const evt_topic* event, const char* literal, uint64_t length, FlatVector<Subscription>* out) {
+    return walk_filled(event, out, [&](Scratch& s) {
+        // Hooks may change the event record too: read it once, up front.
+        if (length != 0) s.literal.append(literal, literal + length);
+        for (const evt_topic_part_variant* part = event->parts; part; part = part->next) {
+            uint64_t part_length = 0;
+            const char* label = part_label(part, &part_length);
+            if (label == nullptr) part_length = 0;
+            s.parts.push_back(EventPart{part->ttype, s.texts.size(), part_length});
+            s.texts.append(label, label + part_length);
+            s.texts.push_back('\0');
+        }
+    });
 }
 
 bool TopicTrie::is_plain_literal(const char* literal, uint64_t length) {
@@ -172,19 +180,14 @@ bool TopicTrie::is_plain_literal(const char* literal, uint64_t length) {
 }
 
 bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Subscription>* out) {
-    out->clear();
-    Scratch* scratch = take_scratch();
-    if (scratch == nullptr) return false;
-    Scratch& s = *scratch;
-    s.literal.clear();
-    s.texts.clear();
-    s.parts.clear();
-    // The text is copied once with every separator turned into the NUL that
-    // ends the segment before it; empty segments are skipped as the parser does.
-    s.literal.append(literal, literal + length);
-    s.texts.append(literal, literal + length);
-    s.texts.push_back('\0');
-    if (s.ok()) {
+    return walk_filled(nullptr, out, [&](Scratch& s) {
+        // The text is copied once with every separator turned into the NUL
+        // that ends the segment before it; empty segments are skipped as the
+        // parser does.
+        s.literal.append(literal, literal + length);
+        s.texts.append(literal, literal + length);
+        s.texts.push_back('\0');
+        if (!s.texts.ok()) return;
         char* texts = s.texts.data();
         uint64_t start = 0;
         for (uint64_t i = 0; i <= length; ++i) {
@@ -193,10 +196,7 @@ bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Sub
             if (i > start) s.parts.push_back(EventPart{TOPIC_PART_EXACT, start, i - start});
             start = i + 1;
         }
-    }
-    const bool answered = s.ok() && answer(s, nullptr, out);
-    keep_scratch(scratch);
-    return answered;
+    });
 }
 
 bool TopicTrie::answer(Scratch& s, const evt_topic* event, FlatVector<Subscription>* out) {
