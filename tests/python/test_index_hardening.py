@@ -104,7 +104,6 @@ def matcher():
         while not stop:
             index.match("rt.q.zz")
             index.match(f"rt.{len(index)}.xa1bb")
-            index.match_captures("rt.+n.a")
     except Exception as error:
         errors.append(repr(error))
 
