@@ -80,21 +80,6 @@ struct GetInternalTopicOptArgs {
 
 // ---- Registry functions -------------------------------------------------------
 
-// Garbage collection may run finalizers that free topics (and with them
-// registry entries); it stays off while the registry is being read.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 PyObject* internal_topic(PyObject* key, bool owner) {
     if (!pyutil::check_arg_type(key, &PyUnicode_Type, "key", false, true)) return nullptr;
     if (TOPIC_INTERNAL_MAP == nullptr) return pyutil::fail(PyExc_RuntimeError, kMapNotInitialized);
@@ -102,7 +87,9 @@ PyObject* internal_topic(PyObject* key, bool owner) {
     const char* bytes = PyUnicode_AsUTF8AndSize(key, &length);
     if (bytes == nullptr) return nullptr;
     if (length == 0) Py_RETURN_NONE;
-    GcPause pause;
+    // Wrapping the record runs no Python code (collections run only at the
+    // interpreter's own checkpoints), so it is still the registered one.
+    BorrowedSection reading("get_internal_topic");
     evt_topic* record = evt_topic_lookup(bytes, static_cast<uint64_t>(length));
     if (record == nullptr) Py_RETURN_NONE;
     return topic_from_header(record, owner ? 1 : 0);
@@ -112,7 +99,7 @@ PyObject* internal_map() {
     if (TOPIC_INTERNAL_MAP == nullptr) return pyutil::fail(PyExc_RuntimeError, kMapNotInitialized);
     pyutil::Ref result(PyDict_New());
     if (!result) return nullptr;
-    GcPause pause;
+    BorrowedSection reading("get_internal_map");
     for (const byte_map_entry* entry = TOPIC_INTERNAL_MAP->first; entry != nullptr; entry = entry->next) {
         evt_topic* record = nullptr;
         std::memcpy(&record, entry->value, sizeof record);
