@@ -222,7 +222,9 @@ TEST_F(TopicTrieTest, ReleaseHookMayChangeTheTrie) {
     evt_topic* other_record = records_.back();
     int releases = 0;
     fake_.during_release = [&] {
-        if (++releases == 1) EXPECT_TRUE(trie_->erase(other_record, other, nullptr));
+        if (++releases == 1) {
+            EXPECT_TRUE(trie_->erase(other_record, other, nullptr));
+        }
     };
     EXPECT_TRUE(trie_->erase(pattern_record, pattern, nullptr));
     trie_->release_patterns();
