@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "quenda_loomi/capi/tessaly/pattern_search.h"
+#include <utility>
+
 #include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/arguments.h"
@@ -287,8 +289,9 @@ void drop_chain(TopicMatchResultObject* self) {
 int result_tp_clear(PyObject* obj) {
     TopicMatchResultObject* self = as_result(obj);
     drop_chain(self);
-    Py_CLEAR(self->topic_a);
-    Py_CLEAR(self->topic_b);
+    // A topic may be a subclass object with a finalizer of its own.
+    python::release("TopicMatchResult: topic a", std::exchange(self->topic_a, nullptr));
+    python::release("TopicMatchResult: topic b", std::exchange(self->topic_b, nullptr));
     return 0;
 }
 

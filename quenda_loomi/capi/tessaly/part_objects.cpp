@@ -3,6 +3,8 @@
 // topic) or owns a standalone record built from Python with alloc=True.
 #include <cstring>
 
+#include <utility>
+
 #include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
@@ -318,7 +320,7 @@ int part_clear(PyObject* object) {
         // Without its keeper a view has nothing that guarantees its record.
         self->header = nullptr;
     }
-    Py_CLEAR(self->keeper);
+    python::release("TopicPart: keeper", std::exchange(self->keeper, nullptr));
     return 0;
 }
 
@@ -327,7 +329,7 @@ void part_dealloc(PyObject* object) {
     PyObject_GC_UnTrack(object);
     TopicPartObject* self = as_part(object);
     drop_record(self);
-    Py_CLEAR(self->keeper);
+    python::release("TopicPart: keeper", std::exchange(self->keeper, nullptr));
     type->tp_free(object);
     Py_DECREF(type);
 }

@@ -4,6 +4,9 @@
 // return annotation) that forwards to a native implementation.
 #include <iterator>
 
+#include <utility>
+
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 #include "support/python/static_method.h"
 
@@ -75,7 +78,9 @@ PyObject* get_part_ttype(PyObject*, PyObject* const* args, Py_ssize_t) {
         return nullptr;
     if (topic_type == nullptr) return PyErr_Format(PyExc_NameError, "name '%s' is not defined", "TopicType");
     pyutil::Ref callable(topic_type);
-    return PyObject_CallFunction(callable.get(), "i", kind);
+    pyutil::Ref kind_number(PyLong_FromLong(kind));
+    return kind_number ? python::call_one("TopicTestToolkit: TopicType lookup", callable.get(), kind_number.get())
+                       : nullptr;
 }
 
 PyObject* get_part_chain_len(PyObject*, PyObject* const* args, Py_ssize_t) {
@@ -95,7 +100,7 @@ PyObject* get_part_addr(PyObject*, PyObject* const* args, Py_ssize_t) {
 
 PyObject* get_range_options(PyObject*, PyObject* const* args, Py_ssize_t) {
     if (!part_argument(args[0], state.TopicPartRange)) return nullptr;
-    pyutil::Ref options(PyObject_CallMethod(args[0], "options", nullptr));
+    pyutil::Ref options(python::call_method_no_args("TopicTestToolkit: options()", args[0], "options"));
     if (!options) return nullptr;
     if (PyList_CheckExact(options.get()) && Py_REFCNT(options.get()) == 1) return options.release();
     return PySequence_List(options.get());
