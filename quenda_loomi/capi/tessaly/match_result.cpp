@@ -245,7 +245,7 @@ PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Converted in parameter order: a bad n_parts is reported before alloc's truth is asked.
     size_t n_parts = 0;
     if (n_parts_obj) {
-        Ref index(PyNumber_Index(n_parts_obj));
+        Ref index(python::index("TopicMatchResult(n_parts=)", n_parts_obj));
         if (!index) return nullptr;
         n_parts = PyLong_AsSize_t(index.get());
         if (n_parts == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
@@ -343,7 +343,7 @@ bool read_length(PyObject* self, Py_ssize_t* out) {
     }
     Ref length(python::get_attr("TopicMatchResult.length of a subclass", self, "length"));
     if (!length) return false;
-    *out = PyNumber_AsSsize_t(length.get(), PyExc_OverflowError);
+    *out = python::as_ssize("TopicMatchResult.length of a subclass", length.get(), PyExc_OverflowError);
     return !(*out == -1 && PyErr_Occurred());
 }
 
@@ -421,7 +421,7 @@ Py_ssize_t result_sq_length(PyObject* self) {
 }
 
 PyObject* result_mp_subscript(PyObject* obj, PyObject* key) {
-    Ref index_obj(PyNumber_Index(key));
+    Ref index_obj(python::index("TopicMatchResult[index]", key));
     if (!index_obj) return nullptr;
     const Py_ssize_t idx = PyLong_AsSsize_t(index_obj.get());
     if (idx == -1 && PyErr_Occurred()) return nullptr;

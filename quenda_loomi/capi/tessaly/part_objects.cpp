@@ -408,7 +408,7 @@ PyObject* range_repr(PyObject* self) {
     const unsigned long long count = record->num_options;
     pyutil::Ref options(python::call_method_no_args("TopicPartRange options()", self, "options"));
     if (!options) return nullptr;
-    pyutil::Ref listed(PySequence_List(options.get()));
+    pyutil::Ref listed(python::list_of("TopicPartRange repr options", options.get()));
     if (!listed) return nullptr;
     pyutil::Ref text(python::str("TopicPartRange repr text", listed.get()));
     if (!text) return nullptr;

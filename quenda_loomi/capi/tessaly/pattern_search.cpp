@@ -31,7 +31,7 @@ bool cache_usable() {
     // import machinery: only the identity of the entry matters here.
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* module = nullptr;
-    if (!modules || !PyDict_CheckExact(modules) || PyDict_GetItemRef(modules, state.str_re, &module) <= 0) {
+    if (!modules || !PyDict_CheckExact(modules) || python::dict_get_ref("pattern search: sys.modules lookup", modules, state.str_re, &module) <= 0) {
         PyErr_Clear();
         Py_XDECREF(module);
         return false;
@@ -41,7 +41,7 @@ bool cache_usable() {
     // The module's own dict: `re.compile = f` replaces the entry there.
     PyObject* namespace_dict = PyModule_GetDict(module);
     PyObject* compile = nullptr;
-    if (!namespace_dict || PyDict_GetItemRef(namespace_dict, state.str_compile, &compile) <= 0) {
+    if (!namespace_dict || python::dict_get_ref("pattern search: re.compile lookup", namespace_dict, state.str_compile, &compile) <= 0) {
         PyErr_Clear();
         Py_XDECREF(compile);
         return false;
@@ -101,7 +101,7 @@ int init_pattern_search(PyObject* re_module) {
         if (name == nullptr) return -1;
         Py_XSETREF(*slot, name);
     }
-    PyObject* compile = PyObject_GetAttr(re_module, state.str_compile);
+    PyObject* compile = PyObject_GetAttr(re_module, state.str_compile);  // python-call-ok: module set-up
     if (!compile) return -1;
     Py_XSETREF(cache.compile, compile);
     Py_XSETREF(cache.re_module, Py_NewRef(re_module));

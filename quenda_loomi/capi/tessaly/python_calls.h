@@ -83,6 +83,22 @@ inline PyObject* import(const char* site, const char* name) {
     return PyImport_ImportModule(name);
 }
 
+// __index__ of an object that is not an int.
+inline PyObject* index(const char* site, PyObject* object) {
+    entering_python(site);
+    return PyNumber_Index(object);
+}
+
+inline Py_ssize_t as_ssize(const char* site, PyObject* object, PyObject* overflow) {
+    entering_python(site);
+    return PyNumber_AsSsize_t(object, overflow);
+}
+
+inline PyObject* list_of(const char* site, PyObject* iterable) {
+    entering_python(site);
+    return PySequence_List(iterable);
+}
+
 // Iterating any iterable runs its __iter__ / __next__.
 inline PyObject* get_iter(const char* site, PyObject* iterable) {
     entering_python(site);

@@ -60,7 +60,7 @@ PyObject* get_key(PyObject*, PyObject* const* args, Py_ssize_t) {
 
 PyObject* get_part_ttype(PyObject*, PyObject* const* args, Py_ssize_t) {
     if (!pyutil::check_arg_type(args[0], state.Topic, "topic", false)) return nullptr;
-    pyutil::Ref index_object(PyNumber_Index(args[1]));
+    pyutil::Ref index_object(python::index("TopicTestToolkit index", args[1]));
     if (!index_object) return nullptr;
     const size_t index = PyLong_AsSize_t(index_object.get());
     if (index == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
@@ -103,7 +103,7 @@ PyObject* get_range_options(PyObject*, PyObject* const* args, Py_ssize_t) {
     pyutil::Ref options(python::call_method_no_args("TopicTestToolkit: options()", args[0], "options"));
     if (!options) return nullptr;
     if (PyList_CheckExact(options.get()) && Py_REFCNT(options.get()) == 1) return options.release();
-    return PySequence_List(options.get());
+    return python::list_of("TopicTestToolkit options", options.get());
 }
 
 PyObject* get_range_num_options(PyObject*, PyObject* const* args, Py_ssize_t) {

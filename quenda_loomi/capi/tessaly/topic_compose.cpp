@@ -197,7 +197,7 @@ bool raise_unsupported_kind(int32_t kind) {
     Ref member(kind_number ? python::call_one("TopicType lookup", state.TopicType, kind_number.get()) : nullptr);
     if (!member) return false;
     python::entering_python("TopicType text");
-    Ref text(PyObject_Format(member.get(), nullptr));
+    Ref text(PyObject_Format(member.get(), nullptr));  // python-call-ok: entered just above
     if (!text) return false;
     PyErr_Format(PyExc_ValueError, "Not supported topic type %U", text.get());
     return false;
@@ -425,8 +425,8 @@ PyObject* topic_py_format_map(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyObject* mapping = values[0];
     if (!pyutil::check_arg_type(mapping, &PyDict_Type, "mapping", true, true)) return nullptr;
     TopicFormatMapOptArgs flags{2, 1, 0};
-    if (values[1] && (flags.internalized = PyObject_IsTrue(values[1])) < 0) return nullptr;
-    if (values[2] && (flags.strict = PyObject_IsTrue(values[2])) < 0) return nullptr;
+    if (values[1] && (flags.internalized = python::truth("format_map(internalized=)", values[1])) < 0) return nullptr;
+    if (values[2] && (flags.strict = python::truth("format_map(strict=)", values[2])) < 0) return nullptr;
     TopicObject* topic = as_topic(self);
     return topic->vtab->format_map(topic, mapping, 1, &flags);
 }

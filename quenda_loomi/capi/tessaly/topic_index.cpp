@@ -93,7 +93,7 @@ PyObject* expression_entry(PyObject* patterns, const char* expression) {
         key = Ref(PyBytes_FromString(expression));
         if (!key) return nullptr;
     }
-    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());
+    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());  // python-call-ok: str or bytes keys only
     if (entry != nullptr) return Py_NewRef(entry);
     if (PyErr_Occurred()) return nullptr;
     Ref serial(PyLong_FromUnsignedLongLong(++last_entry_serial));
@@ -764,7 +764,7 @@ PyObject* index_iter(PyObject* object) {
         }
     }
     if (!pairs) return nullptr;
-    return PyObject_GetIter(pairs.get());
+    return PyObject_GetIter(pairs.get());  // python-call-ok: a list of ours
 }
 
 PyObject* index_repr(PyObject* object) {

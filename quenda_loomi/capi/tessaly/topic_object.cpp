@@ -257,7 +257,7 @@ PyObject* topic_subscript(PyObject* self, PyObject* key) {
                             Py_TYPE(key)->tp_name);
     evt_topic* record = as_topic(self)->header;
     if (record == nullptr) return not_initialized();
-    pyutil::Ref index_object(PyNumber_Index(key));
+    pyutil::Ref index_object(python::index("Topic[index]", key));
     if (!index_object) return nullptr;
     Py_ssize_t index = PyLong_AsSsize_t(index_object.get());
     const bool overflow = index == -1 && PyErr_Occurred();
