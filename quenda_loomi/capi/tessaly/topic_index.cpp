@@ -378,7 +378,8 @@ bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
         }
     } else {
         for (const evt_topic_part_variant* part = query.record()->parts; part; part = part->next)
-            out->push_back(EventSegment{part->ttype, part->text, part->ttype == TOPIC_PART_RANGE ? 0 : part->text_len});
+            if (part->ttype == TOPIC_PART_RANGE) out->push_back(EventSegment{part->ttype, nullptr, 0});  // no text to capture
+            else out->push_back(EventSegment{part->ttype, part->text, part->text_len});
     }
     return out->ok();
 }
