@@ -83,6 +83,42 @@ TEST(Pin, DefersFreeingToTheLastUnpin) {
     EXPECT_EQ(tracked_record_count(), before);
 }
 
+TEST(Pins, HoldEveryRecordTheyPinnedUntilReset) {
+    const uint64_t before = tracked_record_count();
+    evt_topic* first = wrapped("pins.one");
+    evt_topic* second = wrapped("pins.two");
+    evt_topic* untracked = evt_topic_new(nullptr, 0, nullptr);
+    {
+        RecordPins pins;
+        ASSERT_TRUE(pins.pin(first));
+        ASSERT_TRUE(pins.pin(second));
+        ASSERT_TRUE(pins.pin(first));  // twice: held twice
+        EXPECT_TRUE(pins.pin(untracked));  // nothing can free it behind our back: nothing to hold
+        record_release(first, true);
+        record_release(second, true);
+        // Both freed by their owners, both still readable.
+        EXPECT_EQ(std::string(first->parts->text, first->parts->text_len), "pins");
+        EXPECT_NE(record_generation(second), 0u);
+        EXPECT_EQ(tracked_record_count(), before + 2);
+    }
+    EXPECT_EQ(tracked_record_count(), before);
+    evt_topic_free(untracked);
+}
+
+TEST(BorrowedSection, NestsAndNamesTheInnermostSite) {
+    EXPECT_EQ(open_borrow(), nullptr);
+    {
+        BorrowedSection outer("outer");
+        EXPECT_STREQ(open_borrow(), "outer");
+        {
+            BorrowedSection inner("inner");
+            EXPECT_STREQ(open_borrow(), "inner");
+        }
+        EXPECT_STREQ(open_borrow(), "outer");
+    }
+    EXPECT_EQ(open_borrow(), nullptr);
+}
+
 TEST(Pin, ARecordDisplacedWhilePinnedGoesAtTheLastUnpin) {
     const uint64_t before = tracked_record_count();
     evt_topic* shared = evt_topic_new("displaced.lit", 0, nullptr);  // registered, not owned
