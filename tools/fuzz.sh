@@ -17,7 +17,7 @@ seconds=${1:-60}
 shift || true
 build_dir=${QL_FUZZ_BUILD_DIR:-$root/build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(topic_lifecycle_fuzz bytemap_fuzz allocator_fuzz)
+((${#targets[@]})) || targets=(topic_lifecycle_fuzz bytemap_fuzz allocator_fuzz trie_fuzz)
 
 as_root() {
     if [[ $EUID -eq 0 ]]; then "$@"
