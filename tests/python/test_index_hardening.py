@@ -9,6 +9,7 @@ import textwrap
 
 import pytest
 from conftest import sanitizer_loaded
+from hypothesis import given, settings, strategies as st
 
 from quenda_loomi.capi.tessaly import Topic, TopicIndex, TopicTestToolkit
 
@@ -337,3 +338,53 @@ def test_only_genuine_compiled_expressions_have_their_answers_remembered(monkeyp
         assert counted.match("sc.sell") == ["counted"] and counted.match("sc.buy") == []
     # A stand-in may have side effects: it is asked every time.
     assert searched == ["sell", "buy"] * 3
+
+
+class Loose:
+    """A value whose __eq__ Python decides: equal to any Loose with its key."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        return isinstance(other, Loose) and other.key == self.key
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Loose({self.key})"
+
+
+# Values of one topic: ints, floats and bools that compare equal across
+# types (1 == 1.0 == True), strs, None, and objects with their own __eq__;
+# mostly distinct, so removals reach far into the topic and index it.
+PLAIN_VALUES = st.one_of(st.integers(0, 400), st.sampled_from([1.0, 2.5, True, False, "a", "b", None]))
+ANY_VALUES = st.one_of(PLAIN_VALUES, st.integers(0, 3).map(Loose))
+
+
+@pytest.mark.parametrize("values", [PLAIN_VALUES, ANY_VALUES], ids=["plain", "with_own_eq"])
+def test_remove_takes_the_earliest_equal_value_however_long_the_topic(values):
+    @settings(max_examples=40, deadline=None)
+    @given(st.lists(values, min_size=40, max_size=150), st.lists(st.tuples(st.booleans(), values), max_size=150),
+           st.randoms(use_true_random=False))
+    def check(first, ops, rng):
+        index, model = TopicIndex(), []
+        joined = Topic.join(["rv.one"])  # one part, literal "rv.one": paired by the identity shortcut
+        for number, value in enumerate(first):
+            index.add(joined if number % 3 == 0 else "rv.one", value)
+            model.append(value)
+        order = list(model) + [401, "absent"]
+        rng.shuffle(order)
+        # Removing in any order, with adds in between, takes what a list would.
+        for value, (adding, other) in zip(order, ops + [(False, None)] * len(order)):
+            if adding:
+                index.add("rv.one" if rng.random() < 0.7 else joined, other)
+                model.append(other)
+            expected = value in model
+            if expected:
+                model.remove(value)
+            assert index.remove("rv.one", value) is expected, (value, model)
+            assert [v for _, v in index] == model
+        assert index.match("rv.one") == model
+
+    check()

@@ -22,6 +22,7 @@
 #include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "quenda_loomi/capi/tessaly/value_lookup.h"
 #include "quenda_loomi/capi/topic_core/topic_index.h"
 #include "support/python/arguments.h"
 
@@ -51,6 +52,8 @@ struct TopicIndexObject {
     // The answer buffer of the last match, kept so an event costs no
     // allocation; a match run from inside another takes its own.
     FlatVector<Subscription> spare_answer;
+    // Subscriptions by value for remove, per record scanned at length.
+    ValueLookup value_lookup;
     // Wildcard names as str by part, for the captures (see wildcard_name).
     struct NameSlot* names;
     // Answers of compiled expressions for short segments (see hook_test).
@@ -498,6 +501,7 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
             PyErr_NoMemory();
         } else {
             ++self->next_seq;
+            self->value_lookup.filed(subscription);
             topic.release();  // the trie holds both references now
             value.release();
         }
@@ -505,23 +509,6 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
     release_patterns(self);
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
-}
-
-// The candidate with the smallest sequence number from `from_seq` on among
-// the records the identity shortcut pairs with the query.
-bool next_candidate(TopicIndexObject* self, const Query& query, uint64_t from_seq, Subscription* found, bool* ok) {
-    FlatVector<evt_topic*> records;
-    query.records_like(*self->trie, &records);
-    *ok = records.ok();
-    bool any = false;
-    for (evt_topic* alike : records) {
-        Subscription next{};
-        if (self->trie->next_of(alike, from_seq, &next) && (!any || next.seq < found->seq)) {
-            *found = next;
-            any = true;
-        }
-    }
-    return any;
 }
 
 PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -536,29 +523,74 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
 
     // Candidates in sequence order, one at a time: each comparison runs
     // Python code that may add or remove subscriptions, so the next one is
-    // looked up afresh after it (from the sequence number reached).
+    // looked up afresh after it (from the sequence number reached).  A scan
+    // that runs long indexes the records it walks by value: from then on a
+    // plain value (int, str, ...) is found in one probe.
+    constexpr int kComparesBeforeIndexing = 32;
     uint64_t from_seq = 0;
+    int compared = 0;
+    bool lookup_usable = true;
     for (;;) {
         Subscription candidate{};
         PyObject* value = nullptr;
+        bool decided = false;  // equal without comparing: the lookup found it
         {
             BorrowedSection finding("TopicIndex.remove: next candidate");
-            bool ok = true;
-            const bool found = next_candidate(self, query, from_seq, &candidate, &ok);
-            if (!ok) return PyErr_NoMemory();
-            if (!found) break;
-            value = Py_NewRef(static_cast<PyObject*>(candidate.value));
+            FlatVector<evt_topic*> records;
+            query.records_like(*self->trie, &records);
+            if (!records.ok()) return PyErr_NoMemory();
+            if (compared == kComparesBeforeIndexing)
+                for (evt_topic* record : records) self->value_lookup.index_record(*self->trie, record);
+            bool known = lookup_usable && ValueLookup::plain_value(wanted.get());
+            bool found = false;
+            for (size_t i = 0; known && i < records.size(); ++i) {
+                Subscription earliest{};
+                switch (self->value_lookup.earliest(records[i], wanted.get(), &earliest)) {
+                    case ValueLookup::Answer::unknown:
+                        known = false;
+                        break;
+                    case ValueLookup::Answer::found:
+                        if (!found || earliest.seq < candidate.seq) candidate = earliest;
+                        found = true;
+                        break;
+                    case ValueLookup::Answer::none:
+                        break;
+                }
+            }
+            if (known) {
+                if (!found) break;
+                decided = true;
+            } else {
+                for (evt_topic* record : records) {
+                    Subscription next{};
+                    if (self->trie->next_of(record, from_seq, &next) && (!found || next.seq < candidate.seq)) {
+                        candidate = next;
+                        found = true;
+                    }
+                }
+                if (!found) break;
+                value = Py_NewRef(static_cast<PyObject*>(candidate.value));
+            }
         }
-        const int equal = python::compare("TopicIndex.remove: value comparison", value, wanted.get(), Py_EQ);
-        python::release("TopicIndex.remove: candidate value", value);
-        if (equal < 0) return nullptr;
-        from_seq = candidate.seq + 1;
-        if (!equal) continue;
+        if (!decided) {
+            const int equal = python::compare("TopicIndex.remove: value comparison", value, wanted.get(), Py_EQ);
+            python::release("TopicIndex.remove: candidate value", value);
+            if (equal < 0) return nullptr;
+            ++compared;
+            from_seq = candidate.seq + 1;
+            if (!equal) continue;
+        }
         Subscription removed{};
         {
             BorrowedSection erasing("TopicIndex.remove: erasing");
             // The comparison may have removed it already: then the next one.
-            if (!self->trie->erase(candidate.record, candidate.seq, &removed)) continue;
+            // (The lookup mirrors the trie, so its answers are always held;
+            // should one not be, this call compares instead of looping.)
+            if (!self->trie->erase(candidate.record, candidate.seq, &removed)) {
+                lookup_usable = lookup_usable && !decided;
+                continue;
+            }
+            self->value_lookup.removed(removed);
             record_unwatch(removed.record);
         }
         python::release("TopicIndex.remove: removed topic", static_cast<PyObject*>(removed.topic));
@@ -707,6 +739,7 @@ void clear_subscriptions(TopicIndexObject* self) {
         self->trie->take_all(&taken);
         // Out of memory before anything was taken: the references stay held.
         if (!taken.ok()) return;
+        self->value_lookup.cleared();
         for (const Subscription& subscription : taken) record_unwatch(subscription.record);
     }
     for (const Subscription& subscription : taken) {
@@ -779,6 +812,7 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!object) return nullptr;
     TopicIndexObject* self = as_index(object.get());
     ::new (&self->spare_answer) FlatVector<Subscription>();
+    ::new (&self->value_lookup) ValueLookup();
     self->patterns = PyDict_New();
     if (self->patterns == nullptr) return nullptr;
     void* block = std::malloc(sizeof(TopicTrie));
@@ -848,6 +882,7 @@ void index_dealloc(PyObject* object) {
     PyObject* patterns = std::exchange(self->patterns, nullptr);
     python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();
+    self->value_lookup.~ValueLookup();
     type->tp_free(object);
     Py_DECREF(type);
 }
