@@ -834,13 +834,13 @@ def main():
         counter[0] += 1
         os.write(log, f"=== example {counter[0]}\n".encode())
         run = Run(data.draw(BANK), random.Random(f"{options.seed}:{counter[0]}"), log)
-        if reentry_stress.requested():
-            # Every place the topic module can run Python code becomes a
-            # change to the objects of the running example.
-            reentry_stress.install(lambda site: run.mutate(run.mutation(), f"stress hook at {site}"))
         try:
             seed_pool(run)
             run.note("pool: " + "; ".join(label for label, _ in run.pool))
+            if reentry_stress.requested():
+                # From here on every place the topic module can run Python
+                # code becomes a change to the objects of the running example.
+                reentry_stress.install(lambda site: run.mutate(run.mutation(), f"stress hook at {site}"))
             for _ in range(run.integer(1, options.steps)):
                 step(run)
         except Abort as finding:
