@@ -2,9 +2,9 @@
 # Installs the benchmark peers (Debian packages, only when one is missing),
 # provisions the toolchain, builds the benchmark tree in ./build-bench and
 # runs the whole suite, printing one table of ratios grouped by area.
-#   tools/bench.sh                   full run (about 12 minutes on a shared 2-core
-#                                    machine: python ~5, index ~5 with N up to 1M,
-#                                    native ~1, memory ~1, pipeline <1; the bus rows,
+#   tools/bench.sh                   full run (about 9 minutes on a shared 2-core
+#                                    machine: python ~3, index ~4 with N up to 1M,
+#                                    native ~0.5, memory ~0.3, pipeline ~0.2; the bus rows,
 #                                    when bench/bus_rows.py is present, add their own
 #                                    broker runs)
 #   tools/bench.sh --quick           smaller counts, for development (under a minute)
