@@ -110,6 +110,7 @@ struct ModuleState {
     PyObject* str_search = nullptr;
     PyObject* str_compile = nullptr;
     PyObject* not_compiled = nullptr;  // marks an index's expression entry not compiled yet
+    uint64_t last_expression_serial = 0;  // numbers index expression entries (their remembered answers)
 
     // Generator functions (define_generator_function) behind iteration.
     PyObject* topic_iter = nullptr;          // Topic.__iter__

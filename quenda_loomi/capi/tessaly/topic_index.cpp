@@ -77,7 +77,6 @@ struct SearchSlot {
     char text[kMaxText];
 };
 constexpr size_t kSearchSlots = 1024;
-uint64_t last_entry_serial = 0;
 
 TopicIndexObject* as_index(PyObject* object) { return reinterpret_cast<TopicIndexObject*>(object); }
 
@@ -99,7 +98,7 @@ PyObject* expression_entry(PyObject* patterns, const char* expression) {
     PyObject* entry = PyDict_GetItemWithError(patterns, key.get());  // python-call-ok: str or bytes keys only
     if (entry != nullptr) return Py_NewRef(entry);
     if (PyErr_Occurred()) return nullptr;
-    Ref serial(PyLong_FromUnsignedLongLong(++last_entry_serial));
+    Ref serial(PyLong_FromUnsignedLongLong(++state.last_expression_serial));
     Ref fresh(serial ? PyList_New(3) : nullptr);
     if (!fresh) return nullptr;
     PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
