@@ -1,5 +1,6 @@
 // Checking-build side of python_calls.h: the borrow check and the stress hook.
 #include "quenda_loomi/capi/tessaly/python_calls.h"
+#include "quenda_loomi/capi/tessaly/tessaly.h"
 
 #ifdef QL_REENTRY_CHECKS
 
@@ -9,8 +10,8 @@
 namespace tessaly::python {
 
 namespace {
-PyObject* stress_hook = nullptr;
-bool in_stress_hook = false;  // the hook's own calls into the bindings do not re-enter it
+PyObject*& stress_hook = state.stress_hook;
+bool& in_stress_hook = state.in_stress_hook;  // the hook's own calls into the bindings do not re-enter it
 }  // namespace
 
 void set_stress_hook(PyObject* hook) noexcept {
