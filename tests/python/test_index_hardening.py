@@ -388,3 +388,19 @@ def test_remove_takes_the_earliest_equal_value_however_long_the_topic(values):
         assert index.match("rv.one") == model
 
     check()
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet=st.sampled_from("ab.+{}()|/^$\x00é"), max_size=12))
+def test_any_str_event_answers_as_its_topic_would(text):
+    index = TopicIndex()
+    for number, literal in enumerate(["a.b", "a.+x", "+y.b", "a.(b|a)", "a./^b/", "a", "b.a.+z", "/a/.b"]):
+        index.add(literal, number)
+    index.add(Topic.join([text]) if text else "a", "joined")  # a record holding the text as its literal
+    try:
+        expected = index.match(Topic(text)), index.match_captures(Topic(text))
+    except Exception as error:
+        with pytest.raises(type(error)):
+            index.match(text)
+        return
+    assert (index.match(text), index.match_captures(text)) == expected
