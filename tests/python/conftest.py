@@ -126,7 +126,10 @@ def pytest_unconfigure(config):
         hook, _stress_hook = _stress_hook, None
         print(f"\nre-entrancy stress: {sum(hook.sites.values())} calls at {len(hook.sites)} sites", file=sys.stderr)
         if hook.errors:
-            print("re-entrancy stress hook errors:\n  " + "\n  ".join(hook.errors[:20]), file=sys.stderr)
+            # Its own calls may fail where a test broke something on purpose
+            # (a replaced re.compile that raises): shown, not a failure.
+            print("calls the stress hook made that raised (ignored):\n  " + "\n  ".join(hook.errors[:20]),
+                  file=sys.stderr)
     if _session_context is not None:
         _session_context.__exit__(None, None, None)
         _session_context = None
