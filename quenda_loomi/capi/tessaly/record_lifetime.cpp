@@ -36,14 +36,10 @@ struct Entry {
 
 // The records' entries: the trie's open-addressing table, at most half full,
 // on the C heap.
-struct CHeap {
-    void* request(uint64_t size) { return std::calloc(1, size); }
-    void release(void* block, uint64_t) { std::free(block); }
-};
-using Table = topic_core::FlatTable<Entry, CHeap>;
+using Table = topic_core::FlatTable<Entry, topic_core::CHeapStorage>;
 
 Table table;
-CHeap heap;
+topic_core::CHeapStorage heap;
 uint64_t clock_now = 0;
 uint64_t watched_changes = 0;
 uint64_t lost_watches = 0;

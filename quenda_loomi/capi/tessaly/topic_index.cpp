@@ -227,6 +227,12 @@ bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVe
 
 // ---- Events and topics given to the index ---------------------------------------
 
+// TypeError naming an argument that is neither a Topic nor a str; null.
+PyObject* not_topic_or_str(PyObject* argument, const char* name) {
+    return PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)", name,
+                        Py_TYPE(argument)->tp_name);
+}
+
 // What a method was given as an event or topic: a Topic, or a str read the
 // way Topic(str) reads it, but without registering anything: an exact
 // literal is walked from its text, any other is parsed into a private
@@ -235,7 +241,7 @@ class Query {
 public:
     Query() = default;
     ~Query() {
-        if (private_record_ != nullptr) record_discard_or_free();
+        if (private_record_ != nullptr) evt_topic_free(private_record_);
     }
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
@@ -250,11 +256,7 @@ public:
             length_ = record_->key != nullptr ? record_->key_len : 0;
             return true;
         }
-        if (!PyUnicode_CheckExact(argument)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)",
-                         name, Py_TYPE(argument)->tp_name);
-            return false;
-        }
+        if (!PyUnicode_CheckExact(argument)) return not_topic_or_str(argument, name), false;
         text_ = Ref::borrow(argument);
         Py_ssize_t size = 0;
         literal_ = PyUnicode_AsUTF8AndSize(argument, &size);
@@ -284,26 +286,26 @@ public:
     const char* literal() const { return literal_; }
     uint64_t length() const { return length_; }
 
-    // The Topic a match result reads: the given one, or a new private,
-    // unregistered Topic for a str (owning a parse with the literal as its
-    // private key).  New reference or null.
+    // The Topic a match result reads: the given one, or for a str a new,
+    // unregistered Topic that owns the private parse (made now for a plain
+    // literal) with the literal as its private key.  The query's record
+    // stays readable while that Topic lives.  New reference or null.
     PyObject* as_topic_object() {
         if (topic_) return Py_NewRef(topic_.get());
-        evt_topic* record = evt_topic_new(nullptr, 0, heap_allocator());
+        evt_topic* record = private_record_ ? private_record_ : evt_topic_new(nullptr, 0, heap_allocator());
         if (record == nullptr) return PyErr_NoMemory();
-        if ((length_ != 0 && evt_topic_parse(record, literal_, length_) != 0) ||
-            (length_ != 0 && evt_topic_key_privately(record, literal_, length_) != 0)) {
+        if (private_record_ == nullptr && length_ != 0 && evt_topic_parse(record, literal_, length_) != 0) {
             evt_topic_free(record);
             return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
         }
+        private_record_ = record;  // freed with the query unless the Topic takes it
+        if (length_ != 0 && evt_topic_key_privately(record, literal_, length_) != 0) return PyErr_NoMemory();
         PyObject* topic = topic_from_header(record, 1);
-        if (topic == nullptr) evt_topic_free(record);
+        if (topic != nullptr) private_record_ = nullptr;
         return topic;
     }
 
 private:
-    void record_discard_or_free() { evt_topic_free(private_record_); }
-
     Ref topic_;
     Ref text_;
     evt_topic* record_ = nullptr;
@@ -372,12 +374,9 @@ struct EventSegment {
 bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
     if (query.plain()) {
         const char* literal = query.literal();
-        uint64_t start = 0;
-        for (uint64_t i = 0; i <= query.length(); ++i) {
-            if (i < query.length() && literal[i] != '.') continue;
-            if (i > start) out->push_back(EventSegment{TOPIC_PART_EXACT, literal + start, i - start});
-            start = i + 1;
-        }
+        TopicTrie::for_each_plain_segment(literal, query.length(), [&](uint64_t offset, uint64_t length) {
+            out->push_back(EventSegment{TOPIC_PART_EXACT, literal + offset, length});
+        });
     } else {
         for (const evt_topic_part_variant* part = query.record()->parts; part; part = part->next)
             if (part->ttype == TOPIC_PART_RANGE) out->push_back(EventSegment{part->ttype, nullptr, 0});  // no text to capture
@@ -473,8 +472,7 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
         if (!topic) return nullptr;
         if (as_topic(topic.get())->header == nullptr) return not_initialized();
     } else {
-        return PyErr_Format(PyExc_TypeError, "Argument 'topic' has incorrect type (expected Topic or str, got %.200s)",
-                            Py_TYPE(given[0])->tp_name);
+        return not_topic_or_str(given[0], "topic");
     }
     Ref value = Ref::borrow(given[1]);
 
@@ -673,12 +671,6 @@ PyObject* index_match_captures(PyObject* object, PyObject* event) {
             }
             for (PyObject* text : segment_texts) Py_XDECREF(text);  // str: no finalizer
         }
-    }
-    if (!result) {
-        // Only strings, dicts and the list's references to values go: the
-        // values are still held by the index.
-        release_patterns(self);
-        return nullptr;
     }
     release_patterns(self);
     return result.release();

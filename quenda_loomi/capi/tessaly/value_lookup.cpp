@@ -1,8 +1,6 @@
 // Value lookup for TopicIndex.remove (rules in value_lookup.h).
 #include "quenda_loomi/capi/tessaly/value_lookup.h"
 
-#include <cstdlib>
-
 namespace tessaly {
 
 using topic_index::FlatVector;
@@ -10,18 +8,13 @@ using topic_index::Subscription;
 
 namespace {
 
-uint64_t mix(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    return x;
-}
+using topic_core::mix_bits;
 
-uint64_t record_hash(const evt_topic* record) { return mix(reinterpret_cast<uintptr_t>(record)); }
+uint64_t record_hash(const evt_topic* record) { return mix_bits(reinterpret_cast<uintptr_t>(record)); }
 
 // Plain values hash without running Python code and never fail to.
 uint64_t value_hash(const evt_topic* record, PyObject* value) {
-    return mix(record_hash(record) ^ static_cast<uint64_t>(PyObject_Hash(value)));  // python-call-ok: plain values
+    return mix_bits(record_hash(record) ^ static_cast<uint64_t>(PyObject_Hash(value)));  // python-call-ok: plain values
 }
 
 // Equality of two plain values: decided in C (int, float and bool compare
@@ -51,9 +44,6 @@ struct ValueLookup::RecordSlot {
     bool used() const { return record != nullptr; }
     uint64_t hash() const { return record_hash(record); }
 };
-
-void* ValueLookup::CHeap::request(uint64_t size) { return std::calloc(1, size); }
-void ValueLookup::CHeap::release(void* block, uint64_t) { std::free(block); }
 
 bool ValueLookup::plain_value(PyObject* value) {
     return PyLong_CheckExact(value) || PyUnicode_CheckExact(value) || PyBytes_CheckExact(value) ||

@@ -57,18 +57,14 @@ public:
 
     struct ValueSlot;
     struct RecordSlot;
-    struct CHeap {
-        void* request(uint64_t size);
-        void release(void* block, uint64_t size);
-    };
 
 private:
     RecordSlot* record_slot(const evt_topic* record) const;
     void forget(RecordSlot* slot, bool drop_values);
 
-    topic_core::FlatTable<ValueSlot, CHeap> values_;
-    topic_core::FlatTable<RecordSlot, CHeap> records_;
-    CHeap heap_;
+    topic_core::FlatTable<ValueSlot, topic_core::CHeapStorage> values_;
+    topic_core::FlatTable<RecordSlot, topic_core::CHeapStorage> records_;
+    topic_core::CHeapStorage heap_;
 };
 
 }  // namespace tessaly

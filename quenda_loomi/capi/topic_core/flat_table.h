@@ -18,8 +18,24 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace topic_core {
+
+// Spreads the bits of a pointer or integer key over the word (the
+// finalizer of MurmurHash3): table homes come from the low bits.
+inline uint64_t mix_bits(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdull;
+    x ^= x >> 33;
+    return x;
+}
+
+// Storage for tables kept on the C heap.
+struct CHeapStorage {
+    void* request(uint64_t size) { return std::calloc(1, size); }
+    void release(void* block, uint64_t) { std::free(block); }
+};
 
 template <class Slot, class Storage>
 struct FlatTable {

@@ -122,6 +122,17 @@ public:
     // (no segment opens with '/', '+', '{' or '('); such a literal's parts are
     // its dot-separated segments, empty ones skipped.
     static bool is_plain_literal(const char* literal, uint64_t length);
+    // Calls each(offset, length) for every part of a plain literal: its
+    // non-empty dot-separated segments, in order.
+    template <class Each>
+    static void for_each_plain_segment(const char* literal, uint64_t length, Each&& each) {
+        uint64_t start = 0;
+        for (uint64_t i = 0; i <= length; ++i) {
+            if (i < length && literal[i] != '.') continue;
+            if (i > start) each(start, i - start);
+            start = i + 1;
+        }
+    }
 
     // Compiled expressions the trie let go of, handed to the release hook.
     // Every operation that can drop a node queues them instead of calling the

@@ -76,13 +76,7 @@ struct Node {
     }
 };
 
-inline uint64_t mix_pointer(const void* pointer) {
-    uint64_t x = reinterpret_cast<uintptr_t>(pointer);
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdull;
-    x ^= x >> 33;
-    return x;
-}
+inline uint64_t mix_pointer(const void* pointer) { return topic_core::mix_bits(reinterpret_cast<uintptr_t>(pointer)); }
 
 inline uint64_t edge_hash(const Node* parent, const char* text, uint64_t length) {
     return XXH3_64bits_withSeed(text, length, reinterpret_cast<uintptr_t>(parent));

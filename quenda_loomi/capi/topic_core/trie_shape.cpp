@@ -22,6 +22,15 @@ TopicTrie::Table<Slot>* make_table() {
     return block ? ::new (block) TopicTrie::Table<Slot>() : nullptr;
 }
 
+// Gives a table's slots back to the trie and frees the table itself (it
+// holds only pointers and counts).
+template <class Slot>
+void drop_table(TopicTrie& owner, TopicTrie::Table<Slot>*& table) {
+    if (table == nullptr) return;
+    table->free_storage(owner);
+    std::free(std::exchange(table, nullptr));
+}
+
 }  // namespace
 
 TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
@@ -38,21 +47,11 @@ TopicTrie::TopicTrie(const allocator_protocol* source, PatternHooks hooks)
 TopicTrie::~TopicTrie() {
     if (root_ != nullptr) release_subtree(root_);
     root_ = nullptr;
-    if (edges_) edges_->free_storage(*this);
-    if (records_) records_->free_storage(*this);
-    if (keys_) keys_->free_storage(*this);
-    if (options_) options_->free_storage(*this);
-    if (filed_keys_) filed_keys_->free_storage(*this);
-    std::free(edges_);  // the tables themselves hold only pointers and counts
-    std::free(records_);
-    std::free(keys_);
-    std::free(options_);
-    std::free(filed_keys_);
-    filed_keys_ = nullptr;
-    edges_ = nullptr;
-    records_ = nullptr;
-    keys_ = nullptr;
-    options_ = nullptr;
+    drop_table(*this, edges_);
+    drop_table(*this, records_);
+    drop_table(*this, keys_);
+    drop_table(*this, options_);
+    drop_table(*this, filed_keys_);
     release_patterns();  // last: nothing of the trie is read after a hook ran
 }
 

@@ -181,21 +181,17 @@ bool TopicTrie::is_plain_literal(const char* literal, uint64_t length) {
 
 bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Subscription>* out) {
     return walk_filled(nullptr, out, [&](Scratch& s) {
-        // The text is copied once with every separator turned into the NUL
-        // that ends the segment before it; empty segments are skipped as the
-        // parser does.
+        // The text is copied once, each segment ended by a NUL written over
+        // the separator after it.
         s.literal.append(literal, literal + length);
         s.texts.append(literal, literal + length);
         s.texts.push_back('\0');
         if (!s.texts.ok()) return;
         char* texts = s.texts.data();
-        uint64_t start = 0;
-        for (uint64_t i = 0; i <= length; ++i) {
-            if (i < length && texts[i] != '.') continue;
-            texts[i] = '\0';
-            if (i > start) s.parts.push_back(EventPart{TOPIC_PART_EXACT, start, i - start});
-            start = i + 1;
-        }
+        for_each_plain_segment(literal, length, [&](uint64_t offset, uint64_t segment_length) {
+            texts[offset + segment_length] = '\0';
+            s.parts.push_back(EventPart{TOPIC_PART_EXACT, offset, segment_length});
+        });
     });
 }
 
