@@ -21,10 +21,12 @@ using topic_index::TopicTrie;
 struct FakePatterns {
     std::function<void()> during_test;
     std::function<void()> during_release;
+    bool out_of_memory = false;  // prepare() answers null, as a caller without memory does
     int prepared = 0;
 };
 
 void* prepare(const char* expression, void* context) {
+    if (static_cast<FakePatterns*>(context)->out_of_memory) return nullptr;
     ++static_cast<FakePatterns*>(context)->prepared;
     return new std::string(expression);
 }
@@ -297,4 +299,20 @@ TEST_F(TopicTrieTest, VisitPatternsSeesEveryPatternNodeOnce) {
         &seen);
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
+// An expression that cannot be prepared is a failure, never a subscription
+// or an answer that silently matches nothing.
+TEST_F(TopicTrieTest, ExpressionsThatCannotBePreparedFailTheOperation) {
+    const uint64_t exact = add("om.x");
+    fake_.out_of_memory = true;
+    const uint64_t nodes = trie_->node_count();
+    EXPECT_FALSE(trie_->insert(Subscription{99, record("om./x/"), nullptr, nullptr}, 0));
+    EXPECT_EQ(trie_->node_count(), nodes);
+    EXPECT_EQ(trie_->size(), 1u);
+    topic_index::FlatVector<Subscription> found;
+    EXPECT_FALSE(trie_->match(record("om./x/"), &found));
+    EXPECT_TRUE(found.empty());
+    fake_.out_of_memory = false;
+    EXPECT_EQ(match("om./x/"), (std::vector<uint64_t>{exact}));
 }

@@ -187,7 +187,9 @@ private:
     Node* generic_child(const Node* parent, int32_t kind, const char* label, uint64_t length) const;
     bool file_options(Node* range_child);
     void unfile_options(Node* range_child);
-    void step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
+    // One level of the walk; false when an expression could not be prepared
+    // for lack of memory.
+    bool step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
               FlatVector<Node*>* next, FlatVector<Node*>* to_test);
     void forget_record(evt_topic* record);
     bool holds(const evt_topic* record) const;

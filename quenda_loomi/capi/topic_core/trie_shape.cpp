@@ -77,8 +77,14 @@ Node* TopicTrie::new_node(Node* parent, int32_t kind, const char* label, uint64_
     node->sub_capacity = 1;
     node->sub_front = 0;
     if (label_len) std::memcpy(node->label, label, label_len);
-    if (kind == TOPIC_PART_PATTERN && hooks_.prepare)
-        node->set_prepared(hooks_.prepare(node->label, hooks_.context));
+    if (kind == TOPIC_PART_PATTERN && hooks_.prepare) {
+        void* prepared = hooks_.prepare(node->label, hooks_.context);
+        if (prepared == nullptr) {  // no memory for it: a node that never matches would be a lost subscription
+            release(node, node->block_size());
+            return nullptr;
+        }
+        node->set_prepared(prepared);
+    }
     ++node_count_;
     return node;
 }

@@ -15,7 +15,7 @@ namespace topic_index {
 
 // ---- The walk -------------------------------------------------------------------
 
-void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
+bool TopicTrie::step(int32_t kind, const char* text, uint64_t length, const FlatVector<Node*>& frontier,
                      FlatVector<Node*>* next, FlatVector<Node*>* to_test_buffer) {
     FlatVector<Node*>& to_test = *to_test_buffer;
     to_test.clear();
@@ -73,8 +73,9 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
         case TOPIC_PART_PATTERN: {
             for (Node* node : frontier)
                 for (Node* child = node->first_exact; child; child = child->next_sibling) to_test.push_back(child);
-            void* prepared = hooks_.prepare ? hooks_.prepare(text, hooks_.context) : nullptr;
-            if (prepared == nullptr) break;
+            if (hooks_.prepare == nullptr) break;  // no patterns here: never matches
+            void* prepared = hooks_.prepare(text, hooks_.context);
+            if (prepared == nullptr) return false;
             for (Node* child : to_test)
                 if (hooks_.test(prepared, child->label, hooks_.context) > 0) next->push_back(child);
             defer_release(prepared);
@@ -83,6 +84,7 @@ void TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
         default:
             break;
     }
+    return true;
 }
 
 // Counts a running walk for its whole extent, however it ends.
@@ -197,14 +199,15 @@ bool TopicTrie::match_plain(const char* literal, uint64_t length, FlatVector<Sub
 
 bool TopicTrie::answer(Scratch& s, const evt_topic* event, FlatVector<Subscription>* out) {
     s.frontier.clear();
+    bool walked = true;
     if (!s.parts.empty()) {
         WalkMark mark(&walks_running_);
         s.frontier.push_back(root_);
-        for (size_t i = 0; i < s.parts.size() && !s.frontier.empty(); ++i) {
+        for (size_t i = 0; walked && i < s.parts.size() && !s.frontier.empty(); ++i) {
             s.next.clear();
             const EventPart& part = s.parts[i];
             // `texts` is not touched during the walk: the pointer stays valid.
-            step(part.kind, s.texts.data() + part.offset, part.length, s.frontier, &s.next, &s.to_test);
+            walked = step(part.kind, s.texts.data() + part.offset, part.length, s.frontier, &s.next, &s.to_test);
             s.frontier.swap(s.next);
         }
     }
@@ -216,7 +219,7 @@ bool TopicTrie::answer(Scratch& s, const evt_topic* event, FlatVector<Subscripti
     s.runs.clear();
     for_each_alike(event, s.literal.data(), s.literal.size(),
                    [&](evt_topic* record) { subscriptions_of(record, &s.alike); });
-    bool answered = s.alike.ok();
+    bool answered = walked && s.alike.ok();
     if (answered && !s.alike.empty()) {
         answered = sort_by_seq(&s.alike);
         s.runs.push_back(Run{s.alike.data(), s.alike.data() + s.alike.size()});
