@@ -4,7 +4,8 @@
 # What it does (every step is idempotent and skipped when already done):
 #   1. Installs the Debian build packages the project needs
 #      (cmake ninja-build g++ libxxhash-dev libgtest-dev patchelf xz-utils, and
-#      mosquitto and openssl, the broker the bus tests start and their certificates).
+#      mosquitto and openssl, the broker the bus tests start and their certificates;
+#      nats-server and libnats-dev, the cluster and the client library of the NATS transport).
 #      apt-get is only touched when one of them is missing.
 #   2. Fetches CPython 3.14 (64-bit) from Debian sid, together with the sid
 #      glibc and the shared libraries its extension modules link, plus a few
@@ -61,7 +62,8 @@ readonly RECIPE_STAMP="quenda-python-toolchain-1"
 readonly PYVER="3.14"
 readonly TRIPLET="x86_64-linux-gnu"
 
-readonly SYSTEM_PACKAGES=(cmake ninja-build g++ libxxhash-dev libgtest-dev patchelf xz-utils mosquitto openssl)
+readonly SYSTEM_PACKAGES=(cmake ninja-build g++ libxxhash-dev libgtest-dev patchelf xz-utils mosquitto openssl
+                          nats-server libnats-dev)
 readonly PYTHON_PACKAGES=(
     "python${PYVER}" "python${PYVER}-minimal" "libpython${PYVER}-minimal"
     "libpython${PYVER}-stdlib" "libpython${PYVER}" "libpython${PYVER}-dev"
