@@ -14,7 +14,7 @@
 
 #include "bench/best_time.h"
 #include "nyxel/bytemap/sorvelink.h"
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace {
 

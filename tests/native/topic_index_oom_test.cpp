@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/failing_requests.h"
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
+#include "quenda_loomi/capi/topic_core/capture_rule.h"
 #include "support/python/arguments.h"
 
 namespace tessaly {
@@ -476,8 +477,11 @@ PyObject* result_captures(PyObject* obj, PyObject*) {
         const evt_topic_part_variant* b = node->part_b;
         if (!node->success || !a || !b || !node->literal) continue;
         const evt_topic_part_variant* wildcard = nullptr;
-        if (a->ttype == TOPIC_PART_ANY && b->ttype == TOPIC_PART_EXACT && node->literal == b->text) wildcard = a;
-        else if (b->ttype == TOPIC_PART_ANY && a->ttype == TOPIC_PART_EXACT && node->literal == a->text) wildcard = b;
+        switch (topic_capture::captor_of(a->ttype, b->ttype)) {
+            case topic_capture::Captor::first: wildcard = node->literal == b->text ? a : nullptr; break;
+            case topic_capture::Captor::second: wildcard = node->literal == a->text ? b : nullptr; break;
+            case topic_capture::Captor::none: break;
+        }
         if (wildcard == nullptr) continue;
         Ref name(PyUnicode_DecodeUTF8(wildcard->text, static_cast<Py_ssize_t>(wildcard->text_len), "surrogateescape"));
         Ref text(PyUnicode_DecodeUTF8(node->literal, static_cast<Py_ssize_t>(node->literal_len), "surrogateescape"));

@@ -1,318 +1,31 @@
 // TopicIndex: many (topic, value) subscriptions matched against one event in
 // a single native walk.  The trie lives in the topic core; this file holds
-// the Python references, the index's compiled pattern expressions, keeps the
-// trie in step with records changed in place, and turns the walk's answer
-// into Python objects before any Python code can run.
-//
-// Where Python code runs (python_calls.h), and what is held across it:
-//  * pattern search and compile inside a walk (trie hooks): the trie keeps
-//    its nodes while a walk runs and reads only its own copy of the event;
-//    the expression entry is referenced for the call.
-//  * giving compiled expressions back (release_patterns), dropping the
-//    references of removed subscriptions, comparing values in remove, the
-//    pairwise match of match_results: only after the trie operation ended,
-//    with nothing borrowed; what is needed afterwards is referenced first.
-// Everything between a walk's end and the references taken on its answer is
-// one BorrowedSection.
+// the type and its methods: it keeps the trie in step with records changed
+// in place and turns the walk's answer into Python objects before any
+// Python code can run.  What its parts share, and where Python code runs,
+// is stated in index_object.h.
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 #include <new>
 
+#include "quenda_loomi/capi/tessaly/index_object.h"
+#include "quenda_loomi/capi/tessaly/index_query.h"
 #include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/tessaly/record_lifetime.h"
 #include "quenda_loomi/capi/tessaly/tessaly.h"
-#include "quenda_loomi/capi/tessaly/value_lookup.h"
-#include "quenda_loomi/capi/topic_core/topic_index.h"
 #include "support/python/arguments.h"
-
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace tessaly {
 
+namespace index_binding {
 namespace {
 
 using pyutil::Ref;
-using topic_index::FlatVector;
-using topic_index::Subscription;
-using topic_index::TopicTrie;
-
-struct TopicIndexObject {
-    PyObject_HEAD
-    TopicTrie* trie;
-    // Expression entries by text (a str, or bytes for text that is not
-    // UTF-8): each is a list [compiled, text], `compiled` being
-    // state.not_compiled until a walk or an add compiles it, and None when
-    // it never compiles.  Every node or walk using an expression holds a
-    // reference to its entry; the entry leaves the dict with its last user.
-    PyObject* patterns;
-    uint64_t next_seq;
-    uint64_t seen_changes;  // watched_change_count() when the trie was last brought up to date
-    // The answer buffer of the last match, kept so an event costs no
-    // allocation; a match run from inside another takes its own.
-    FlatVector<Subscription> spare_answer;
-    // Subscriptions by value for remove, per record scanned at length.
-    ValueLookup value_lookup;
-    // Wildcard names as str by part, for the captures (see wildcard_name).
-    struct NameSlot* names;
-    // Answers of compiled expressions for short segments (see hook_test).
-    struct SearchSlot* searches;
-    PyObject* weakreflist;
-};
-
-struct NameSlot {
-    const evt_topic_part_variant* part;
-    PyObject* name;  // an exact str
-};
-constexpr size_t kNameSlots = 1024;
-
-// One remembered answer of an expression entry (by its serial number) for a
-// segment short enough to be kept in the slot.
-struct SearchSlot {
-    static constexpr size_t kMaxText = 20;
-    uint64_t serial;  // 0: empty
-    uint32_t length;
-    int32_t answer;
-    char text[kMaxText];
-};
-constexpr size_t kSearchSlots = 1024;
 
 TopicIndexObject* as_index(PyObject* object) { return reinterpret_cast<TopicIndexObject*>(object); }
 
 constexpr const char* kChangedWhileMatched = "A topic changed while it was being matched";
 
-// ---- Expression entries and the trie's hooks ------------------------------------
-
-// The entry for `expression`, made (not compiled) when missing: a list
-// [compiled, text, serial number].  Runs no Python code.  New reference, or
-// null on exhausted memory.
-PyObject* expression_entry(PyObject* patterns, const char* expression) {
-    Ref key(PyUnicode_FromString(expression));
-    if (!key) {
-        // Not UTF-8: `re` cannot take it, so it never matches.
-        PyErr_Clear();
-        key = Ref(PyBytes_FromString(expression));
-        if (!key) return nullptr;
-    }
-    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());  // python-call-ok: str or bytes keys only
-    if (entry != nullptr) return Py_NewRef(entry);
-    if (PyErr_Occurred()) return nullptr;
-    Ref serial(PyLong_FromUnsignedLongLong(++state.last_expression_serial));
-    Ref fresh(serial ? PyList_New(3) : nullptr);
-    if (!fresh) return nullptr;
-    PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
-    PyList_SET_ITEM(fresh.get(), 1, key.release());
-    PyList_SET_ITEM(fresh.get(), 2, serial.release());
-    if (PyDict_SetItem(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
-    return fresh.release();
-}
-
-// Compiles an entry not compiled yet.  0 when it holds a compiled object or
-// None (a genuine re.error: never matches) afterwards; -1 with the error of
-// any other failure (RecursionError, KeyboardInterrupt, MemoryError, ...),
-// which is not remembered, so a later use tries again.
-int compile_entry(PyObject* entry, const char* site) {
-    if (PyList_GET_ITEM(entry, 0) != state.not_compiled) return 0;
-    python::Held held(site, Py_NewRef(entry));  // Python code below may drop the entry's other users
-    PyObject* args[] = {state.re_module, PyList_GET_ITEM(entry, 1)};
-    Ref compiled(python::call_method(site, state.str_compile, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    if (!compiled) {
-        if (!PyErr_ExceptionMatches(state.re_error)) return -1;
-        PyErr_Clear();
-        compiled = Ref::borrow(Py_None);
-    }
-    // Compiling again from inside the call may have filled it already: keep the first.
-    if (PyList_GET_ITEM(entry, 0) == state.not_compiled)
-        PyList_SetItem(entry, 0, compiled.release());  // drops the sentinel, ours: no Python code
-    return 0;
-}
-
-void* hook_prepare(const char* expression, void* context) {
-    PyObject* entry = expression_entry(static_cast<TopicIndexObject*>(context)->patterns, expression);
-    if (entry == nullptr) PyErr_Clear();  // the trie reports the exhausted memory
-    return entry;
-}
-
-void hook_release(void* prepared, void* context) {
-    auto* entry = static_cast<PyObject*>(prepared);
-    PyObject* pending = PyErr_GetRaisedException();  // also used on the way out of a failed add
-    PyObject* patterns = static_cast<TopicIndexObject*>(context)->patterns;
-    if (Py_REFCNT(entry) == 2 && PyDict_DelItem(patterns, PyList_GET_ITEM(entry, 1)) < 0)
-        PyErr_Clear();
-    python::release("TopicIndex: compiled expression given back", entry);
-    PyErr_SetRaisedException(pending);
-}
-
-// Searches a compiled expression; 1 when found.  Every Python error counts
-// as no match, as in Topic.match.
-int search_compiled(PyObject* compiled, const char* segment) {
-    Ref text(PyUnicode_FromString(segment));
-    if (!text) {
-        PyErr_Clear();
-        return 0;
-    }
-    PyObject* args[] = {compiled, text.get()};
-    Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
-                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    if (!found) {
-        PyErr_Clear();
-        return 0;
-    }
-    return found.get() != Py_None;
-}
-
-// 1 when the expression is found anywhere in the segment.  An entry that
-// failed to compile for a passing reason is compiled again next time.  The
-// answers of a genuine re.Pattern (a pure function of the segment, running
-// no Python code) are remembered for short segments: events repeat a few
-// values at a position (buy, sell), and a search call costs more than the
-// rest of the walk.
-int hook_test(void* prepared, const char* segment, void* context) {
-    auto* self = static_cast<TopicIndexObject*>(context);
-    auto* entry = static_cast<PyObject*>(prepared);
-    python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
-    if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
-    if (compiled.get() == Py_None) return 0;
-    const size_t length = std::strlen(segment);
-    if (!Py_IS_TYPE(compiled.get(), state.re_pattern_type) || length > SearchSlot::kMaxText)
-        return search_compiled(compiled.get(), segment);
-    if (self->searches == nullptr) {
-        self->searches = static_cast<SearchSlot*>(PyMem_Calloc(kSearchSlots, sizeof(SearchSlot)));
-        if (self->searches == nullptr) return search_compiled(compiled.get(), segment);
-    }
-    const uint64_t serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(entry, 2));
-    SearchSlot& slot = self->searches[XXH3_64bits_withSeed(segment, length, serial) & (kSearchSlots - 1)];
-    if (slot.serial == serial && slot.length == length && std::memcmp(slot.text, segment, length) == 0)
-        return slot.answer;
-    const int answer = search_compiled(compiled.get(), segment);
-    slot.serial = serial;
-    slot.length = static_cast<uint32_t>(length);
-    slot.answer = answer;
-    std::memcpy(slot.text, segment, length);
-    return answer;
-}
-
-// Gives back what the trie let go of.  Runs Python code: call only with
-// nothing borrowed.
-void release_patterns(TopicIndexObject* self) {
-    if (self->trie != nullptr && self->trie->has_released_patterns()) self->trie->release_patterns();
-}
-
-// Compiles every pattern expression of `record` now, so that add reports a
-// failure to compile that is not the expression's own fault.  The entries
-// are kept referenced by `held` so the trie finds them compiled.
-bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVector<PyObject*>* held) {
-    {
-        BorrowedSection reading("TopicIndex.add: reading pattern parts");
-        for (const evt_topic_part_variant* part = record->parts; part; part = part->next) {
-            if (part->ttype != TOPIC_PART_PATTERN || part->text == nullptr) continue;
-            PyObject* entry = expression_entry(self->patterns, part->text);
-            if (entry == nullptr) return false;
-            if (!held->push_back(entry)) {
-                Py_DECREF(entry);  // still in the dict: no finalizer runs
-                PyErr_NoMemory();
-                return false;
-            }
-        }
-    }
-    for (PyObject* entry : *held)
-        if (compile_entry(entry, "TopicIndex.add: pattern compiled") < 0) return false;
-    return true;
-}
-
-// ---- Events and topics given to the index ---------------------------------------
-
-// TypeError naming an argument that is neither a Topic nor a str; null.
-PyObject* not_topic_or_str(PyObject* argument, const char* name) {
-    return PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)", name,
-                        Py_TYPE(argument)->tp_name);
-}
-
-// What a method was given as an event or topic: a Topic, or a str read the
-// way Topic(str) reads it, but without registering anything: an exact
-// literal is walked from its text, any other is parsed into a private
-// record that is freed afterwards.
-class Query {
-public:
-    Query() = default;
-    ~Query() {
-        if (private_record_ != nullptr) evt_topic_free(private_record_);
-    }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    // False with TypeError / MemoryError set.
-    bool read(PyObject* argument, const char* name) {
-        if (PyObject_TypeCheck(argument, state.Topic)) {
-            record_ = as_topic(argument)->header;
-            if (record_ == nullptr) return not_initialized(), false;
-            topic_ = Ref::borrow(argument);
-            literal_ = record_->key;
-            length_ = record_->key != nullptr ? record_->key_len : 0;
-            return true;
-        }
-        if (!PyUnicode_CheckExact(argument)) return not_topic_or_str(argument, name), false;
-        text_ = Ref::borrow(argument);
-        Py_ssize_t size = 0;
-        literal_ = PyUnicode_AsUTF8AndSize(argument, &size);
-        if (literal_ == nullptr) return false;
-        length_ = static_cast<uint64_t>(size);
-        if (TopicTrie::is_plain_literal(literal_, length_)) return true;
-        // Parsed as Topic(str) parses: a literal that does not parse is the
-        // same error here.
-        private_record_ = evt_topic_new(nullptr, 0, heap_allocator());
-        if (private_record_ == nullptr) return PyErr_NoMemory(), false;
-        if (evt_topic_parse(private_record_, literal_, length_) != 0) {
-            PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory!");
-            return false;
-        }
-        record_ = private_record_;
-        return true;
-    }
-
-    // Null for a plain literal given as str.
-    evt_topic* record() const { return record_; }
-    // The records held that the identity shortcut pairs with what was given.
-    void records_like(const TopicTrie& trie, FlatVector<evt_topic*>* out) const {
-        if (topic_) trie.records_like(record_, out);
-        else trie.records_like_literal(literal_, length_, out);  // no record of ours is ever held
-    }
-    bool plain() const { return record_ == nullptr; }
-    const char* literal() const { return literal_; }
-    uint64_t length() const { return length_; }
-
-    // The Topic a match result reads: the given one, or for a str a new,
-    // unregistered Topic that owns the private parse (made now for a plain
-    // literal) with the literal as its private key.  The query's record
-    // stays readable while that Topic lives.  New reference or null.
-    PyObject* as_topic_object() {
-        if (topic_) return Py_NewRef(topic_.get());
-        evt_topic* record = private_record_ ? private_record_ : evt_topic_new(nullptr, 0, heap_allocator());
-        if (record == nullptr) return PyErr_NoMemory();
-        if (private_record_ == nullptr && length_ != 0 && evt_topic_parse(record, literal_, length_) != 0) {
-            evt_topic_free(record);
-            return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
-        }
-        private_record_ = record;  // freed with the query unless the Topic takes it
-        if (length_ != 0 && evt_topic_key_privately(record, literal_, length_) != 0) return PyErr_NoMemory();
-        PyObject* topic = topic_from_header(record, 1);
-        if (topic != nullptr) private_record_ = nullptr;
-        return topic;
-    }
-
-private:
-    Ref topic_;
-    Ref text_;
-    evt_topic* record_ = nullptr;
-    evt_topic* private_record_ = nullptr;  // only this query reaches it
-    const char* literal_ = nullptr;
-    uint64_t length_ = 0;
-};
 
 // ---- Keeping the trie in step ----------------------------------------------------
 
@@ -361,98 +74,6 @@ bool walk(TopicIndexObject* self, const Query& query, FlatVector<Subscription>* 
     return answered;
 }
 
-// ---- Captures ------------------------------------------------------------------
-
-struct EventSegment {
-    int32_t kind;
-    const char* text;
-    uint64_t length;
-};
-
-// The event's parts as the captures read them: the record's chain, or the
-// plain literal split at its separators.
-bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
-    if (query.plain()) {
-        const char* literal = query.literal();
-        TopicTrie::for_each_plain_segment(literal, query.length(), [&](uint64_t offset, uint64_t length) {
-            out->push_back(EventSegment{TOPIC_PART_EXACT, literal + offset, length});
-        });
-    } else {
-        for (const evt_topic_part_variant* part = query.record()->parts; part; part = part->next)
-            if (part->ttype == TOPIC_PART_RANGE) out->push_back(EventSegment{part->ttype, nullptr, 0});  // no text to capture
-            else out->push_back(EventSegment{part->ttype, part->text, part->text_len});
-    }
-    return out->ok();
-}
-
-bool same_text(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
-    return a_len == b_len && (a_len == 0 || std::memcmp(a, b, a_len) == 0);
-}
-
-// The name of a wildcard part as str.  A small direct-mapped cache keyed by
-// the part keeps one str per name, so the keys of many results are one
-// object whose hash is computed once; a slot is trusted only when its text
-// still equals the part's (a released part's address may be reused).
-// Borrowed (valid until the next call) or null with an exception set.
-PyObject* wildcard_name(TopicIndexObject* self, const evt_topic_part_variant* part) {
-    const auto length = static_cast<Py_ssize_t>(part->text_len);
-    if (self->names == nullptr) {
-        self->names = static_cast<NameSlot*>(PyMem_Calloc(kNameSlots, sizeof(NameSlot)));
-        if (self->names == nullptr) return PyErr_NoMemory();
-    }
-    const auto bits = reinterpret_cast<uintptr_t>(part);
-    NameSlot& slot = self->names[(bits >> 4 ^ bits >> 14) & (kNameSlots - 1)];
-    if (slot.part == part && PyUnicode_IS_COMPACT_ASCII(slot.name) && PyUnicode_GET_LENGTH(slot.name) == length &&
-        std::memcmp(PyUnicode_DATA(slot.name), part->text, static_cast<size_t>(length)) == 0)
-        return slot.name;
-    PyObject* name = PyUnicode_DecodeUTF8(part->text, length, "surrogateescape");
-    if (name == nullptr) return nullptr;
-    Py_XSETREF(slot.name, name);  // an exact str: dropping it runs no Python code
-    slot.part = part;
-    return name;
-}
-
-void drop_names(TopicIndexObject* self) {
-    if (self->names == nullptr) return;
-    for (size_t i = 0; i < kNameSlots; ++i) Py_XDECREF(self->names[i].name);
-    PyMem_Free(std::exchange(self->names, nullptr));
-}
-
-// The wildcard values of one subscription for the event, as
-// TopicMatchResult.captures() gives them for the pair: a named wildcard on
-// one side facing an exact part on the other maps its name to that part's
-// text.  The identity shortcut (one record, or equal literals) compares no
-// positions, so it captures nothing.  `segment_texts` caches the event's
-// segment strings by position.  New reference or null.  Runs no Python code.
-PyObject* captures_for(TopicIndexObject* self, const Query& query, const FlatVector<EventSegment>& event,
-                       const evt_topic* record, FlatVector<PyObject*>* segment_texts) {
-    Ref captures(PyDict_New());
-    if (!captures) return nullptr;
-    if (record == query.record() ||
-        (query.length() != 0 && record->key != nullptr && same_text(record->key, record->key_len, query.literal(), query.length())))
-        return captures.release();
-    const evt_topic_part_variant* part = record->parts;
-    for (size_t i = 0; i < event.size() && part != nullptr; ++i, part = part->next) {
-        const EventSegment& segment = event[i];
-        if (segment.kind == TOPIC_PART_EXACT && part->ttype == TOPIC_PART_ANY) {
-            if ((*segment_texts)[i] == nullptr) {
-                (*segment_texts)[i] =
-                    PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape");
-                if ((*segment_texts)[i] == nullptr) return nullptr;
-            }
-            PyObject* name = wildcard_name(self, part);
-            if (name == nullptr || PyDict_SetItem(captures.get(), name, (*segment_texts)[i]) < 0) return nullptr;
-        } else if (segment.kind == TOPIC_PART_ANY && part->ttype == TOPIC_PART_EXACT) {
-            Ref name(PyUnicode_DecodeUTF8(segment.text, static_cast<Py_ssize_t>(segment.length), "surrogateescape"));
-            Ref value(PyUnicode_DecodeUTF8(part->text, static_cast<Py_ssize_t>(part->text_len), "surrogateescape"));
-            if (!name || !value || PyDict_SetItem(captures.get(), name.get(), value.get()) < 0) return nullptr;
-        } else if (segment.kind != TOPIC_PART_EXACT && part->ttype != TOPIC_PART_EXACT) {
-            break;  // two generic parts never match: the pairwise match stops here
-        }
-    }
-    return captures.release();
-}
-
 // ---- Methods ----------------------------------------------------------------------
 
 PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -482,7 +103,7 @@ PyObject* index_add(PyObject* object, PyObject* const* args, Py_ssize_t nargs, P
         TopicIndexObject* self;
         FlatVector<PyObject*> entries;
         ~HeldEntries() {  // an entry no node took leaves the table again
-            for (PyObject* entry : entries) hook_release(entry, self);
+            for (PyObject* entry : entries) give_back_entry(self, entry);
         }
     } held{self, {}};
     if (!compile_patterns_of(self, as_topic(topic.get())->header, &held.entries)) return nullptr;
@@ -808,8 +429,7 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (self->patterns == nullptr) return nullptr;
     void* block = std::malloc(sizeof(TopicTrie));
     if (block == nullptr) return PyErr_NoMemory();
-    self->trie = ::new (block)
-        TopicTrie(heap_allocator(), topic_index::PatternHooks{hook_prepare, hook_test, hook_release, self});
+    self->trie = ::new (block) TopicTrie(heap_allocator(), pattern_hooks(self));
     if (!self->trie->valid()) return PyErr_NoMemory();
     self->seen_changes = watched_change_count();
     return object.release();
@@ -869,7 +489,7 @@ void index_dealloc(PyObject* object) {
         std::free(trie);
     }
     drop_names(self);
-    PyMem_Free(std::exchange(self->searches, nullptr));
+    drop_searches(self);
     PyObject* patterns = std::exchange(self->patterns, nullptr);
     python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();
@@ -936,9 +556,10 @@ PyType_Spec index_spec = {
 };
 
 }  // namespace
+}  // namespace index_binding
 
 int add_topic_index_type(PyObject* module) {
-    return publish_type(module, &index_spec, nullptr, &state.TopicIndex);
+    return publish_type(module, &index_binding::index_spec, nullptr, &state.TopicIndex);
 }
 
 }  // namespace tessaly

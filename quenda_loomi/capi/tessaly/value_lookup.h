@@ -25,7 +25,7 @@
 #include <cstdint>
 
 #include "quenda_loomi/capi/topic_core/flat_table.h"
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace tessaly {
 

@@ -1,7 +1,7 @@
 // Internals of the subscription trie shared by its implementation files
 // (trie_shape.cpp, trie_refile.cpp, trie_walk.cpp): the node layout, the
 // slots of its hash tables and the small helpers on texts and records.
-// Not part of the trie's interface (topic_index.h).
+// Not part of the trie's interface (subscription_trie.h).
 #pragma once
 
 #include <cstring>
@@ -9,7 +9,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "quenda_loomi/capi/topic_core/topic_index.h"
+#include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace topic_index {
 

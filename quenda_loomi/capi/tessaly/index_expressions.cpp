@@ -1,0 +1,177 @@
+// The index's compiled pattern expressions: one entry per expression text,
+// shared by every node and walk using it, compiled on first use, and the
+// trie's hooks over them, with a small cache of search answers.
+#include <cstring>
+#include <utility>
+
+#include "quenda_loomi/capi/tessaly/index_object.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
+#include "quenda_loomi/capi/tessaly/tessaly.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace tessaly::index_binding {
+
+using pyutil::Ref;
+
+// One remembered answer of an expression entry (by its serial number) for a
+// segment short enough to be kept in the slot.
+struct SearchSlot {
+    static constexpr size_t kMaxText = 20;
+    uint64_t serial;  // 0: empty
+    uint32_t length;
+    int32_t answer;
+    char text[kMaxText];
+};
+constexpr size_t kSearchSlots = 1024;
+
+namespace {
+
+// The entry for `expression`, made (not compiled) when missing: a list
+// [compiled, text, serial number].  Runs no Python code.  New reference, or
+// null on exhausted memory.
+PyObject* expression_entry(PyObject* patterns, const char* expression) {
+    Ref key(PyUnicode_FromString(expression));
+    if (!key) {
+        // Not UTF-8: `re` cannot take it, so it never matches.
+        PyErr_Clear();
+        key = Ref(PyBytes_FromString(expression));
+        if (!key) return nullptr;
+    }
+    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());  // python-call-ok: str or bytes keys only
+    if (entry != nullptr) return Py_NewRef(entry);
+    if (PyErr_Occurred()) return nullptr;
+    Ref serial(PyLong_FromUnsignedLongLong(++state.last_expression_serial));
+    Ref fresh(serial ? PyList_New(3) : nullptr);
+    if (!fresh) return nullptr;
+    PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
+    PyList_SET_ITEM(fresh.get(), 1, key.release());
+    PyList_SET_ITEM(fresh.get(), 2, serial.release());
+    if (PyDict_SetItem(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
+    return fresh.release();
+}
+
+// Compiles an entry not compiled yet.  0 when it holds a compiled object or
+// None (a genuine re.error: never matches) afterwards; -1 with the error of
+// any other failure (RecursionError, KeyboardInterrupt, MemoryError, ...),
+// which is not remembered, so a later use tries again.
+int compile_entry(PyObject* entry, const char* site) {
+    if (PyList_GET_ITEM(entry, 0) != state.not_compiled) return 0;
+    python::Held held(site, Py_NewRef(entry));  // Python code below may drop the entry's other users
+    PyObject* args[] = {state.re_module, PyList_GET_ITEM(entry, 1)};
+    Ref compiled(python::call_method(site, state.str_compile, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!compiled) {
+        if (!PyErr_ExceptionMatches(state.re_error)) return -1;
+        PyErr_Clear();
+        compiled = Ref::borrow(Py_None);
+    }
+    // Compiling again from inside the call may have filled it already: keep the first.
+    if (PyList_GET_ITEM(entry, 0) == state.not_compiled)
+        PyList_SetItem(entry, 0, compiled.release());  // drops the sentinel, ours: no Python code
+    return 0;
+}
+
+void* hook_prepare(const char* expression, void* context) {
+    PyObject* entry = expression_entry(static_cast<TopicIndexObject*>(context)->patterns, expression);
+    if (entry == nullptr) PyErr_Clear();  // the trie reports the exhausted memory
+    return entry;
+}
+
+void hook_release(void* prepared, void* context) {
+    auto* entry = static_cast<PyObject*>(prepared);
+    PyObject* pending = PyErr_GetRaisedException();  // also used on the way out of a failed add
+    PyObject* patterns = static_cast<TopicIndexObject*>(context)->patterns;
+    if (Py_REFCNT(entry) == 2 && PyDict_DelItem(patterns, PyList_GET_ITEM(entry, 1)) < 0)
+        PyErr_Clear();
+    python::release("TopicIndex: compiled expression given back", entry);
+    PyErr_SetRaisedException(pending);
+}
+
+// Searches a compiled expression; 1 when found.  Every Python error counts
+// as no match, as in Topic.match.
+int search_compiled(PyObject* compiled, const char* segment) {
+    Ref text(PyUnicode_FromString(segment));
+    if (!text) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject* args[] = {compiled, text.get()};
+    Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
+                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+    if (!found) {
+        PyErr_Clear();
+        return 0;
+    }
+    return found.get() != Py_None;
+}
+
+// 1 when the expression is found anywhere in the segment.  An entry that
+// failed to compile for a passing reason is compiled again next time.  The
+// answers of a genuine re.Pattern (a pure function of the segment, running
+// no Python code) are remembered for short segments: events repeat a few
+// values at a position (buy, sell), and a search call costs more than the
+// rest of the walk.
+int hook_test(void* prepared, const char* segment, void* context) {
+    auto* self = static_cast<TopicIndexObject*>(context);
+    auto* entry = static_cast<PyObject*>(prepared);
+    python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
+    if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
+    if (compiled.get() == Py_None) return 0;
+    const size_t length = std::strlen(segment);
+    if (!Py_IS_TYPE(compiled.get(), state.re_pattern_type) || length > SearchSlot::kMaxText)
+        return search_compiled(compiled.get(), segment);
+    if (self->searches == nullptr) {
+        self->searches = static_cast<SearchSlot*>(PyMem_Calloc(kSearchSlots, sizeof(SearchSlot)));
+        if (self->searches == nullptr) return search_compiled(compiled.get(), segment);
+    }
+    const uint64_t serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(entry, 2));
+    SearchSlot& slot = self->searches[XXH3_64bits_withSeed(segment, length, serial) & (kSearchSlots - 1)];
+    if (slot.serial == serial && slot.length == length && std::memcmp(slot.text, segment, length) == 0)
+        return slot.answer;
+    const int answer = search_compiled(compiled.get(), segment);
+    slot.serial = serial;
+    slot.length = static_cast<uint32_t>(length);
+    slot.answer = answer;
+    std::memcpy(slot.text, segment, length);
+    return answer;
+}
+
+}  // namespace
+
+topic_index::PatternHooks pattern_hooks(TopicIndexObject* self) {
+    return topic_index::PatternHooks{hook_prepare, hook_test, hook_release, self};
+}
+
+void give_back_entry(TopicIndexObject* self, PyObject* entry) { hook_release(entry, self); }
+
+void release_patterns(TopicIndexObject* self) {
+    if (self->trie != nullptr && self->trie->has_released_patterns()) self->trie->release_patterns();
+}
+
+void drop_searches(TopicIndexObject* self) { PyMem_Free(std::exchange(self->searches, nullptr)); }
+
+bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVector<PyObject*>* held) {
+    {
+        BorrowedSection reading("TopicIndex.add: reading pattern parts");
+        for (const evt_topic_part_variant* part = record->parts; part; part = part->next) {
+            if (part->ttype != TOPIC_PART_PATTERN || part->text == nullptr) continue;
+            PyObject* entry = expression_entry(self->patterns, part->text);
+            if (entry == nullptr) return false;
+            if (!held->push_back(entry)) {
+                Py_DECREF(entry);  // still in the dict: no finalizer runs
+                PyErr_NoMemory();
+                return false;
+            }
+        }
+    }
+    for (PyObject* entry : *held)
+        if (compile_entry(entry, "TopicIndex.add: pattern compiled") < 0) return false;
+    return true;
+}
+
+}  // namespace tessaly::index_binding
