@@ -1,0 +1,553 @@
+// The libnats side of the NATS transport (see nats_link.h).
+#include "quenda_loomi/bus/nats/nats_link.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace natsbus {
+
+namespace {
+
+constexpr int64_t kFetchWaitMs = 200;      // bounds how long unsubscribe and close wait for a fetcher
+constexpr int64_t kNanosPerMs = 1000000;
+
+struct OwnedMsgList {
+    natsMsgList list{nullptr, 0};
+    ~OwnedMsgList() { natsMsgList_Destroy(&list); }
+};
+
+struct StreamNames {
+    jsStreamNamesList* list = nullptr;
+    ~StreamNames() {
+        if (list) jsStreamNamesList_Destroy(list);
+    }
+};
+
+struct StreamInfo {
+    jsStreamInfo* info = nullptr;
+    ~StreamInfo() {
+        if (info) jsStreamInfo_Destroy(info);
+    }
+};
+
+struct ConsumerInfo {
+    jsConsumerInfo* info = nullptr;
+    ~ConsumerInfo() {
+        if (info) jsConsumerInfo_Destroy(info);
+    }
+};
+
+struct Options {
+    natsOptions* opts = nullptr;
+    ~Options() {
+        if (opts) natsOptions_Destroy(opts);
+    }
+};
+
+void on_disconnected(natsConnection*, void* closure) {
+    (*static_cast<std::shared_ptr<ConnectionEvents>*>(closure))->disconnects++;
+}
+
+void on_reconnected(natsConnection*, void* closure) {
+    (*static_cast<std::shared_ptr<ConnectionEvents>*>(closure))->reconnects++;
+}
+
+void on_closed(natsConnection*, void* closure) {
+    delete static_cast<std::shared_ptr<ConnectionEvents>*>(closure);
+}
+
+std::string text_of(natsStatus s) {
+    std::string text = natsStatus_GetText(s);
+    const char* last = nats_GetLastError(nullptr);
+    if (last != nullptr && *last != '\0' && text.find(last) == std::string::npos) {
+        text += ": ";
+        text += last;
+    }
+    return text;
+}
+
+}  // namespace
+
+Failure fail(Failure::Kind kind, std::string message) {
+    Failure f;
+    f.kind = kind;
+    f.message = std::move(message);
+    return f;
+}
+
+struct Link::Subscription {
+    uint64_t id = 0;
+    natsSubscription* sub = nullptr;
+    bool pull = false;
+    bool ephemeral = false;        // a consumer of our own making, deleted on unsubscribe
+    std::string stream, consumer;
+    std::thread fetcher;
+    std::atomic<bool> stop{false};
+};
+
+Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
+
+Link::~Link() { close(); }
+
+Failure Link::from_status(natsStatus s, const std::string& what, Failure::Kind kind) const {
+    if (s == NATS_TIMEOUT) return fail(Failure::timeout, what + ": no answer in time");
+    if (s == NATS_CONNECTION_CLOSED || s == NATS_CONNECTION_DISCONNECTED || s == NATS_NO_SERVER)
+        return fail(Failure::connection, what + ": " + text_of(s));
+    return fail(kind, what + ": " + text_of(s));
+}
+
+Failure Link::connect(DeliverFn deliver, void* context) {
+    std::string where;
+    for (const auto& server : settings_.servers) where += (where.empty() ? "" : ", ") + server;
+    Options o;
+    natsStatus s = natsOptions_Create(&o.opts);
+    std::vector<const char*> servers;
+    for (const auto& server : settings_.servers) servers.push_back(server.c_str());
+    // libnats applies the timeout per server: the whole list must fit in connect_timeout.
+    int64_t per_server = std::max<int64_t>(
+        settings_.connect_timeout_ms / std::max<int64_t>(1, static_cast<int64_t>(servers.size())), 50);
+    if (s == NATS_OK) s = natsOptions_SetServers(o.opts, servers.data(), static_cast<int>(servers.size()));
+    if (s == NATS_OK) s = natsOptions_SetNoRandomize(o.opts, true);
+    if (s == NATS_OK) s = natsOptions_SetTimeout(o.opts, per_server);
+    if (s == NATS_OK) s = natsOptions_SetMaxReconnect(o.opts, -1);
+    if (s == NATS_OK) s = natsOptions_SetReconnectWait(o.opts, settings_.reconnect_wait_ms);
+    if (s == NATS_OK) s = natsOptions_SetPingInterval(o.opts, 2000);
+    if (s == NATS_OK && settings_.has_user)
+        s = natsOptions_SetUserInfo(o.opts, settings_.user.c_str(), settings_.password.c_str());
+    if (s == NATS_OK && settings_.secure) {
+        s = natsOptions_SetSecure(o.opts, true);
+        if (s == NATS_OK && !settings_.ca_pem.empty())
+            s = natsOptions_SetCATrustedCertificates(o.opts, settings_.ca_pem.c_str());
+        if (s == NATS_OK && !settings_.verify) s = natsOptions_SkipServerVerification(o.opts, true);
+    }
+    auto* closure = new std::shared_ptr<ConnectionEvents>(events);
+    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(o.opts, on_disconnected, closure);
+    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(o.opts, on_reconnected, closure);
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(o.opts, on_closed, closure);
+    if (s != NATS_OK) {
+        delete closure;
+        return from_status(s, "cannot configure the connection to " + where, Failure::value);
+    }
+    s = natsConnection_Connect(&conn_, o.opts);
+    if (s != NATS_OK) {
+        delete closure;  // no connection, so no closed callback
+        conn_ = nullptr;
+        return fail(Failure::connection, "cannot connect to " + where + ": " + text_of(s));
+    }
+    jsOptions jo;
+    s = jsOptions_Init(&jo);
+    jo.Wait = settings_.reply_timeout_ms;
+    if (s == NATS_OK) s = natsConnection_JetStream(&js_, conn_, &jo);
+    if (s != NATS_OK) {
+        Failure f = from_status(s, "cannot set up JetStream on " + where);
+        close();
+        return f;
+    }
+    deliver_ = deliver;
+    deliver_context_ = context;
+    auto self = shared_from_this();
+    dispatcher_ = std::thread([self] { self->dispatch_loop(); });
+    dispatcher_id_ = dispatcher_.get_id();
+    acker_ = std::thread([self] { self->ack_loop(); });
+    return {};
+}
+
+bool Link::connected() const {
+    std::lock_guard lock(mu_);
+    return conn_ != nullptr && !stopping_ && natsConnection_Status(conn_) == NATS_CONN_STATUS_CONNECTED;
+}
+
+// -- receiving -----------------------------------------------------------------------------------
+
+void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+    static_cast<Link*>(closure)->enqueue(msg, false);
+}
+
+void Link::on_core_complete(void* closure) {
+    auto* link = static_cast<Link*>(closure);
+    std::lock_guard lock(link->mu_);
+    link->live_core_subs_--;
+    link->room_.notify_all();
+}
+
+void Link::enqueue(natsMsg* msg, bool acknowledged_later) {
+    counters.received++;
+    std::unique_lock lock(mu_);
+    if (stopping_ || (!acknowledged_later && queue_.size() >= settings_.max_queued)) {
+        // qos 0 is at most once: past the bound the newest is dropped and counted.
+        lock.unlock();
+        counters.dropped += acknowledged_later ? 0 : 1;
+        natsMsg_Destroy(msg);
+        return;
+    }
+    uint64_t token = 0;
+    if (acknowledged_later) {
+        token = next_token_++;
+        unacked_.emplace(token, msg);
+    }
+    queue_.push_back({msg, token});
+    if (!held_) work_.notify_one();
+}
+
+size_t Link::wait_for_room(Subscription& sub) {
+    std::unique_lock lock(mu_);
+    auto room = [&]() -> size_t {
+        if (held_ || queue_.size() >= settings_.max_queued) return 0;
+        return std::min<size_t>(settings_.max_queued - queue_.size(), static_cast<size_t>(settings_.max_batch));
+    };
+    room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
+                   [&] { return stopping_ || sub.stop.load() || room() > 0; });
+    if (stopping_ || sub.stop.load()) return 0;
+    return room();
+}
+
+void Link::fetch_loop(Subscription* sub) {
+    while (!sub->stop.load()) {
+        size_t room = wait_for_room(*sub);
+        if (room == 0) continue;
+        OwnedMsgList got;
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        natsStatus s = natsSubscription_Fetch(&got.list, sub->sub, static_cast<int>(room), kFetchWaitMs, &jerr);
+        if (s == NATS_OK) {
+            for (int i = 0; i < got.list.Count; i++) {
+                natsMsg* msg = got.list.Msgs[i];
+                got.list.Msgs[i] = nullptr;  // ownership moves to the queue
+                enqueue(msg, true);
+            }
+        } else if (s != NATS_TIMEOUT) {
+            // Disconnected, or the consumer's leader is moving: try again shortly.
+            counters.fetch_errors++;
+            std::unique_lock lock(mu_);
+            room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
+                           [&] { return stopping_ || sub->stop.load(); });
+        }
+    }
+}
+
+void Link::dispatch_loop() {
+    std::vector<Received> batch;
+    for (;;) {
+        {
+            std::unique_lock lock(mu_);
+            work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && !held_); });
+            if (stopping_) return;
+            size_t n = std::min(queue_.size(), static_cast<size_t>(settings_.max_batch));
+            batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        room_.notify_all();
+        counters.batches++;
+        deliver_(deliver_context_, batch);  // frees token-0 messages
+        batch.clear();
+    }
+}
+
+// -- acknowledging -------------------------------------------------------------------------------
+
+size_t Link::acknowledge(const std::vector<uint64_t>& tokens) {
+    size_t known = 0;
+    {
+        std::lock_guard lock(mu_);
+        for (uint64_t token : tokens) {
+            auto it = unacked_.find(token);
+            if (it == unacked_.end()) continue;
+            to_ack_.push_back(it->second);
+            unacked_.erase(it);
+            known++;
+        }
+    }
+    if (known) acks_.notify_one();
+    return known;
+}
+
+void Link::ack_loop() {
+    std::vector<natsMsg*> batch;
+    for (;;) {
+        {
+            std::unique_lock lock(mu_);
+            acks_.wait(lock, [&] { return stopping_ || !to_ack_.empty(); });
+            if (to_ack_.empty() && stopping_) return;
+            batch.swap(to_ack_);
+        }
+        for (natsMsg* msg : batch) {
+            // A failed ack is redelivered by the server after the ack wait.
+            if (natsMsg_Ack(msg, nullptr) == NATS_OK)
+                counters.acked++;
+            else
+                counters.ack_errors++;
+            natsMsg_Destroy(msg);
+        }
+        batch.clear();
+    }
+}
+
+// -- subscriptions -------------------------------------------------------------------------------
+
+Failure Link::subscribe_core(const std::string& subject, const std::string& group, uint64_t* id) {
+    auto sub = std::make_unique<Subscription>();
+    natsStatus s = group.empty()
+        ? natsConnection_Subscribe(&sub->sub, conn_, subject.c_str(), on_core_message, this)
+        : natsConnection_QueueSubscribe(&sub->sub, conn_, subject.c_str(), group.c_str(), on_core_message, this);
+    if (s != NATS_OK) return from_status(s, "cannot subscribe to " + subject);
+    {
+        std::lock_guard lock(mu_);
+        live_core_subs_++;
+    }
+    s = natsSubscription_SetOnCompleteCB(sub->sub, on_core_complete, this);
+    // libnats keeps its own queue per subscription; ours is the bound that counts.
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub->sub, -1, -1);
+    // The PONG of a flush says the server has processed the SUB.
+    if (s == NATS_OK) s = natsConnection_FlushTimeout(conn_, settings_.reply_timeout_ms);
+    if (s != NATS_OK) {
+        Failure f = from_status(s, "cannot subscribe to " + subject);
+        stop_subscription(*sub);
+        return f;
+    }
+    std::lock_guard lock(mu_);
+    sub->id = next_sub_++;
+    *id = sub->id;
+    subs_.emplace(sub->id, std::move(sub));
+    return {};
+}
+
+Failure Link::stream_of(const std::string& subject, std::string* stream) {
+    jsOptions jo;
+    natsStatus s = jsOptions_Init(&jo);
+    jo.Wait = settings_.reply_timeout_ms;
+    jo.Stream.Info.SubjectsFilter = subject.c_str();
+    StreamNames names;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    if (s == NATS_OK) s = js_StreamNames(&names.list, js_, &jo, &jerr);
+    if (s == NATS_NOT_FOUND || (s == NATS_OK && (names.list == nullptr || names.list->Count == 0)))
+        return fail(Failure::lookup, "no stream captures the subject " + subject +
+                                         " (create one with ensure_stream)");
+    if (s != NATS_OK) return from_status(s, "cannot look up the stream of " + subject);
+    *stream = names.list->List[0];
+    return {};
+}
+
+Failure Link::subscribe_stream(const std::string& subject, const std::string& durable, uint64_t* id) {
+    auto sub = std::make_unique<Subscription>();
+    sub->pull = true;
+    Failure f = stream_of(subject, &sub->stream);
+    if (f) return f;
+    jsOptions jo;
+    natsStatus s = jsOptions_Init(&jo);
+    jo.Wait = settings_.reply_timeout_ms;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    ConsumerInfo info;
+    if (!durable.empty()) {
+        // A consumer of our making: libnats deletes consumers it created itself on unsubscribe,
+        // and a group's or a persistent client's consumer must outlive its subscribers.
+        s = js_GetConsumerInfo(&info.info, js_, sub->stream.c_str(), durable.c_str(), &jo, &jerr);
+        if (s == NATS_OK) {
+            const char* filter = info.info->Config ? info.info->Config->FilterSubject : nullptr;
+            if (filter == nullptr || subject != filter)
+                return fail(Failure::value, "the consumer " + durable + " of stream " + sub->stream +
+                                                " filters " + (filter ? filter : "nothing") + ", not " + subject);
+        } else if (s != NATS_NOT_FOUND) {
+            return from_status(s, "cannot look up the consumer " + durable);
+        }
+    }
+    if (info.info == nullptr) {
+        jsConsumerConfig cc;
+        s = jsConsumerConfig_Init(&cc);
+        cc.Durable = durable.empty() ? nullptr : durable.c_str();
+        cc.AckPolicy = js_AckExplicit;
+        cc.AckWait = settings_.ack_wait_ms * kNanosPerMs;
+        cc.MaxAckPending = settings_.max_ack_pending;
+        cc.FilterSubject = subject.c_str();
+        cc.DeliverPolicy = js_DeliverAll;
+        if (durable.empty()) cc.InactiveThreshold = std::max<int64_t>(settings_.ack_wait_ms, 30000) * kNanosPerMs;
+        if (s == NATS_OK) s = js_AddConsumer(&info.info, js_, sub->stream.c_str(), &cc, &jo, &jerr);
+        if (s != NATS_OK) return from_status(s, "cannot create a consumer for " + subject);
+        sub->ephemeral = durable.empty();
+    }
+    sub->consumer = info.info->Name;
+    jsSubOptions so;
+    s = jsSubOptions_Init(&so);
+    so.Stream = sub->stream.c_str();
+    so.Consumer = sub->consumer.c_str();
+    if (s == NATS_OK)
+        s = js_PullSubscribe(&sub->sub, js_, subject.c_str(), sub->consumer.c_str(), &jo, &so, &jerr);
+    if (s != NATS_OK) {
+        f = from_status(s, "cannot subscribe to " + subject);
+        stop_subscription(*sub);
+        return f;
+    }
+    Subscription* raw = sub.get();
+    auto self = shared_from_this();
+    raw->fetcher = std::thread([self, raw] { self->fetch_loop(raw); });
+    std::lock_guard lock(mu_);
+    sub->id = next_sub_++;
+    *id = sub->id;
+    subs_.emplace(sub->id, std::move(sub));
+    return {};
+}
+
+void Link::stop_subscription(Subscription& sub) {
+    sub.stop = true;
+    room_.notify_all();
+    if (sub.fetcher.joinable()) sub.fetcher.join();
+    if (sub.sub != nullptr) {
+        // Unsubscribing a bound pull subscription leaves the consumer in place.
+        natsSubscription_Unsubscribe(sub.sub);
+        natsSubscription_Destroy(sub.sub);
+        sub.sub = nullptr;
+    }
+    if (sub.ephemeral && js_ != nullptr && conn_ != nullptr &&
+        natsConnection_Status(conn_) == NATS_CONN_STATUS_CONNECTED) {
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        // Best effort: the server drops it after its inactivity threshold anyway.
+        (void)js_DeleteConsumer(js_, sub.stream.c_str(), sub.consumer.c_str(), nullptr, &jerr);
+    }
+}
+
+Failure Link::unsubscribe(uint64_t id) {
+    std::unique_ptr<Subscription> sub;
+    {
+        std::lock_guard lock(mu_);
+        auto it = subs_.find(id);
+        if (it == subs_.end()) return fail(Failure::lookup, "no such subscription");
+        sub = std::move(it->second);
+        subs_.erase(it);
+    }
+    stop_subscription(*sub);
+    if (!sub->pull) {
+        natsStatus s = natsConnection_FlushTimeout(conn_, settings_.reply_timeout_ms);
+        if (s != NATS_OK) return from_status(s, "unsubscribed, but the server did not confirm it");
+    }
+    return {};
+}
+
+// -- publishing and streams ----------------------------------------------------------------------
+
+Failure Link::publish(const std::string& subject, const char* data, int size, int qos) {
+    if (qos == 0) {
+        natsStatus s = natsConnection_Publish(conn_, subject.c_str(), data, size);
+        return s == NATS_OK ? Failure{} : from_status(s, "cannot publish to " + subject);
+    }
+    jsPubOptions po;
+    natsStatus s = jsPubOptions_Init(&po);
+    po.MaxWait = settings_.reply_timeout_ms;
+    jsPubAck* ack = nullptr;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    if (s == NATS_OK) s = js_Publish(&ack, js_, subject.c_str(), data, size, &po, &jerr);
+    if (ack != nullptr) jsPubAck_Destroy(ack);
+    if (s == NATS_OK) return {};
+    if (s == NATS_NO_RESPONDERS) {
+        // Nobody answered: either no stream captures the subject, or its leader is moving.
+        std::string stream;
+        Failure f = stream_of(subject, &stream);
+        if (f.kind == Failure::lookup) return f;
+        return fail(Failure::connection, "the stream " + stream + " did not store " + subject +
+                                             " (no leader answered)");
+    }
+    return from_status(s, "the stream did not store " + subject);
+}
+
+Failure Link::ensure_stream(const std::string& name, const std::vector<std::string>& subjects, int64_t replicas) {
+    jsOptions jo;
+    natsStatus s = jsOptions_Init(&jo);
+    jo.Wait = settings_.reply_timeout_ms;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    StreamInfo info;
+    if (s == NATS_OK) s = js_GetStreamInfo(&info.info, js_, name.c_str(), &jo, &jerr);
+    if (s == NATS_OK) {
+        const jsStreamConfig* have = info.info->Config;
+        for (const auto& subject : subjects) {
+            bool found = false;
+            for (int i = 0; have && i < have->SubjectsLen; i++) found = found || subject == have->Subjects[i];
+            if (!found) return fail(Failure::value, "the stream " + name + " exists without the subject " + subject);
+        }
+        if (have && have->Replicas != replicas)
+            return fail(Failure::value, "the stream " + name + " exists with " + std::to_string(have->Replicas) +
+                                            " replicas, not " + std::to_string(replicas));
+        return {};
+    }
+    if (s != NATS_NOT_FOUND) return from_status(s, "cannot look up the stream " + name);
+    std::vector<const char*> subject_ptrs;
+    for (const auto& subject : subjects) subject_ptrs.push_back(subject.c_str());
+    jsStreamConfig sc;
+    s = jsStreamConfig_Init(&sc);
+    sc.Name = name.c_str();
+    sc.Subjects = subject_ptrs.data();
+    sc.SubjectsLen = static_cast<int>(subject_ptrs.size());
+    sc.Storage = js_FileStorage;
+    sc.Replicas = replicas;
+    StreamInfo created;
+    if (s == NATS_OK) s = js_AddStream(&created.info, js_, &sc, &jo, &jerr);
+    if (s != NATS_OK)
+        return from_status(s, "cannot create the stream " + name + " (JetStream error " +
+                                  std::to_string(static_cast<int>(jerr)) + ")", Failure::value);
+    return {};
+}
+
+void Link::hold(bool on) {
+    {
+        std::lock_guard lock(mu_);
+        if (on && !held_) counters.held++;
+        held_ = on;
+    }
+    if (!on) {
+        work_.notify_one();
+        room_.notify_all();
+    }
+}
+
+size_t Link::queued() const {
+    std::lock_guard lock(mu_);
+    return queue_.size();
+}
+
+size_t Link::unacknowledged() const {
+    std::lock_guard lock(mu_);
+    return unacked_.size();
+}
+
+// -- closing -------------------------------------------------------------------------------------
+
+void Link::close() {
+    std::lock_guard closing(close_mu_);
+    if (closed_) return;
+    closed_ = true;
+    std::map<uint64_t, std::unique_ptr<Subscription>> subs;
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+        subs.swap(subs_);
+    }
+    work_.notify_all();
+    room_.notify_all();
+    acks_.notify_all();
+    for (auto& [id, sub] : subs) stop_subscription(*sub);
+    if (acker_.joinable()) acker_.join();  // sends what was acknowledged before close
+    if (conn_ != nullptr) natsConnection_FlushTimeout(conn_, 1000);
+    if (conn_ != nullptr) natsConnection_Close(conn_);
+    {
+        // libnats may still be inside on_core_message; its completion callback says when not.
+        std::unique_lock lock(mu_);
+        room_.wait_for(lock, std::chrono::seconds(5), [&] { return live_core_subs_ <= 0; });
+    }
+    if (dispatcher_.joinable()) {
+        if (on_dispatcher_thread())
+            dispatcher_.detach();  // closed from a handler: the loop ends when the handler returns
+        else
+            dispatcher_.join();
+    }
+    if (js_ != nullptr) jsCtx_Destroy(js_);
+    js_ = nullptr;
+    if (conn_ != nullptr) natsConnection_Destroy(conn_);
+    conn_ = nullptr;
+    std::lock_guard lock(mu_);
+    for (auto& r : queue_)
+        if (r.token == 0) natsMsg_Destroy(r.msg);  // the others are in unacked_
+    for (auto& [token, msg] : unacked_) natsMsg_Destroy(msg);
+    for (natsMsg* msg : to_ack_) natsMsg_Destroy(msg);
+    queue_.clear();
+    unacked_.clear();
+    to_ack_.clear();
+}
+
+}  // namespace natsbus
