@@ -78,6 +78,7 @@ Failure fail(Failure::Kind kind, std::string message) {
 
 struct Link::Subscription {
     uint64_t id = 0;
+    std::vector<std::string> tokens;  // the filter, `*` for any one token
     natsSubscription* sub = nullptr;
     bool pull = false;
     bool ephemeral = false;        // a consumer of our own making, deleted on unsubscribe
@@ -85,6 +86,41 @@ struct Link::Subscription {
     std::thread fetcher;
     std::atomic<bool> stop{false};
 };
+
+// Libnats calls the message and completion callbacks with this; freed on completion.
+struct Link::CoreClosure {
+    Link* link;
+    uint64_t sub_id;
+};
+
+namespace {
+
+std::vector<std::string> split_tokens(const std::string& subject) {
+    std::vector<std::string> tokens;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = subject.find('.', start);
+        tokens.push_back(subject.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos) return tokens;
+        start = dot + 1;
+    }
+}
+
+bool filter_matches(const std::vector<std::string>& filter, const char* subject) {
+    size_t i = 0;
+    const char* p = subject;
+    for (;;) {
+        const char* end = std::strchr(p, '.');
+        size_t length = end ? static_cast<size_t>(end - p) : std::strlen(p);
+        if (i >= filter.size()) return false;
+        if (filter[i] != "*" && filter[i].compare(0, std::string::npos, p, length) != 0) return false;
+        i++;
+        if (end == nullptr) return i == filter.size();
+        p = end + 1;
+    }
+}
+
+}  // namespace
 
 Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
 
@@ -161,19 +197,43 @@ bool Link::connected() const {
 // -- receiving -----------------------------------------------------------------------------------
 
 void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    static_cast<Link*>(closure)->enqueue(msg, false);
+    auto* c = static_cast<CoreClosure*>(closure);
+    c->link->enqueue(msg, c->sub_id, false);
 }
 
 void Link::on_core_complete(void* closure) {
-    auto* link = static_cast<Link*>(closure);
+    auto* c = static_cast<CoreClosure*>(closure);
+    Link* link = c->link;
+    delete c;
     std::lock_guard lock(link->mu_);
     link->live_core_subs_--;
     link->room_.notify_all();
 }
 
-void Link::enqueue(natsMsg* msg, bool acknowledged_later) {
+// The server sends one copy per matching subscription of the connection (and
+// each JetStream consumer reads the stream on its own), but the core refines
+// every copy against all subscriptions: only the copy that came through the
+// oldest matching subscription goes on.  Members of a group share the same
+// filters, so a group still handles each event once.
+bool Link::first_match_is(uint64_t sub_id, const char* subject) const {
+    for (const auto& [id, sub] : subs_)
+        if (filter_matches(sub->tokens, subject)) return id == sub_id;
+    return false;  // unsubscribed meanwhile
+}
+
+void Link::enqueue(natsMsg* msg, uint64_t sub_id, bool acknowledged_later) {
     counters.received++;
     std::unique_lock lock(mu_);
+    if (!stopping_ && subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg))) {
+        if (acknowledged_later) {
+            to_ack_.push_back(msg);  // handled through the other subscription
+            acks_.notify_one();
+        } else {
+            lock.unlock();
+            natsMsg_Destroy(msg);
+        }
+        return;
+    }
     if (stopping_ || (!acknowledged_later && queue_.size() >= settings_.max_queued)) {
         // qos 0 is at most once: past the bound the newest is dropped and counted.
         lock.unlock();
@@ -213,7 +273,7 @@ void Link::fetch_loop(Subscription* sub) {
             for (int i = 0; i < got.list.Count; i++) {
                 natsMsg* msg = got.list.Msgs[i];
                 got.list.Msgs[i] = nullptr;  // ownership moves to the queue
-                enqueue(msg, true);
+                enqueue(msg, sub->id, true);
             }
         } else if (s != NATS_TIMEOUT) {
             // Disconnected, or the consumer's leader is moving: try again shortly.
@@ -285,29 +345,41 @@ void Link::ack_loop() {
 // -- subscriptions -------------------------------------------------------------------------------
 
 Failure Link::subscribe_core(const std::string& subject, const std::string& group, uint64_t* id) {
-    auto sub = std::make_unique<Subscription>();
-    natsStatus s = group.empty()
-        ? natsConnection_Subscribe(&sub->sub, conn_, subject.c_str(), on_core_message, this)
-        : natsConnection_QueueSubscribe(&sub->sub, conn_, subject.c_str(), group.c_str(), on_core_message, this);
-    if (s != NATS_OK) return from_status(s, "cannot subscribe to " + subject);
+    // Filed first: messages can arrive before natsConnection_Subscribe returns.
+    Subscription* sub = nullptr;
+    uint64_t sub_id = 0;
+    auto* closure = new CoreClosure{this, 0};
     {
         std::lock_guard lock(mu_);
-        live_core_subs_++;
+        auto owned = std::make_unique<Subscription>();
+        owned->id = next_sub_++;
+        owned->tokens = split_tokens(subject);
+        sub = owned.get();
+        closure->sub_id = sub_id = sub->id;
+        subs_.emplace(sub->id, std::move(owned));
     }
-    s = natsSubscription_SetOnCompleteCB(sub->sub, on_core_complete, this);
+    natsSubscription* ns = nullptr;
+    natsStatus s = group.empty()
+        ? natsConnection_Subscribe(&ns, conn_, subject.c_str(), on_core_message, closure)
+        : natsConnection_QueueSubscribe(&ns, conn_, subject.c_str(), group.c_str(), on_core_message, closure);
+    if (s == NATS_OK) {
+        std::lock_guard lock(mu_);
+        sub->sub = ns;
+        live_core_subs_++;
+        s = natsSubscription_SetOnCompleteCB(ns, on_core_complete, closure);
+        if (s != NATS_OK) live_core_subs_--;
+    }
+    if (s != NATS_OK && ns == nullptr) delete closure;
     // libnats keeps its own queue per subscription; ours is the bound that counts.
-    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(sub->sub, -1, -1);
+    if (s == NATS_OK) s = natsSubscription_SetPendingLimits(ns, -1, -1);
     // The PONG of a flush says the server has processed the SUB.
     if (s == NATS_OK) s = natsConnection_FlushTimeout(conn_, settings_.reply_timeout_ms);
     if (s != NATS_OK) {
         Failure f = from_status(s, "cannot subscribe to " + subject);
-        stop_subscription(*sub);
+        (void)unsubscribe(sub_id);
         return f;
     }
-    std::lock_guard lock(mu_);
-    sub->id = next_sub_++;
-    *id = sub->id;
-    subs_.emplace(sub->id, std::move(sub));
+    *id = sub_id;
     return {};
 }
 
@@ -330,6 +402,7 @@ Failure Link::stream_of(const std::string& subject, std::string* stream) {
 Failure Link::subscribe_stream(const std::string& subject, const std::string& durable, uint64_t* id) {
     auto sub = std::make_unique<Subscription>();
     sub->pull = true;
+    sub->tokens = split_tokens(subject);
     Failure f = stream_of(subject, &sub->stream);
     if (f) return f;
     jsOptions jo;
@@ -377,12 +450,14 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
         return f;
     }
     Subscription* raw = sub.get();
+    {
+        std::lock_guard lock(mu_);
+        sub->id = next_sub_++;
+        *id = sub->id;
+        subs_.emplace(sub->id, std::move(sub));
+    }
     auto self = shared_from_this();
     raw->fetcher = std::thread([self, raw] { self->fetch_loop(raw); });
-    std::lock_guard lock(mu_);
-    sub->id = next_sub_++;
-    *id = sub->id;
-    subs_.emplace(sub->id, std::move(sub));
     return {};
 }
 

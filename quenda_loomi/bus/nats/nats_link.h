@@ -108,8 +108,10 @@ public:
 private:
     struct Subscription;
     static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+    struct CoreClosure;
     static void on_core_complete(void* closure);
-    void enqueue(natsMsg* msg, bool acknowledged_later);
+    void enqueue(natsMsg* msg, uint64_t sub_id, bool acknowledged_later);
+    bool first_match_is(uint64_t sub_id, const char* subject) const;
     size_t wait_for_room(Subscription& sub);
     void fetch_loop(Subscription* sub);
     void dispatch_loop();

@@ -1,0 +1,277 @@
+"""The bus over NATS against real nats-server clusters: refinement, groups,
+JetStream at-least-once across node deaths, persistence, limits and errors."""
+
+import os
+import random
+import signal
+import ssl
+import subprocess
+import sys
+import threading
+import time
+from collections import Counter
+
+import pytest
+
+from conftest import sanitizer_loaded
+from mosquitto_fixture import Collector, wait_until
+from quenda_loomi.bus import Bus, BusConnectionError
+from quenda_loomi.bus.nats import LocalCluster, nats_server_executable
+from quenda_loomi.capi.tessaly import Topic
+
+try:
+    from quenda_loomi.bus.nats import transport as nats_transport
+except ImportError as error:  # the native module is built only where libnats is installed
+    nats_transport = None
+    missing_reason = f"the NATS transport's native module is not built ({error})"
+else:
+    missing_reason = ""
+
+pytestmark = [
+    pytest.mark.skipif(nats_server_executable() is None, reason="nats-server is not installed"),
+    pytest.mark.skipif(nats_transport is None, reason=missing_reason or "-"),
+]
+orchestration = pytest.mark.skipif(sanitizer_loaded(), reason="process orchestration: the release pass covers it")
+
+WORKER = r"""
+import sys, time
+from quenda_loomi.bus import Bus
+urls, group, delay = sys.argv[1], sys.argv[2], float(sys.argv[3])
+def handle(event, payload, captures):
+    time.sleep(delay)
+    print("got", captures["n"], flush=True)
+with Bus(urls, qos=1, group=group, ack_wait=2.0) as bus:
+    bus.subscribe("jobs.+n", handle)
+    print("ready", flush=True)
+    sys.stdin.read()
+"""
+
+
+@pytest.fixture(scope="module")
+def single(tmp_path_factory):
+    with LocalCluster(1, directory=str(tmp_path_factory.mktemp("nats1"))) as cluster:
+        yield cluster
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_each_handler_gets_exactly_what_topic_match_accepts(single, seed):
+    rng = random.Random(seed)
+    words = ["a", "b", "c7", "x-y"]
+    patterns = ["+w", "{a,b}", "c(\\d)"]
+
+    def part(generic):
+        return rng.choice(patterns) if generic and rng.random() < 0.5 else rng.choice(words)
+
+    subscriptions = {".".join(part(True) for _ in range(rng.randint(1, 3))) for _ in range(12)}
+    events = [".".join(part(False) for _ in range(rng.randint(1, 3))) for _ in range(150)]
+    collectors = {text: Collector() for text in subscriptions}
+    with Bus(single.urls, qos=0) as bus, Bus(single.urls, qos=0) as publisher:
+        for text, collector in collectors.items():
+            bus.subscribe(text, collector)
+        for event in events:
+            publisher.publish(event, event)
+        expected = {text: sorted(e for e in events if Topic(text).match(Topic(e))) for text in subscriptions}
+        for text, collector in collectors.items():
+            collector.wait_for(len(expected[text]), timeout=5)
+        time.sleep(0.2)  # anything extra would arrive now
+        for text, collector in collectors.items():
+            assert sorted(p.decode() for p in collector.payloads()) == expected[text], text
+
+
+@pytest.mark.parametrize("topic, message", [
+    (Topic.join(["a", "b c"]), "part 1 'b c' cannot be one NATS token"),
+    (Topic.join(["a", "x.y"]), "part 1 'x.y' cannot be one NATS token"),
+    (Topic.join(["a*"]), "part 0 'a*' cannot be one NATS token"),
+    (Topic.join([">", "b"]), "part 0 '>' cannot be one NATS token"),
+    (Topic.join(["a", "tab\tb"]), "part 1"),
+    ("a..b", "part 1 is empty"),
+])
+def test_hostile_tokens_are_refused_and_nothing_is_sent(single, topic, message):
+    seen = Collector()
+    with Bus(single.urls, qos=0) as bus:
+        bus.subscribe("+x", seen)
+        bus.subscribe("+x.+y", seen)
+        bus.subscribe("+x.+y.+z", seen)
+        with pytest.raises(ValueError, match=message.replace("*", r"\*").replace(".", r"\.")):
+            bus.publish(topic)
+        if isinstance(topic, Topic):
+            with pytest.raises(ValueError, match="cannot be one NATS token"):
+                bus.subscribe(topic, seen)
+        bus.publish("probe")
+        assert seen.wait_for(1)
+        time.sleep(0.1)
+        assert seen.payloads() == [b""] and seen.calls[0][0] == "probe"
+
+
+def test_unreachable_servers_and_wrong_credentials_raise_naming_the_servers(tmp_path):
+    with LocalCluster(1, user="alice", password="right", directory=str(tmp_path / "auth")) as cluster:
+        started = time.monotonic()
+        with pytest.raises(BusConnectionError, match=f"127.0.0.1:{cluster.client_ports[0]}"):
+            Bus(cluster.urls, username="alice", password="wrong", connect_timeout=2.0)
+        with pytest.raises(BusConnectionError, match="127.0.0.1"):
+            Bus(cluster.urls, connect_timeout=2.0)  # no credentials at all
+        assert time.monotonic() - started < 5
+        down = LocalCluster(2, directory=str(tmp_path / "down"))  # ports reserved, never started
+        started = time.monotonic()
+        with pytest.raises(BusConnectionError) as raised:
+            Bus(down.urls, connect_timeout=1.0)
+        assert time.monotonic() - started < 3
+        for port in down.client_ports:
+            assert f"127.0.0.1:{port}" in str(raised.value)
+        with Bus(cluster.urls, username="alice", password="right") as bus:
+            assert bus.connected
+
+
+def test_tls_with_a_password_delivers_and_an_unknown_ca_is_refused(tmp_path):
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True)
+    with LocalCluster(1, user="u", password="p", tls=(str(cert), str(key)), directory=str(tmp_path / "c")) as cluster:
+        assert cluster.urls.startswith("tls://")
+        context = ssl.create_default_context(cafile=str(cert))
+        seen = Collector()
+        with Bus(cluster.urls, tls=context, username="u", password="p", qos=0) as bus:
+            bus.subscribe("secure.+x", seen)
+            bus.publish("secure.1", b"hello")
+            assert seen.wait_for(1)
+        with pytest.raises(BusConnectionError):
+            Bus(cluster.urls, tls=ssl.create_default_context(), username="u", password="p", connect_timeout=2)
+
+
+class Worker:
+    def __init__(self, urls, group, delay):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        self.process = subprocess.Popen([sys.executable, "-c", WORKER, urls, group, str(delay)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        self.got: list[tuple[float, str]] = []
+        self.ready = threading.Event()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        assert self.ready.wait(15), "worker did not get ready"
+
+    def _read(self):
+        for line in self.process.stdout:
+            if line == "ready\n":
+                self.ready.set()
+            else:
+                self.got.append((time.monotonic(), line.split()[1]))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.wait(15)
+        self.reader.join(5)
+
+
+@orchestration
+def test_group_member_killed_mid_stream_loses_nothing_and_its_events_move_within_the_ack_wait(tmp_path):
+    with LocalCluster(1, directory=str(tmp_path / "c")) as cluster:
+        with Bus(cluster.urls, qos=1) as publisher:
+            publisher.ensure_stream("JOBS", ["jobs.*"])
+            workers = [Worker(cluster.urls, "crew", delay) for delay in (0.001, 0.001, 0.05)]
+            try:
+                for n in range(600):
+                    publisher.publish(f"jobs.{n}", b"")
+                slow = workers[2]
+                assert wait_until(lambda: len(slow.got) >= 5, timeout=10)
+                slow.process.send_signal(signal.SIGKILL)
+                slow.process.wait(10)
+                killed_at = time.monotonic()
+                survivors = workers[:2]
+                handled = lambda: {n for w in survivors for _, n in w.got} | {n for _, n in slow.got}
+                # The dead member's unacknowledged events come back after the 2 s ack wait, not when it returns.
+                assert wait_until(lambda: len(handled()) == 600, timeout=10), 600 - len(handled())
+                assert time.monotonic() - killed_at < 2.0 + 5.0
+                from_survivors = {n for w in survivors for _, n in w.got}
+                assert set(map(str, range(600))) - {n for _, n in slow.got} <= from_survivors
+            finally:
+                for worker in workers:
+                    if worker.process.poll() is None:
+                        worker.stop()
+
+
+@orchestration
+def test_failover_of_both_nodes_in_turn_loses_no_qos1_event(tmp_path):
+    total, senders = 20_000, 4
+    with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
+        subscriber_urls = "nats://" + ",".join(f"127.0.0.1:{p}" for p in cluster.client_ports)
+        publisher_urls = "nats://" + ",".join(f"127.0.0.1:{p}" for p in cluster.client_ports[1:] + cluster.client_ports[:1])
+        seen: Counter[str] = Counter()
+        lock = threading.Lock()
+
+        def handle(event, payload, captures):
+            with lock:
+                seen[captures["n"]] += 1
+
+        retries = Counter()
+        published = Counter()
+        with Bus(publisher_urls, qos=1, reply_timeout=2.0) as publisher, \
+                Bus(subscriber_urls, qos=1, client_id="audit", ack_wait=5.0) as subscriber:
+            publisher.ensure_stream("EVENTS", ["ev.*"], replicas=3)
+            subscriber.subscribe("ev.+n", handle)
+
+            def send(start):
+                for n in range(start, total, senders):
+                    for _ in range(200):
+                        try:
+                            publisher.publish(f"ev.{n}", b"x")
+                            break
+                        except (BusConnectionError, TimeoutError, LookupError):
+                            retries[start] += 1
+                            time.sleep(0.05)
+                    else:
+                        raise AssertionError(f"event {n} never stored")
+                    published[start] += 1
+
+            threads = [threading.Thread(target=send, args=(s,)) for s in range(senders)]
+            for thread in threads:
+                thread.start()
+            assert wait_until(lambda: sum(published.values()) > total // 4, timeout=60)
+            cluster.kill(0)                      # the subscriber's node
+            time.sleep(1.0)
+            cluster.restart(0)
+            assert wait_until(lambda: sum(published.values()) > total * 3 // 5, timeout=60)
+            cluster.kill(1)                      # the publisher's node
+            for thread in threads:
+                thread.join(120)
+            assert wait_until(lambda: len(seen) == total, timeout=60), total - len(seen)
+            time.sleep(0.5)
+            duplicates = sum(seen.values()) - total
+            print(f"retries {sum(retries.values())} duplicates {duplicates} stats {subscriber.stats()}")
+            assert set(seen) == {str(n) for n in range(total)}
+            assert duplicates <= 4096 + sum(retries.values())  # the consumer's unacknowledged window
+
+
+@orchestration
+def test_persistent_subscriber_away_and_a_whole_cluster_restart_keep_qos1_events(tmp_path):
+    with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
+        seen = Collector()
+        with Bus(cluster.urls, qos=1, client_id="keeper") as bus:
+            bus.ensure_stream("KEEP", ["keep.*"], replicas=3)
+            bus.subscribe("keep.+n", seen)
+            bus.publish("keep.first")
+            assert seen.wait_for(1)
+        with Bus(cluster.urls, qos=1) as publisher:
+            for n in range(1000):
+                publisher.publish(f"keep.{n}", str(n))
+        for node in range(3):
+            cluster.kill(node)
+        for node in range(3):
+            cluster.restart(node, wait=False)
+        cluster.wait_ready()
+        again = Collector()
+        deadline = time.monotonic() + 20
+        while True:  # until the stream's leader is elected again
+            bus = Bus(cluster.urls, qos=1, client_id="keeper", connect=False)
+            bus.subscribe("keep.+n", again)
+            try:
+                bus.connect()
+                break
+            except Exception:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.5)
+        with bus:
+            assert again.wait_for(1000, timeout=20), len(again.calls)
+            assert sorted(int(p) for p in again.payloads()) == list(range(1000))
