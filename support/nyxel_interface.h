@@ -128,7 +128,7 @@ inline int require_types(std::span<const TypeImport> types) {
     for (const TypeImport& import : types) {
         PyTypeObject* type = pyutil::import_type(import.module, import.name);
         if (type == nullptr) return -1;
-        Py_DECREF(type);
+        pyutil::python::drop(type);
     }
     return 0;
 }

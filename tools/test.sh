@@ -4,8 +4,11 @@
 # AddressSanitizer + UBSan build, the GoogleTest suites and the Python suites
 # again (once per default-protocol mode: pooled, plain heap, locked pool, and
 # the topic suites once more with the re-entrancy stress hook), and,
-# where clang-14 is installed, the fuzz targets over their seed inputs.
+# where clang-14 is installed, the fuzz targets over their seed inputs; and
+# the stress suites once more on an optimised build with the re-entrancy
+# checks but no sanitizers (build-checks).
 #   QL_SKIP_SANITIZER=1 tools/test.sh    skips the sanitizer pass
+#   QL_SKIP_CHECKS_PASS=1 tools/test.sh  skips the stress pass on the optimised checking build
 #   QL_SKIP_FUZZ=1 tools/test.sh         skips the fuzz seed smoke run
 # Extra arguments go to the first pytest run.
 set -euo pipefail
@@ -14,6 +17,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 ctest --test-dir "$root/build" --output-on-failure -j 2
 cd "$root"
 "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python "$@"
+
+# The suites that exercise the places where the topic module runs Python code.
+stress_suites=(tests/python/test_topic_index.py tests/python/test_index_hardening.py
+  tests/python/test_reentry_stress.py tests/python/test_no_crash.py tests/python/test_match.py
+  tests/python/test_format.py tests/python/test_compose.py tests/python/test_lifetime.py)
 
 if [ -z "${QL_SKIP_SANITIZER:-}" ]; then
   sanitizer_start=$SECONDS
@@ -51,10 +59,21 @@ PY
   # a freed record is really freed, over the suites that exercise those places.
   echo "== Python suites under the sanitizers with the re-entrancy stress hook (plain heap)"
   QL_REENTRY_STRESS=1 QL_TEST_DEFAULT_PROTOCOL=plain sanitized_python -m pytest -q -p no:cacheprovider \
-    tests/python/test_topic_index.py tests/python/test_index_hardening.py tests/python/test_reentry_stress.py \
-    tests/python/test_no_crash.py tests/python/test_match.py tests/python/test_format.py \
-    tests/python/test_compose.py tests/python/test_lifetime.py
+    "${stress_suites[@]}"
   echo "sanitizer pass: $((SECONDS - sanitizer_start)) s (build, native and Python suites)"
+fi
+
+# The re-entrancy checks on an optimised build without the sanitizers: the
+# stress pass again where the compiler inlines and reorders as in a release.
+# Only the modules the pass imports are built.
+if [ -z "${QL_SKIP_CHECKS_PASS:-}" ]; then
+  checks_start=$SECONDS
+  QL_REENTRY_CHECKS=ON QL_BUILD_TYPE=RelWithDebInfo QL_BUILD_TESTS=OFF QL_BUILD_DIR="$root/build-checks" \
+    QL_TARGETS="tessaly tessaly_reentry_probe" "$root/tools/build.sh"
+  echo "== topic suites with the re-entrancy checks and stress hook, optimised build (plain heap)"
+  QL_REENTRY_STRESS=1 QL_TEST_DEFAULT_PROTOCOL=plain PYTHONPATH="$root/build-checks/python" \
+    "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "${stress_suites[@]}"
+  echo "checks pass: $((SECONDS - checks_start)) s (build and stress suites)"
 fi
 
 # Smoke run of the fuzz targets over their committed seed inputs, only where

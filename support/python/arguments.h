@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "support/python/python_calls.h"
+
 namespace pyutil {
 
 // Fills out[0..n_names) from positional and keyword arguments; entries not
@@ -12,7 +14,7 @@ inline bool unpack_arguments(const char* function, PyObject* const* args, Py_ssi
                              const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required, PyObject** out) {
     for (Py_ssize_t i = 0; i < n_names; ++i) out[i] = nullptr;
     if (nargs > n_names) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
+        python::raise(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
                      n_names == n_required ? "exactly" : "at most", n_names, n_names == 1 ? "" : "s", nargs);
         return false;
     }
@@ -23,18 +25,18 @@ inline bool unpack_arguments(const char* function, PyObject* const* args, Py_ssi
         Py_ssize_t slot = 0;
         while (slot < n_names && PyUnicode_CompareWithASCIIString(keyword, names[slot]) != 0) ++slot;
         if (slot == n_names) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+            python::raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
             return false;
         }
         if (out[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
+            python::raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, keyword);
             return false;
         }
         out[slot] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < n_required; ++i) {
         if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
+            python::raise(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", function,
                          n_names == n_required ? "exactly" : "at least", n_required, n_required == 1 ? "" : "s",
                          nargs);
             return false;

@@ -31,19 +31,19 @@ inline int capi_export(PyObject* module, const char* name, void* pointer, const 
 // Returns the pointer, or null with ImportError / TypeError set.
 inline void* capi_import(const char* module_name, const char* name, const char* signature,
                          const char* kind = "variable") {
-    Ref module(PyImport_ImportModule(module_name));
+    Ref module(python::import("C-API import", module_name));
     if (!module) return nullptr;
-    Ref table(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    Ref table(python::get_attr("C-API import", module.get(), "__pyx_capi__"));
     if (!table) return nullptr;
     PyObject* capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
     if (!capsule) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name,
+        python::raise(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name,
                      kind, name);
         return nullptr;
     }
     const char* actual = PyCapsule_GetName(capsule);
     if (!actual || strcmp(actual, signature) != 0) {
-        PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+        python::raise(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
                      kind, module_name, name, signature, actual ? actual : "(null)");
         return nullptr;
     }
@@ -55,17 +55,17 @@ inline void* capi_import(const char* module_name, const char* name, const char* 
 // built against (0: any size).  Returns a new
 // reference, or null with an exception set.
 inline PyTypeObject* import_type(const char* module_name, const char* type_name, Py_ssize_t basic_size = 0) {
-    Ref module(PyImport_ImportModule(module_name));
+    Ref module(python::import("C-API import", module_name));
     if (!module) return nullptr;
-    Ref obj(PyObject_GetAttrString(module.get(), type_name));
+    Ref obj(python::get_attr("C-API import", module.get(), type_name));
     if (!obj) return nullptr;
     if (!PyType_Check(obj.get())) {
-        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
+        python::raise(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
         return nullptr;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(obj.get());
     if (basic_size && type->tp_basicsize != basic_size) {
-        PyErr_Format(PyExc_ValueError,
+        python::raise(PyExc_ValueError,
                      "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd from PyObject",
                      module_name, type_name, basic_size, type->tp_basicsize);
         return nullptr;
@@ -79,13 +79,13 @@ inline PyTypeObject* import_type(const char* module_name, const char* type_name,
 inline int set_method_table(PyTypeObject* type, void* table) {
     Ref capsule(PyCapsule_New(table, nullptr, nullptr));
     if (!capsule) return -1;
-    return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__", capsule.get());
+    return python::set_attr("method table", reinterpret_cast<PyObject*>(type), "__pyx_vtable__", capsule.get());
 }
 
 // The method table published by set_method_table (looked up through the
 // type's MRO), or null with an exception set.
 inline void* get_method_table(PyTypeObject* type) {
-    Ref capsule(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__pyx_vtable__"));
+    Ref capsule(python::get_attr("method table", reinterpret_cast<PyObject*>(type), "__pyx_vtable__"));
     if (!capsule) return nullptr;
     return PyCapsule_GetPointer(capsule.get(), nullptr);
 }

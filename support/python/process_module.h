@@ -21,7 +21,7 @@ public:
     PyObject* create(PyObject* spec) {
         if (check_interpreter() < 0) return nullptr;
         if (module_ != nullptr) return Py_NewRef(module_);
-        Ref name(PyObject_GetAttrString(spec, "name"));
+        Ref name(python::get_attr("module creation", spec, "name"));
         if (!name) return nullptr;
         Ref module(PyModule_NewObject(name.get()));
         if (!module) return nullptr;
@@ -44,7 +44,7 @@ public:
         }
         module_ = Py_NewRef(module);
         if (setup(module) < 0) {
-            Py_CLEAR(module_);
+            python::clear(module_);
             return -1;
         }
         return 0;
@@ -68,14 +68,14 @@ private:
     // Copies spec.<attribute> to module.<name>; None is skipped unless `none_allowed`.
     static int copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute, const char* name,
                                    bool none_allowed) {
-        Ref value(PyObject_GetAttrString(spec, attribute));
+        Ref value(python::get_attr("module creation", spec, attribute));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
+            python::clear_error("module creation");
             return 0;
         }
         if (value.get() == Py_None && !none_allowed) return 0;
-        return PyObject_SetAttrString(module, name, value.get());
+        return python::set_attr("module creation", module, name, value.get());
     }
 
     const char* reinit_message_;

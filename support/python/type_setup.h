@@ -20,7 +20,7 @@ inline int publish_type(PyObject* module, PyType_Spec* spec, PyTypeObject* base,
     if (!type) return -1;
     const char* dot = std::strrchr(spec->name, '.');
     if (PyModule_AddObjectRef(module, dot ? dot + 1 : spec->name, type.get()) < 0) return -1;
-    Py_XSETREF(*slot, reinterpret_cast<PyTypeObject*>(type.release()));
+    python::replace(*slot, reinterpret_cast<PyTypeObject*>(type.release()));
     return 0;
 }
 

@@ -7,6 +7,8 @@ an exception, but never crash or touch freed memory (which the sanitizer
 reports), and the index stays consistent.
 """
 
+import signal
+
 import pytest
 import reentry_stress
 
@@ -192,3 +194,31 @@ def test_topics_attacked_while_matched_formatted_and_composed(python_subprocess,
     done = python_subprocess(ATTACK_TOPICS.replace("SEED", str(seed)).replace("STEPS", "400"), timeout=600)
     assert done.returncode == 0 and done.stdout.startswith("ok"), done.stderr[-4000:]
     assert "Sanitizer" not in done.stderr, done.stderr[-4000:]
+
+
+FINALIZED = """
+import tessaly_reentry_probe as probe
+
+class Finalized:
+    def __del__(self):
+        print("finalizer ran", flush=True)
+
+probe.drop_in_section([Finalized()])
+print("returned", flush=True)
+"""
+
+RULE_BROKEN = {
+    "call": ("import tessaly_reentry_probe as probe\nprobe.call_in_section(lambda: print('called', flush=True))",
+             "probe: call"),
+    "last reference with a finalizer": (FINALIZED, "reentry_probe.cpp:"),
+}
+
+
+@pytest.mark.parametrize("kind", RULE_BROKEN)
+def test_python_inside_a_borrowed_section_aborts_naming_both_sites(python_subprocess, kind):
+    code, site = RULE_BROKEN[kind]
+    done = python_subprocess(code)
+    assert done.returncode == -signal.SIGABRT, (done.returncode, done.stdout, done.stderr[-2000:])
+    assert f"Python code may run at '{site}" in done.stderr, done.stderr[-2000:]
+    assert "while 'probe: borrowed section' reads through unpinned pointers" in done.stderr
+    assert done.stdout == ""  # neither the call nor the finalizer ran

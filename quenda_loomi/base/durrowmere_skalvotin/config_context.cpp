@@ -39,10 +39,10 @@ int apply_flags(PyObject* settings) {
     for (const FlagKey& entry : kFlagKeys) {
         Ref key(PyUnicode_FromString(entry.key));
         if (!key) return -1;
-        int present = PySequence_Contains(settings, key.get());
+        int present = pyutil::python::contains("QLConfigContext settings", settings, key.get());
         if (present < 0) return -1;
         if (!present) continue;
-        Ref value(PyObject_GetItem(settings, key.get()));
+        Ref value(pyutil::python::get_item("QLConfigContext settings", settings, key.get()));
         if (!value) return -1;
         int truth;
         if (value.get() == Py_True) {
@@ -50,7 +50,7 @@ int apply_flags(PyObject* settings) {
         } else if (value.get() == Py_False || value.get() == Py_None) {
             truth = 0;
         } else {
-            truth = PyObject_IsTrue(value.get());
+            truth = pyutil::python::truth("QLConfigContext settings", value.get());
             if (truth < 0) return -1;
         }
         *entry.flag = truth != 0;
@@ -143,7 +143,7 @@ int create_config_context_type(PyObject* module) {
     g_vtable.base.c_activate = ql_c_activate;
     g_vtable.base.c_deactivate = ql_c_deactivate;
     g_vtable.c_set_schematic = ql_c_set_schematic;
-    Py_XSETREF(state.base_context, reinterpret_cast<PyTypeObject*>(base.release()));
+    pyutil::python::replace(state.base_context, reinterpret_cast<PyTypeObject*>(base.release()));
     return 0;
 }
 

@@ -94,14 +94,14 @@ int fill_protocol(allocator_protocol*& slot, shm_allocator_ctx* shm_ctx, bool wi
 void set_context(QLConfigContextObject*& slot, PyObject* value) {
     PyObject* previous = reinterpret_cast<PyObject*>(slot);
     slot = reinterpret_cast<QLConfigContextObject*>(value);
-    Py_XDECREF(previous);
+    pyutil::python::xdrop(previous);
 }
 
 int create_context(QLConfigContextObject*& slot, const char* keyword, bool value) {
     Ref args(PyTuple_New(0));
     Ref kwargs(Py_BuildValue("{s:O}", keyword, value ? Py_True : Py_False));
     if (!args || !kwargs) return -1;
-    PyObject* context = PyObject_Call(reinterpret_cast<PyObject*>(state.QLConfigContext), args.get(), kwargs.get());
+    PyObject* context = pyutil::python::call_object("QLConfigContext()", reinterpret_cast<PyObject*>(state.QLConfigContext), args.get(), kwargs.get());
     if (!context) return -1;
     set_context(slot, context);
     return 0;

@@ -214,9 +214,9 @@ int define_python_views(PyObject* module) {
     if (!module_name) return -1;
     Ref ns(views_namespace(module_name.get()));
     if (!ns) return -1;
-    Ref code(Py_CompileString(kViewsSource, "<quenda_loomi.base.durrowmere_skalvotin views>", Py_file_input));
+    Ref code(pyutil::python::compile("runtime view set-up", kViewsSource, "<quenda_loomi.base.durrowmere_skalvotin views>", Py_file_input));
     if (!code) return -1;
-    Ref result(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+    Ref result(pyutil::python::eval_code("runtime view set-up", code.get(), ns.get(), ns.get()));
     if (!result) return -1;
 
     PyObject* runtime_class = PyDict_GetItemString(ns.get(), "_RuntimeAllocatorConfig");  // borrowed
@@ -225,14 +225,14 @@ int define_python_views(PyObject* module) {
         return -1;
     }
     if (PyModule_AddObjectRef(module, "_RuntimeAllocatorConfig", runtime_class) < 0) return -1;
-    Ref instance(PyObject_CallNoArgs(runtime_class));
+    Ref instance(pyutil::python::call_no_args("runtime view set-up", runtime_class));
     if (!instance || PyModule_AddObjectRef(module, "RUNTIME_ALLOCATOR_CONFIG", instance.get()) < 0) return -1;
 
     auto* toolkit = reinterpret_cast<PyObject*>(state.AllocatorTestToolkit);
     for (const ToolkitMethod& method : kToolkitMethods) {
         PyObject* function = PyDict_GetItemString(ns.get(), method.name);  // borrowed
         if (!function) {
-            PyErr_Format(PyExc_SystemError, "toolkit function %s was not defined", method.name);
+            pyutil::python::raise(PyExc_SystemError, "toolkit function %s was not defined", method.name);
             return -1;
         }
         if (pyutil::attach_static_method(toolkit, "AllocatorTestToolkit", function, method.name, method.doc,

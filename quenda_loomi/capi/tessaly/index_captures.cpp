@@ -6,6 +6,7 @@
 
 #include "quenda_loomi/capi/tessaly/index_object.h"
 #include "quenda_loomi/capi/tessaly/index_query.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 #include "quenda_loomi/capi/topic_core/capture_rule.h"
 
 namespace tessaly::index_binding {
@@ -47,7 +48,7 @@ PyObject* wildcard_name(TopicIndexObject* self, const evt_topic_part_variant* pa
         return slot.name;
     PyObject* name = decoded(part->text, part->text_len);
     if (name == nullptr) return nullptr;
-    Py_XSETREF(slot.name, name);  // an exact str: dropping it runs no Python code
+    python::replace(slot.name, name);  // an exact str: dropping it runs no Python code
     slot.part = part;
     return name;
 }
@@ -70,7 +71,7 @@ bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
 
 void drop_names(TopicIndexObject* self) {
     if (self->names == nullptr) return;
-    for (size_t i = 0; i < kNameSlots; ++i) Py_XDECREF(self->names[i].name);
+    for (size_t i = 0; i < kNameSlots; ++i) python::xdrop(self->names[i].name);
     PyMem_Free(std::exchange(self->names, nullptr));
 }
 
@@ -94,13 +95,13 @@ PyObject* captures_for(TopicIndexObject* self, const Query& query, const FlatVec
                     if ((*segment_texts)[i] == nullptr) return nullptr;
                 }
                 PyObject* name = wildcard_name(self, part);
-                if (name == nullptr || PyDict_SetItem(captures.get(), name, (*segment_texts)[i]) < 0) return nullptr;
+                if (name == nullptr || python::dict_set_text(captures.get(), name, (*segment_texts)[i]) < 0) return nullptr;
                 break;
             }
             case Captor::first: {  // the event's wildcard names the subscription's part
                 Ref name(decoded(segment.text, segment.length));
                 Ref value(decoded(part->text, part->text_len));
-                if (!name || !value || PyDict_SetItem(captures.get(), name.get(), value.get()) < 0) return nullptr;
+                if (!name || !value || python::dict_set_text(captures.get(), name.get(), value.get()) < 0) return nullptr;
                 break;
             }
             case Captor::none:

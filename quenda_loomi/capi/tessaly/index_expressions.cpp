@@ -28,27 +28,39 @@ constexpr size_t kSearchSlots = 1024;
 
 namespace {
 
+// True when `text` holds a lone surrogate of the range that surrogateescape
+// decodes undecodable bytes to (valid UTF-8 never decodes to one).
+bool has_escaped_bytes(PyObject* text) {
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) return false;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(text); i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xDC80 && c <= 0xDCFF) return true;
+    }
+    return false;
+}
+
 // The entry for `expression`, made (not compiled) when missing: a list
 // [compiled, text, serial number].  Runs no Python code.  New reference, or
 // null on exhausted memory.
 PyObject* expression_entry(PyObject* patterns, const char* expression) {
-    Ref key(PyUnicode_FromString(expression));
-    if (!key) {
-        // Not UTF-8: `re` cannot take it, so it never matches.
-        PyErr_Clear();
-        key = Ref(PyBytes_FromString(expression));
-        if (!key) return nullptr;
-    }
-    PyObject* entry = PyDict_GetItemWithError(patterns, key.get());  // python-call-ok: str or bytes keys only
-    if (entry != nullptr) return Py_NewRef(entry);
-    if (PyErr_Occurred()) return nullptr;
+    // Keyed by str only, so looking an entry up runs no Python code (the
+    // trie asks for entries while it files).  Text that is not UTF-8 is keyed
+    // by its surrogate-escaped decoding, which no UTF-8 text decodes to;
+    // `re` cannot take it, so it never matches.
+    Ref key(PyUnicode_DecodeUTF8(expression, static_cast<Py_ssize_t>(std::strlen(expression)), "surrogateescape"));
+    if (!key) return nullptr;
+    PyObject* entry = nullptr;
+    const int found = python::dict_get_text(patterns, key.get(), &entry);
+    if (found != 0) return entry;  // the entry, or null with the error
     Ref serial(PyLong_FromUnsignedLongLong(++state.last_expression_serial));
     Ref fresh(serial ? PyList_New(3) : nullptr);
     if (!fresh) return nullptr;
-    PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(PyUnicode_Check(key.get()) ? state.not_compiled : Py_None));
+    PyList_SET_ITEM(fresh.get(), 0, Py_NewRef(has_escaped_bytes(key.get()) ? Py_None : state.not_compiled));
     PyList_SET_ITEM(fresh.get(), 1, key.release());
     PyList_SET_ITEM(fresh.get(), 2, serial.release());
-    if (PyDict_SetItem(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
+    if (python::dict_set_text(patterns, PyList_GET_ITEM(fresh.get(), 1), fresh.get()) < 0) return nullptr;
     return fresh.release();
 }
 
@@ -63,7 +75,7 @@ int compile_entry(PyObject* entry, const char* site) {
     Ref compiled(python::call_method(site, state.str_compile, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!compiled) {
         if (!PyErr_ExceptionMatches(state.re_error)) return -1;
-        PyErr_Clear();
+        python::clear_error("TopicIndex: expression does not compile");
         compiled = Ref::borrow(Py_None);
     }
     // Compiling again from inside the call may have filled it already: keep the first.
@@ -74,7 +86,7 @@ int compile_entry(PyObject* entry, const char* site) {
 
 void* hook_prepare(const char* expression, void* context) {
     PyObject* entry = expression_entry(static_cast<TopicIndexObject*>(context)->patterns, expression);
-    if (entry == nullptr) PyErr_Clear();  // the trie reports the exhausted memory
+    if (entry == nullptr) python::clear_error("TopicIndex: expression entry failed");  // the trie reports the exhausted memory
     return entry;
 }
 
@@ -82,10 +94,10 @@ void hook_release(void* prepared, void* context) {
     auto* entry = static_cast<PyObject*>(prepared);
     PyObject* pending = PyErr_GetRaisedException();  // also used on the way out of a failed add
     PyObject* patterns = static_cast<TopicIndexObject*>(context)->patterns;
-    if (Py_REFCNT(entry) == 2 && PyDict_DelItem(patterns, PyList_GET_ITEM(entry, 1)) < 0)
-        PyErr_Clear();
+    if (Py_REFCNT(entry) == 2 && python::dict_del_text(patterns, PyList_GET_ITEM(entry, 1)) < 0)
+        python::clear_error("TopicIndex: expression forgotten");
     python::release("TopicIndex: compiled expression given back", entry);
-    PyErr_SetRaisedException(pending);
+    python::restore_error("TopicIndex: compiled expression given back", pending);
 }
 
 // Searches a compiled expression; 1 when found.  Every Python error counts
@@ -93,14 +105,14 @@ void hook_release(void* prepared, void* context) {
 int search_compiled(PyObject* compiled, const char* segment) {
     Ref text(PyUnicode_FromString(segment));
     if (!text) {
-        PyErr_Clear();
+        python::clear_error("TopicIndex: pattern search failed");
         return 0;
     }
     PyObject* args[] = {compiled, text.get()};
     Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!found) {
-        PyErr_Clear();
+        python::clear_error("TopicIndex: pattern search failed");
         return 0;
     }
     return found.get() != Py_None;
@@ -117,7 +129,7 @@ int hook_test(void* prepared, const char* segment, void* context) {
     auto* entry = static_cast<PyObject*>(prepared);
     python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
     if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
-        PyErr_Clear();
+        python::clear_error("TopicIndex: pattern search failed");
         return 0;
     }
     Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
@@ -163,7 +175,7 @@ bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVe
             PyObject* entry = expression_entry(self->patterns, part->text);
             if (entry == nullptr) return false;
             if (!held->push_back(entry)) {
-                Py_DECREF(entry);  // still in the dict: no finalizer runs
+                python::drop(entry);  // still in the dict: no finalizer runs
                 PyErr_NoMemory();
                 return false;
             }

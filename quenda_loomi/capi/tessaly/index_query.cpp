@@ -1,5 +1,6 @@
 // Reading a TopicIndex method's event or topic argument (index_query.h).
 #include "quenda_loomi/capi/tessaly/index_query.h"
+#include "quenda_loomi/capi/tessaly/python_calls.h"
 
 #include "quenda_loomi/capi/tessaly/tessaly.h"
 
@@ -8,7 +9,7 @@ namespace tessaly::index_binding {
 using pyutil::Ref;
 
 PyObject* not_topic_or_str(PyObject* argument, const char* name) {
-    return PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)", name,
+    return python::raise(PyExc_TypeError, "Argument '%s' has incorrect type (expected Topic or str, got %.200s)", name,
                         Py_TYPE(argument)->tp_name);
 }
 

@@ -69,7 +69,7 @@ int pattern_test(const char* pattern, const char* segment, uint64_t, void* conte
 
     PyGILState_STATE gil = PyGILState_Ensure();
     const int found = pattern_search(pattern, segment);
-    if (found < 0) PyErr_Clear();
+    if (found < 0) python::clear_error("pattern search: failed test");
     PyGILState_Release(gil);
 
     if (ctx && ctx->records_changed()) return 0;
@@ -239,7 +239,7 @@ PyObject* result_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"n_parts", "alloc", nullptr};
     PyObject* n_parts_obj = nullptr;
     PyObject* alloc_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TopicMatchResult", const_cast<char**>(keywords),
+    if (!python::parse_args("TopicMatchResult()", args, kwargs, "|OO:TopicMatchResult", keywords,
                                      &n_parts_obj, &alloc_obj)) {
         return nullptr;
     }
@@ -301,7 +301,7 @@ void result_tp_dealloc(PyObject* obj) {
     PyObject_GC_UnTrack(obj);
     result_tp_clear(obj);
     if (!keep_as_spare(obj)) type->tp_free(obj);
-    Py_DECREF(type);
+    python::drop(type);
 }
 
 // ---- Attribute helpers ------------------------------------------------------
@@ -430,7 +430,7 @@ PyObject* result_mp_subscript(PyObject* obj, PyObject* key) {
     if (!read_length(obj, &n)) return nullptr;
     Py_ssize_t position = idx;
     if (idx < -n || idx >= n) {
-        PyErr_Format(PyExc_IndexError, "Index %zd out of range!", idx);
+        python::raise(PyExc_IndexError, "Index %zd out of range!", idx);
         return nullptr;
     }
     if (position < 0) position += n;
@@ -456,7 +456,7 @@ PyObject* result_to_dict(PyObject* obj, PyObject*) {
         if (!key) return nullptr;
         if (!nodes_still_valid(self)) return nullptr;
         Ref value(part_or_none(node->part_b, self->topic_b));
-        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        if (!value || python::dict_set("TopicMatchResult.to_dict", dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return dict.release();
 }
@@ -485,7 +485,7 @@ PyObject* result_captures(PyObject* obj, PyObject*) {
         if (wildcard == nullptr) continue;
         Ref name(PyUnicode_DecodeUTF8(wildcard->text, static_cast<Py_ssize_t>(wildcard->text_len), "surrogateescape"));
         Ref text(PyUnicode_DecodeUTF8(node->literal, static_cast<Py_ssize_t>(node->literal_len), "surrogateescape"));
-        if (!name || !text || PyDict_SetItem(captures.get(), name.get(), text.get()) < 0) return nullptr;
+        if (!name || !text || python::dict_set_text(captures.get(), name.get(), text.get()) < 0) return nullptr;
     }
     return captures.release();
 }
@@ -495,7 +495,7 @@ PyObject* result_tp_repr(PyObject* self) {
     if (matched < 0) return nullptr;
     Ref length(python::get_attr("TopicMatchResult.length of a subclass", self, "length"));
     if (!length) return nullptr;
-    return PyUnicode_FromFormat("<evt_topic_match %s>(nodes=%S)", matched ? "success" : "failed", length.get());
+    return python::text("<evt_topic_match %s>(nodes=%S)", matched ? "success" : "failed", length.get());
 }
 
 
@@ -592,7 +592,7 @@ int add_match_result_type(PyObject* module) {
     if (publish_type(module, &result_spec, nullptr, &state.TopicMatchResult) < 0) return -1;
     PyObject* iterate = define_generator_function("__iter__", "TopicMatchResult.__iter__", &result_node_at_def);
     if (!iterate) return -1;
-    Py_XSETREF(state.match_result_iter, iterate);
+    python::replace(state.match_result_iter, iterate);
     return 0;
 }
 

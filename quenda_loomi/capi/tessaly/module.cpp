@@ -36,7 +36,7 @@ PyObject* define_generator_function(const char* name, const char* qualname, PyMe
     }
     // The step re-reads the record every time, so a chain changed between
     // two steps is never walked with stale pointers.
-    pyutil::Ref source(PyUnicode_FromFormat(
+    pyutil::Ref source(python::text(
         "def %s(self):\n"
         "    i = 0\n"
         "%s"
@@ -50,7 +50,7 @@ PyObject* define_generator_function(const char* name, const char* qualname, PyMe
     if (!source) return nullptr;
     const char* text = PyUnicode_AsUTF8(source.get());
     if (text == nullptr) return nullptr;
-    pyutil::Ref ran(PyRun_String(text, Py_file_input, globals.get(), globals.get()));
+    pyutil::Ref ran(python::run_string("generator function set-up", text, Py_file_input, globals.get(), globals.get()));
     if (!ran) return nullptr;
     PyObject* function = nullptr;
     if (PyDict_GetItemStringRef(globals.get(), name, &function) <= 0) {
@@ -59,7 +59,7 @@ PyObject* define_generator_function(const char* name, const char* qualname, PyMe
     }
     pyutil::Ref result(function);
     pyutil::Ref qualified(PyUnicode_FromString(qualname));
-    if (!qualified || PyObject_SetAttrString(function, "__qualname__", qualified.get()) < 0) return nullptr;
+    if (!qualified || python::set_attr("generator function set-up", function, "__qualname__", qualified.get()) < 0) return nullptr;
     return result.release();
 }
 
@@ -99,14 +99,20 @@ PyObject* internal_map() {
     if (TOPIC_INTERNAL_MAP == nullptr) return pyutil::fail(PyExc_RuntimeError, kMapNotInitialized);
     pyutil::Ref result(PyDict_New());
     if (!result) return nullptr;
+    pyutil::Ref unstored;
     BorrowedSection reading("get_internal_map");
     for (const byte_map_entry* entry = TOPIC_INTERNAL_MAP->first; entry != nullptr; entry = entry->next) {
         evt_topic* record = nullptr;
         std::memcpy(&record, entry->value, sizeof record);
         pyutil::Ref key(PyUnicode_DecodeUTF8(entry->key, static_cast<Py_ssize_t>(entry->key_len), "strict"));
         if (!key) return nullptr;
-        pyutil::Ref topic(topic_from_header(record, 0));
-        if (!topic || PyDict_SetItem(result.get(), key.get(), topic.get()) < 0) return nullptr;
+        PyObject* topic = topic_from_header(record, 0);
+        if (topic == nullptr) return nullptr;
+        if (python::dict_set_text(result.get(), key.get(), topic) < 0) {
+            unstored.reset(topic);  // dropped after the section
+            return nullptr;
+        }
+        python::drop_shared(topic);  // the dict holds it
     }
     return result.release();
 }
@@ -126,7 +132,7 @@ PyObject* py_get_internal_topic(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyObject* values[2];
     if (!pyutil::unpack_arguments("get_internal_topic", args, nargs, kwnames, names, 2, 1, values)) return nullptr;
     int owner = 0;
-    if (values[1] != nullptr && (owner = PyObject_IsTrue(values[1])) < 0) return nullptr;
+    if (values[1] != nullptr && (owner = python::truth("get_internal_topic(owner=)", values[1])) < 0) return nullptr;
     return internal_topic(values[0], owner != 0);
 }
 
@@ -181,24 +187,24 @@ int add_export_table(PyObject* module) {
 }
 
 int add_standard_modules(PyObject* module) {
-    pyutil::Ref enum_module(PyImport_ImportModule("enum"));
+    pyutil::Ref enum_module(python::import("module set-up", "enum"));
     if (!enum_module || PyModule_AddObjectRef(module, "enum", enum_module.get()) < 0) return -1;
-    pyutil::Ref re_module(PyImport_ImportModule("re"));
+    pyutil::Ref re_module(python::import("module set-up", "re"));
     if (!re_module || PyModule_AddObjectRef(module, "re", re_module.get()) < 0) return -1;
     if (init_pattern_search(re_module.get()) < 0) return -1;
-    pyutil::Ref re_error(PyObject_GetAttrString(re_module.get(), "error"));
+    pyutil::Ref re_error(python::get_attr("module set-up", re_module.get(), "error"));
     if (!re_error) return -1;
-    Py_XSETREF(state.re_error, re_error.release());
-    pyutil::Ref pattern_type(PyObject_GetAttrString(re_module.get(), "Pattern"));
+    python::replace(state.re_error, re_error.release());
+    pyutil::Ref pattern_type(python::get_attr("module set-up", re_module.get(), "Pattern"));
     if (!pattern_type || !PyType_Check(pattern_type.get())) return pattern_type ? (PyErr_SetString(PyExc_TypeError, "re.Pattern is not a type"), -1) : -1;
-    Py_XSETREF(state.re_pattern_type, reinterpret_cast<PyTypeObject*>(pattern_type.release()));
-    Py_XSETREF(state.re_module, re_module.release());
-    PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    python::replace(state.re_pattern_type, reinterpret_cast<PyTypeObject*>(pattern_type.release()));
+    python::replace(state.re_module, re_module.release());
+    PyObject* marker = python::call_no_args("module set-up", reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     if (marker == nullptr) return -1;
-    Py_XSETREF(state.not_compiled, marker);
-    pyutil::Ref abc(PyImport_ImportModule("collections.abc"));
+    python::replace(state.not_compiled, marker);
+    pyutil::Ref abc(python::import("module set-up", "collections.abc"));
     if (!abc) return -1;
-    pyutil::Ref iterable(PyObject_GetAttrString(abc.get(), "Iterable"));
+    pyutil::Ref iterable(python::get_attr("module set-up", abc.get(), "Iterable"));
     if (!iterable) return -1;
     return PyModule_AddObjectRef(module, "Iterable", iterable.get());
 }
@@ -206,16 +212,19 @@ int add_standard_modules(PyObject* module) {
 // class TopicType(enum.IntEnum) with the four part kinds, built through the
 // enum metaclass as a class statement would.
 int add_topic_type_enum(PyObject* module) {
-    pyutil::Ref enum_module(PyImport_ImportModule("enum"));
+    pyutil::Ref enum_module(python::import("module set-up", "enum"));
     if (!enum_module) return -1;
-    pyutil::Ref int_enum(PyObject_GetAttrString(enum_module.get(), "IntEnum"));
+    pyutil::Ref int_enum(python::get_attr("module set-up", enum_module.get(), "IntEnum"));
     if (!int_enum) return -1;
     pyutil::Ref bases(PyTuple_Pack(1, int_enum.get()));
     if (!bases) return -1;
     auto* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(int_enum.get()));
     pyutil::Ref name(PyUnicode_FromString("TopicType"));
     if (!name) return -1;
-    pyutil::Ref namespace_(PyObject_CallMethod(metaclass, "__prepare__", "OO", name.get(), bases.get()));
+    PyObject* prepare_args[] = {metaclass, name.get(), bases.get()};
+    pyutil::Ref prepare(PyUnicode_FromString("__prepare__"));
+    if (!prepare) return -1;
+    pyutil::Ref namespace_(python::call_method("TopicType set-up", prepare.get(), prepare_args, 3));
     if (!namespace_) return -1;
     pyutil::Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
@@ -223,7 +232,7 @@ int add_topic_type_enum(PyObject* module) {
     const char* members[] = {"TOPIC_PART_EXACT", "TOPIC_PART_ANY", "TOPIC_PART_RANGE", "TOPIC_PART_PATTERN"};
     auto set_item = [&](const char* key, PyObject* value) {
         pyutil::Ref key_text(PyUnicode_FromString(key));
-        return key_text && value && PyObject_SetItem(namespace_.get(), key_text.get(), value) == 0;
+        return key_text && value && python::set_item("TopicType set-up", namespace_.get(), key_text.get(), value) == 0;
     };
     pyutil::Ref doc(PyUnicode_FromString("Kind of a topic part."));
     if (!set_item("__module__", module_name.get()) || !set_item("__qualname__", name.get()) ||
@@ -233,9 +242,10 @@ int add_topic_type_enum(PyObject* module) {
         values[i].reset(PyLong_FromLong(i));
         if (!set_item(members[i], values[i].get())) return -1;
     }
-    pyutil::Ref enum_class(PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), namespace_.get(), nullptr));
+    PyObject* class_args[] = {name.get(), bases.get(), namespace_.get()};
+    pyutil::Ref enum_class(python::call("TopicType set-up", metaclass, class_args, 3));
     if (!enum_class || PyModule_AddObjectRef(module, "TopicType", enum_class.get()) < 0) return -1;
-    Py_XSETREF(state.TopicType, enum_class.release());
+    python::replace(state.TopicType, enum_class.release());
     return 0;
 }
 

@@ -34,7 +34,7 @@ PyTypeObject* class_of_kind(int32_t kind) {
         case TOPIC_PART_RANGE: return state.TopicPartRange;
         case TOPIC_PART_PATTERN: return state.TopicPartPattern;
         default:
-            PyErr_Format(PyExc_ValueError, "Invalid ttype %d", kind);
+            python::raise(PyExc_ValueError, "Invalid ttype %d", kind);
             return nullptr;
     }
 }
@@ -144,7 +144,7 @@ PyObject* part_c_cast(TopicPartObject* self) {
         // Ownership moves on; this object keeps the new owner alive so its
         // pointer stays valid for as long as it lives.
         self->owner = 0;
-        Py_XSETREF(self->keeper, Py_NewRef(object));
+        python::replace(self->keeper, Py_NewRef(object));
     }
     return object;
 }
@@ -186,7 +186,7 @@ PyObject* content_argument(PyTypeObject* type, PyObject* args, PyObject* kwargs,
         if (keyword != nullptr) {
             pyutil::Ref keyword_ref(keyword);
             if (content)
-                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                return python::raise(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                                     type->tp_name, name);
             return keyword_ref.release();
         }
@@ -263,14 +263,14 @@ PyObject* range_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     uint64_t literal_len = static_cast<uint64_t>(count) - 1;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-        if (PyObject_Size(item) < 0) return nullptr;
+        if (python::size("TopicPartRange options", item) < 0) return nullptr;
         if (!PyUnicode_CheckExact(item))
-            return PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(item)->tp_name);
+            return python::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(item)->tp_name);
         Py_ssize_t length = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item, &length);
         if (text == nullptr) return nullptr;
         if (std::memchr(text, '\0', static_cast<size_t>(length)) != nullptr)
-            return PyErr_Format(PyExc_ValueError, "Range option %R must not contain a NUL character", item);
+            return python::raise(PyExc_ValueError, "Range option %R must not contain a NUL character", item);
         literal_len += static_cast<uint64_t>(length);
     }
 
@@ -331,7 +331,7 @@ void part_dealloc(PyObject* object) {
     drop_record(self);
     python::release("TopicPart: keeper", std::exchange(self->keeper, nullptr));
     type->tp_free(object);
-    Py_DECREF(type);
+    python::drop(type);
 }
 
 PyObject* part_get_ttype(PyObject* self, void*) {
@@ -389,12 +389,12 @@ Py_ssize_t range_length(PyObject* self) {
 
 // "<Prefix>(field=\"" + str(self.<attribute>) + "\")", or the uninitialised form.
 PyObject* text_repr(PyObject* self, const char* class_name, const char* field, const char* attribute) {
-    if (as_part(self)->header == nullptr) return PyUnicode_FromFormat("<%s uninitialized>", class_name);
+    if (as_part(self)->header == nullptr) return python::text("<%s uninitialized>", class_name);
     pyutil::Ref value(python::get_attr("TopicPart repr attribute", self, attribute));
     if (!value) return nullptr;
     pyutil::Ref text(python::str("TopicPart repr text", value.get()));
     if (!text) return nullptr;
-    return PyUnicode_FromFormat("<%s>(%s=\"%U\")", class_name, field, text.get());
+    return python::text("<%s>(%s=\"%U\")", class_name, field, text.get());
 }
 
 PyObject* exact_repr(PyObject* self) { return text_repr(self, "TopicPartExact", "topic", "part"); }
@@ -412,7 +412,7 @@ PyObject* range_repr(PyObject* self) {
     if (!listed) return nullptr;
     pyutil::Ref text(python::str("TopicPartRange repr text", listed.get()));
     if (!text) return nullptr;
-    return PyUnicode_FromFormat("<TopicPartRange>(n=%llu, options=%U)", count, text.get());
+    return python::text("<TopicPartRange>(n=%llu, options=%U)", count, text.get());
 }
 
 // ---- options() generator -----------------------------------------------------
@@ -557,7 +557,7 @@ int add_part_types(PyObject* module) {
     if (publish_type(module, &pattern_spec, state.TopicPart, &state.TopicPartPattern) < 0) return -1;
     PyObject* options = define_generator_function("options", "TopicPartRange.options", &range_option_at_def);
     if (options == nullptr) return -1;
-    Py_XSETREF(state.range_options, options);
+    python::replace(state.range_options, options);
     return 0;
 }
 

@@ -32,8 +32,8 @@ bool cache_usable() {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* module = nullptr;
     if (!modules || !PyDict_CheckExact(modules) || python::dict_get_ref("pattern search: sys.modules lookup", modules, state.str_re, &module) <= 0) {
-        PyErr_Clear();
-        Py_XDECREF(module);
+        python::clear_error("pattern search: sys.modules lookup");
+        python::xdrop(module);
         return false;
     }
     Ref module_ref(module);
@@ -42,8 +42,8 @@ bool cache_usable() {
     PyObject* namespace_dict = PyModule_GetDict(module);
     PyObject* compile = nullptr;
     if (!namespace_dict || python::dict_get_ref("pattern search: re.compile lookup", namespace_dict, state.str_compile, &compile) <= 0) {
-        PyErr_Clear();
-        Py_XDECREF(compile);
+        python::clear_error("pattern search: re.compile lookup");
+        python::xdrop(compile);
         return false;
     }
     Ref compile_ref(compile);
@@ -99,12 +99,12 @@ int init_pattern_search(PyObject* re_module) {
                               std::pair{&state.str_compile, "compile"}}) {
         PyObject* name = PyUnicode_InternFromString(text);
         if (name == nullptr) return -1;
-        Py_XSETREF(*slot, name);
+        python::replace(*slot, name);
     }
-    PyObject* compile = PyObject_GetAttr(re_module, state.str_compile);  // python-call-ok: module set-up
+    PyObject* compile = python::get_attr("module set-up", re_module, state.str_compile);
     if (!compile) return -1;
-    Py_XSETREF(cache.compile, compile);
-    Py_XSETREF(cache.re_module, Py_NewRef(re_module));
+    python::replace(cache.compile, compile);
+    python::replace(cache.re_module, Py_NewRef(re_module));
     return 0;
 }
 

@@ -193,14 +193,6 @@ evt_topic* watched_change_record(uint64_t count) noexcept {
 
 uint64_t tracked_record_count() noexcept { return table.count; }
 
-namespace {
-thread_local const char* innermost_borrow = nullptr;
-}  // namespace
-
-BorrowedSection::BorrowedSection(const char* site) noexcept : outer_(innermost_borrow) { innermost_borrow = site; }
-BorrowedSection::~BorrowedSection() { innermost_borrow = outer_; }
-const char* open_borrow() noexcept { return innermost_borrow; }
-
 // ---- Pins -----------------------------------------------------------------------------
 
 namespace {
@@ -349,6 +341,7 @@ int32_t register_record(evt_topic* record, const char* literal, uint64_t length)
 
 int32_t key_composed_record(evt_topic* record, bool* registered) noexcept {
     *registered = evt_topic_reads_back(record) != 0;
+    if (record->parts == nullptr) return 0;  // an empty topic has no literal to key
     if (*registered) return register_record(record, nullptr, 0);
     uint64_t length = 0;
     char* rendered = evt_topic_render_literal(record, &length);

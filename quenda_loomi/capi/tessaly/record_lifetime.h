@@ -29,7 +29,7 @@
 //    through a pointer nothing pins does so inside a BorrowedSection, and runs
 //    no Python code until the section ends: every place where the bindings
 //    can run Python (a call, a comparison, a truth test, dropping a reference
-//    to an object that is not the module's own: python_calls.h) first asks
+//    to an object that is not the module's own: support/python/python_calls.h) first asks
 //    open_borrow(), and checking builds abort there, naming both places.
 //    What must stay readable across such a place is pinned (RecordPin, a
 //    strong reference) and re-checked afterwards by generation.
@@ -41,6 +41,7 @@
 
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
 #include "quenda_loomi/capi/topic_core/flat_vector.h"
+#include "support/python/borrowed_section.h"
 
 namespace tessaly {
 
@@ -145,7 +146,8 @@ int32_t register_record(evt_topic* record, const char* literal, uint64_t length)
 // canonical literal when its parts read back from that literal, otherwise a
 // private key (the record stays out of the registry, so looking the literal
 // up never answers parts that literal does not describe).  Returns the result
-// of the keying (0 / -1); the caller's wrapper should own a private record.
+// of the keying (0 / -1; a record without parts needs no key: 0); the
+// caller's wrapper should own a private record.
 int32_t key_composed_record(evt_topic* record, bool* registered) noexcept;
 
 // True when `part` is one of the parts of `record` (walks the chain).
@@ -199,21 +201,10 @@ private:
 
 // ---- Borrowing without a pin ---------------------------------------------------------
 
-// Marks the extent of a section that reads through unpinned pointers.
-// Sections nest; they are per thread (only the thread holding the
-// interpreter lock can be inside one).
-class BorrowedSection {
-public:
-    explicit BorrowedSection(const char* site) noexcept;
-    ~BorrowedSection();
-    BorrowedSection(const BorrowedSection&) = delete;
-    BorrowedSection& operator=(const BorrowedSection&) = delete;
-
-private:
-    const char* outer_;
-};
-// The site of the innermost open section of this thread, or null.
-const char* open_borrow() noexcept;
+// Marks the extent of a section that reads through unpinned pointers
+// (support/python/borrowed_section.h).
+using pyutil::BorrowedSection;
+using pyutil::open_borrow;
 
 // Number of tracked records (for tests of the table itself).
 uint64_t tracked_record_count() noexcept;

@@ -1,10 +1,14 @@
-// tessaly_reentry_probe: test-only module of the sanitizer build (never
+// tessaly_reentry_probe: test-only module of the checking build (never
 // installed).  set_hook(callable) makes every place where the topic module's
 // bindings can run Python code call callable(site) first, so a test can act
 // as hostile code at each of those places; set_hook(None) removes it.
+// call_in_section and drop_in_section break the rule on purpose, so a test
+// can see the checks of support/python/python_calls.h abort.
 #include <Python.h>
 
+#include "support/python/borrowed_section.h"
 #include "support/python/py_ref.h"
+#include "support/python/python_calls.h"
 
 namespace {
 
@@ -26,9 +30,35 @@ PyObject* set_hook(PyObject*, PyObject* hook) {
     Py_RETURN_NONE;
 }
 
+constexpr char kSection[] = "probe: borrowed section";
+
+// callable() through the unit while a borrowed section is open.
+PyObject* call_in_section(PyObject*, PyObject* callable) {
+    pyutil::BorrowedSection section(kSection);
+    return pyutil::python::call_no_args("probe: call", callable);
+}
+
+// Takes the one item of `holder` (a list) and drops it, its last reference
+// when nothing else holds it, while a borrowed section is open.
+PyObject* drop_in_section(PyObject*, PyObject* holder) {
+    if (!PyList_CheckExact(holder) || PyList_GET_SIZE(holder) != 1)
+        return pyutil::fail(PyExc_TypeError, "drop_in_section() takes a list of one item");
+    pyutil::Ref item(PyList_GetItemRef(holder, 0));
+    if (!item || PyList_SetSlice(holder, 0, 1, nullptr) < 0) return nullptr;
+    {
+        pyutil::BorrowedSection section(kSection);
+        item.reset();
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef probe_methods[] = {
     {"set_hook", set_hook, METH_O,
      "set_hook(hook)\n--\n\nCalls hook(site) before every place where the topic module can run Python code."},
+    {"call_in_section", call_in_section, METH_O,
+     "call_in_section(callable)\n--\n\nCalls callable() inside a borrowed section (checking builds abort)."},
+    {"drop_in_section", drop_in_section, METH_O,
+     "drop_in_section(holder)\n--\n\nDrops the one item of the list holder inside a borrowed section."},
     {nullptr, nullptr, 0, nullptr},
 };
 

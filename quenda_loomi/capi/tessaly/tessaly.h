@@ -111,9 +111,6 @@ struct ModuleState {
     PyObject* str_compile = nullptr;
     PyObject* not_compiled = nullptr;  // marks an index's expression entry not compiled yet
     uint64_t last_expression_serial = 0;  // numbers index expression entries (their remembered answers)
-    // The re-entrancy stress hook of the checking build (python_calls.h).
-    PyObject* stress_hook = nullptr;
-    bool in_stress_hook = false;
 
     // Generator functions (define_generator_function) behind iteration.
     PyObject* topic_iter = nullptr;          // Topic.__iter__

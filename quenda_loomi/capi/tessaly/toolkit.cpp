@@ -68,7 +68,7 @@ PyObject* get_part_ttype(PyObject*, PyObject* const* args, Py_ssize_t) {
     if (record == nullptr) return nullptr;
     const evt_topic_part_variant* part = record->parts;
     for (size_t i = 0; i < index && part != nullptr; ++i) part = part->next;
-    if (part == nullptr) return PyErr_Format(PyExc_IndexError, "Index %zu out of range!", index);
+    if (part == nullptr) return python::raise(PyExc_IndexError, "Index %zu out of range!", index);
     // The module global, as Python code of the module would see it.
     // Held strongly: the call may run code that rebinds the global.
     const int kind = static_cast<int>(part->ttype);
@@ -76,7 +76,7 @@ PyObject* get_part_ttype(PyObject*, PyObject* const* args, Py_ssize_t) {
     if (PyDict_GetItemStringRef(PyModule_GetDict(state.module), "TopicType", &topic_type) < 0) return nullptr;
     if (topic_type == nullptr && PyDict_GetItemStringRef(PyEval_GetBuiltins(), "TopicType", &topic_type) < 0)
         return nullptr;
-    if (topic_type == nullptr) return PyErr_Format(PyExc_NameError, "name '%s' is not defined", "TopicType");
+    if (topic_type == nullptr) return python::raise(PyExc_NameError, "name '%s' is not defined", "TopicType");
     pyutil::Ref callable(topic_type);
     pyutil::Ref kind_number(PyLong_FromLong(kind));
     return kind_number ? python::call_one("TopicTestToolkit: TopicType lookup", callable.get(), kind_number.get())
@@ -194,7 +194,7 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
     const int named = PyDict_SetItemString(globals.get(), "__name__", module_name);
-    Py_DECREF(module_name);
+    python::drop(module_name);
     if (named < 0) return -1;
 
     pyutil::Ref source(PyUnicode_FromString(""));
@@ -205,9 +205,9 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
                           METH_FASTCALL, nullptr};
         pyutil::Ref native(PyCFunction_New(&native_defs[i], nullptr));
         if (!native) return -1;
-        pyutil::Ref native_name(PyUnicode_FromFormat("_native_%s", method.name));
-        if (!native_name || PyDict_SetItem(globals.get(), native_name.get(), native.get()) < 0) return -1;
-        pyutil::Ref definition(PyUnicode_FromFormat("def %s(%s):\n    return %U(%s)\n", method.name,
+        pyutil::Ref native_name(python::text("_native_%s", method.name));
+        if (!native_name || python::dict_set("TopicTestToolkit set-up", globals.get(), native_name.get(), native.get()) < 0) return -1;
+        pyutil::Ref definition(python::text("def %s(%s):\n    return %U(%s)\n", method.name,
                                                     method.parameters, native_name.get(), method.parameters));
         if (!definition) return -1;
         source.reset(PyUnicode_Concat(source.get(), definition.get()));
@@ -215,13 +215,13 @@ int attach_static_methods(PyObject* module, PyObject* toolkit) {
     }
     const char* text = PyUnicode_AsUTF8(source.get());
     if (text == nullptr) return -1;
-    pyutil::Ref ran(PyRun_String(text, Py_file_input, globals.get(), globals.get()));
+    pyutil::Ref ran(python::run_string("TopicTestToolkit set-up", text, Py_file_input, globals.get(), globals.get()));
     if (!ran) return -1;
 
     for (const ToolkitMethod& method : kMethods) {
         PyObject* function = PyDict_GetItemString(globals.get(), method.name);  // borrowed
         if (function == nullptr) return pyutil::fail(PyExc_RuntimeError, "toolkit set-up failed"), -1;
-        pyutil::Ref doc(PyUnicode_FromFormat("%s\n\n%s", method.signature, method.summary));
+        pyutil::Ref doc(python::text("%s\n\n%s", method.signature, method.summary));
         const char* doc_text = doc ? PyUnicode_AsUTF8(doc.get()) : nullptr;
         if (doc_text == nullptr ||
             pyutil::attach_static_method(toolkit, "TopicTestToolkit", function, method.name, doc_text,

@@ -24,7 +24,7 @@ namespace {
 bool refuse_positional(const char* function, PyObject* args) {
     const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
     if (given == 0) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly 0 positional arguments (%zd given)", function, given);
+    python::raise(PyExc_TypeError, "%s() takes exactly 0 positional arguments (%zd given)", function, given);
     return false;
 }
 
@@ -56,7 +56,7 @@ int call_python_override(TopicObject* self, int skip_dispatch, const char* name,
     Ref returned(python::call("Topic override call", override.get(), args, nargs));
     if (!returned) return -1;
     if (returned.get() != Py_None && !PyObject_TypeCheck(returned.get(), result_type)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(returned.get())->tp_name,
+        python::raise(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(returned.get())->tp_name,
                      result_type->tp_name);
         return -1;
     }
@@ -82,7 +82,7 @@ int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* p
             // The TopicType lookup of an unknown kind raises the enum's ValueError.
             Ref kind(PyLong_FromLong(static_cast<long>(part->ttype)));
             Ref member(kind ? python::call_one("TopicType lookup", state.TopicType, kind.get()) : nullptr);
-            if (member) PyErr_Format(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
+            if (member) python::raise(PyExc_ValueError, "Invalid ttype %d", static_cast<int>(part->ttype));
             return -1;
         }
     }
@@ -131,7 +131,7 @@ bool check_add_operand(PyObject* self, PyObject* other, bool* is_topic) {
         return true;
     }
     if (PyObject_TypeCheck(other, state.TopicPart)) return part_record_for_read(other) != nullptr;
-    PyErr_Format(PyExc_TypeError, "Can not add %S to %S, expected ether a %S or %S", other, self,
+    python::raise(PyExc_TypeError, "Can not add %S to %S, expected ether a %S or %S", other, self,
                  reinterpret_cast<PyObject*>(state.Topic), reinterpret_cast<PyObject*>(state.TopicPart));
     return false;
 }
@@ -196,10 +196,9 @@ bool raise_unsupported_kind(int32_t kind) {
     Ref kind_number(PyLong_FromLong(static_cast<long>(kind)));
     Ref member(kind_number ? python::call_one("TopicType lookup", state.TopicType, kind_number.get()) : nullptr);
     if (!member) return false;
-    python::entering_python("TopicType text");
-    Ref text(PyObject_Format(member.get(), nullptr));  // python-call-ok: entered just above
+    Ref text(python::format("TopicType text", member.get(), nullptr));
     if (!text) return false;
-    PyErr_Format(PyExc_ValueError, "Not supported topic type %U", text.get());
+    python::raise(PyExc_ValueError, "Not supported topic type %U", text.get());
     return false;
 }
 
@@ -295,7 +294,7 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
 }
 
 PyObject* format_through_table(PyObject* self, PyObject* kwargs) {
-    Ref mapping(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    Ref mapping(kwargs ? python::dict_copy("Topic.format: keywords", kwargs) : PyDict_New());
     if (!mapping) return nullptr;
     TopicFormatMapOptArgs flags{2, 1, 0};
     TopicObject* topic = as_topic(self);
@@ -383,7 +382,7 @@ PyObject* topic_py_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs
     RecordAppender appender(target->header);
     const bool read = for_each_item(topic_parts, [&appender](PyObject* item) {
         if (!PyObject_TypeCheck(item, state.TopicPart)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
+            python::raise(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
                          state.TopicPart->tp_name);
             return false;
         }

@@ -281,7 +281,7 @@ PyObject* index_match_captures(PyObject* object, PyObject* event) {
                     PyObject* captures = captures_for(self, query, segments, subscription.record, &segment_texts);
                     PyObject* pair = captures ? PyTuple_New(2) : nullptr;
                     if (pair == nullptr) {
-                        Py_XDECREF(captures);  // a dict of str: no finalizer
+                        python::xdrop(captures);  // a dict of str: no finalizer
                         result.reset();
                         break;
                     }
@@ -290,7 +290,7 @@ PyObject* index_match_captures(PyObject* object, PyObject* event) {
                     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), pair);
                 }
             }
-            for (PyObject* text : segment_texts) Py_XDECREF(text);  // str: no finalizer
+            for (PyObject* text : segment_texts) python::xdrop(text);  // str: no finalizer
         }
     }
     release_patterns(self);
@@ -410,13 +410,13 @@ PyObject* index_iter(PyObject* object) {
         }
     }
     if (!pairs) return nullptr;
-    return PyObject_GetIter(pairs.get());  // python-call-ok: a list of ours
+    return python::get_iter("TopicIndex.__iter__", pairs.get());
 }
 
 PyObject* index_repr(PyObject* object) {
     Ref name(PyType_GetName(Py_TYPE(object)));
     if (!name) return nullptr;
-    return PyUnicode_FromFormat("<%U with %zd subscriptions>", name.get(), index_length(object));
+    return python::text("<%U with %zd subscriptions>", name.get(), index_length(object));
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -481,7 +481,7 @@ void index_dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     PyObject_GC_UnTrack(object);
     TopicIndexObject* self = as_index(object);
-    if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(object);
+    if (self->weakreflist != nullptr) python::clear_weakrefs("TopicIndex: weak references", object);
     clear_subscriptions(self);
     if (self->trie != nullptr) {
         TopicTrie* trie = std::exchange(self->trie, nullptr);
@@ -495,7 +495,7 @@ void index_dealloc(PyObject* object) {
     self->spare_answer.~FlatVector<Subscription>();
     self->value_lookup.~ValueLookup();
     type->tp_free(object);
-    Py_DECREF(type);
+    python::drop(type);
 }
 
 PyMethodDef index_methods[] = {

@@ -33,7 +33,7 @@ PyObject* construct_topic(PyTypeObject* type, PyObject* literal, bool allocate) 
     if (!has_literal) {
         self->header = evt_topic_new(nullptr, 0, default_allocator());
         if (self->header == nullptr)
-            return PyErr_Format(PyExc_MemoryError,
+            return python::raise(PyExc_MemoryError,
                                 "Failed to init topic \":%S\", check if the syntax is correct!", literal);
         self->owner = 1;
     } else {
@@ -65,7 +65,7 @@ PyObject* topic_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (keyword != nullptr) {
             pyutil::Ref keyword_ref(keyword);
             if (literal_ref)
-                return PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
+                return python::raise(PyExc_TypeError, "%s() got multiple values for argument 'topic'",
                                     type->tp_name);
             literal_ref = std::move(keyword_ref);
         }
@@ -100,21 +100,21 @@ PyObject* topic_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
         keywords.reset(PyDict_New());
         if (!keywords) return nullptr;
         for (Py_ssize_t i = 0; i < nkw; ++i)
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+            if (python::dict_set("Topic(): keywords", keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
     }
-    return PyType_Type.tp_call(callable, positional.get(), keywords.get());
+    return python::type_call("Topic(): type call", callable, positional.get(), keywords.get());
 }
 
 void topic_dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     TopicObject* self = as_topic(object);
-    if (self->weakreflist != nullptr) PyObject_ClearWeakRefs(object);
+    if (self->weakreflist != nullptr) python::clear_weakrefs("Topic: weak references", object);
     evt_topic* record = self->header;
     self->header = nullptr;
     record_release(record, self->owner != 0);
     self->owner = 0;
     type->tp_free(object);
-    Py_DECREF(type);
+    python::drop(type);
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ PyObject* topic_from_header(evt_topic* header, int owner) {
     if (self == nullptr) return nullptr;
     self->vtab = &topic_vtable;
     if (!record_acquire(header)) {
-        Py_DECREF(self);
+        python::drop(self);
         return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     }
     self->header = header;
@@ -170,7 +170,7 @@ int topic_set_value(PyObject* object, PyObject* value, void*) {
     }
     const auto size = static_cast<uint64_t>(length);
     if (evt_topic_parse(record, bytes, size) != 0 || register_record(record, bytes, size) != 0) {
-        PyErr_Format(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
+        python::raise(PyExc_ValueError, "Failed to assign topic \"%U\", check if syntax is correct!", value);
         return -1;
     }
     return 0;
@@ -233,14 +233,14 @@ PyObject* topic_richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* topic_repr(PyObject* self) {
     pyutil::Ref name(PyType_GetName(Py_TYPE(self)));
     if (!name) return nullptr;
-    if (as_topic(self)->header == nullptr) return PyUnicode_FromFormat("<%U uninitialized>", name.get());
+    if (as_topic(self)->header == nullptr) return python::text("<%U uninitialized>", name.get());
     pyutil::Ref value(python::get_attr("Topic.__repr__: value", self, "value"));
     if (!value) return nullptr;
     pyutil::Ref text(python::str("Topic.__repr__: text", value.get()));
     if (!text) return nullptr;
     evt_topic* record = as_topic(self)->header;
     if (record == nullptr) return not_initialized();
-    return PyUnicode_FromFormat("<%U %s>(value=\"%U\", n_parts=%llu)", name.get(),
+    return python::text("<%U %s>(value=\"%U\", n_parts=%llu)", name.get(),
                                 record->is_exact ? "Exact" : "Generic", text.get(),
                                 static_cast<unsigned long long>(record->n_parts));
 }
@@ -253,7 +253,7 @@ PyObject* topic_str(PyObject* self) {
 // topic[i]: a non-owning view of part i (negative counts from the end).
 PyObject* topic_subscript(PyObject* self, PyObject* key) {
     if (!PyIndex_Check(key))
-        return PyErr_Format(PyExc_TypeError, "Topic indices must be integers, not %.200s",
+        return python::raise(PyExc_TypeError, "Topic indices must be integers, not %.200s",
                             Py_TYPE(key)->tp_name);
     evt_topic* record = as_topic(self)->header;
     if (record == nullptr) return not_initialized();
@@ -261,14 +261,14 @@ PyObject* topic_subscript(PyObject* self, PyObject* key) {
     if (!index_object) return nullptr;
     Py_ssize_t index = PyLong_AsSsize_t(index_object.get());
     const bool overflow = index == -1 && PyErr_Occurred();
-    if (overflow) PyErr_Clear();
+    if (overflow) python::clear_error("Topic[index]: overflow");
     const auto count = static_cast<Py_ssize_t>(record->n_parts);
     if (overflow || index < -count || index >= count)
-        return PyErr_Format(PyExc_IndexError, "Index %S out of range!", index_object.get());
+        return python::raise(PyExc_IndexError, "Index %S out of range!", index_object.get());
     if (index < 0) index += count;
     evt_topic_part_variant* part = record->parts;
     for (Py_ssize_t i = 0; i < index && part != nullptr; ++i) part = part->next;
-    if (part == nullptr) return PyErr_Format(PyExc_IndexError, "Index %S out of range!", index_object.get());
+    if (part == nullptr) return python::raise(PyExc_IndexError, "Index %S out of range!", index_object.get());
     return make_part_view(part, self);
 }
 
@@ -415,7 +415,7 @@ int add_topic_type(PyObject* module) {
     if (publish_type(module, &topic_spec, nullptr, &state.Topic) < 0) return -1;
     PyObject* iterate = define_generator_function("__iter__", "Topic.__iter__", &topic_part_at_def, &new_chain_cursor_def);
     if (iterate == nullptr) return -1;
-    Py_XSETREF(state.topic_iter, iterate);
+    python::replace(state.topic_iter, iterate);
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // Value lookup for TopicIndex.remove (rules in value_lookup.h).
 #include "quenda_loomi/capi/tessaly/value_lookup.h"
 
+#include "quenda_loomi/capi/tessaly/python_calls.h"
+
 namespace tessaly {
 
 using topic_index::FlatVector;
@@ -14,13 +16,13 @@ uint64_t record_hash(const evt_topic* record) { return mix_bits(reinterpret_cast
 
 // Plain values hash without running Python code and never fail to.
 uint64_t value_hash(const evt_topic* record, PyObject* value) {
-    return mix_bits(record_hash(record) ^ static_cast<uint64_t>(PyObject_Hash(value)));  // python-call-ok: plain values
+    return mix_bits(record_hash(record) ^ static_cast<uint64_t>(python::hash("TopicIndex: value hash", value)));
 }
 
 // Equality of two plain values: decided in C (int, float and bool compare
 // across their types, as a dict key lookup would).
 bool plain_equal(PyObject* a, PyObject* b) {
-    return a == b || PyObject_RichCompareBool(a, b, Py_EQ) == 1;  // python-call-ok: plain values
+    return a == b || python::compare("TopicIndex: value comparison", a, b, Py_EQ) == 1;
 }
 
 }  // namespace
