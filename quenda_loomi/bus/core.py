@@ -158,6 +158,9 @@ class _Pending:
 # Characters the literal grammar reads as more than text inside one part; a
 # name free of them (and of the other separator) is matched as text.
 _LITERAL_SPECIAL = frozenset(".+{(/")
+# Handled events are acknowledged together, but none waits longer than this:
+# an acknowledgement held back is a duplicate after a crash.
+_ACK_DELAY = 0.005
 
 
 class DeliveryCore:
@@ -332,6 +335,24 @@ class DeliveryCore:
         queue = self._queue
         return [queue.popleft() for _ in range(min(limit, len(queue)))]
 
+    def _handle_all(self, items: list[_Pending]) -> int:
+        """Handles events in order; acknowledges them in batches, at most a few ms after their handlers returned."""
+        handled: list[_Pending] = []
+        calls = 0
+        flushed = time.monotonic()
+        try:
+            for item in items:
+                calls += self._handle(item)
+                handled.append(item)
+                now = time.monotonic()
+                if now - flushed >= _ACK_DELAY:
+                    self._finish(handled)
+                    handled, flushed = [], now
+        finally:
+            # Never one the handlers did not finish.
+            self._finish(handled)
+        return calls
+
     def _dispatch_forever(self) -> None:
         while True:
             with self._lock:
@@ -340,16 +361,9 @@ class DeliveryCore:
                 if self._closed:
                     return
                 items = self._take(64)
-            handled: list[_Pending] = []
-            try:
-                for item in items:
-                    self._handle(item)
-                    handled.append(item)
-                    if self._closed:
-                        return
-            finally:
-                # Acknowledge in batches, but never one the handlers did not finish.
-                self._finish(handled)
+            self._handle_all(items)
+            if self._closed:
+                return
 
     def run(self, timeout: float) -> int:
         """Runs handlers on the calling thread for `timeout` seconds; returns the calls that returned normally."""
@@ -365,13 +379,7 @@ class DeliveryCore:
                 if self._closed:
                     return calls
                 items = self._take(64)
-            handled: list[_Pending] = []
-            try:
-                for item in items:
-                    calls += self._handle(item)
-                    handled.append(item)
-            finally:
-                self._finish(handled)
+            calls += self._handle_all(items)
             if time.monotonic() >= deadline:
                 return calls
 

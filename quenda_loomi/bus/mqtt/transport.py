@@ -18,11 +18,11 @@ Contract
   paho's network thread only reads and hands events to the core; handlers
   run elsewhere, so pings go on while a handler is slow.
 * ``hold(True)`` stops reading: the network thread waits inside the message
-  callback until the core has room again.  At QoS 1 the broker stops sending
-  after its in-flight window (mosquitto: ``max_inflight_messages``, 20) of
-  unacknowledged events, long before the core's bound; at QoS 0 the broker
-  buffers, and if the hold lasts past 1.5 x keepalive it drops the link
-  and the QoS 0 events in flight are gone.
+  callback until the core has room again, writing the acknowledgements of
+  handled events and a PINGREQ every half keepalive meanwhile, so the broker
+  keeps the link; the rest waits in the socket and at the broker.  (mosquitto
+  2.0 sends past its in-flight window once acknowledgements flow, so this
+  bound is what limits a slow consumer at QoS 1 too.)
 * Publishing never drops silently: QoS 0 while the link is down raises
   `BusConnectionError`; QoS 1 events waiting for their PUBACK (queued while
   the link is down) are bounded by ``max_outbound`` events and
@@ -56,7 +56,8 @@ __all__ = ["MAX_LEVELS", "MAX_TOPIC_BYTES", "MqttTransport", "mqtt_filter", "pub
 
 log = logging.getLogger("quenda_loomi.bus")
 
-# mosquitto closes the connection of a client that sends a deeper topic or filter.
+# mosquitto closes the connection of a client that sends a topic or a filter
+# (counted with its "$share/<group>/" levels) deeper than about 200 levels.
 MAX_LEVELS = 200
 # An MQTT string is prefixed by a 16-bit length.
 MAX_TOPIC_BYTES = 65535
@@ -205,7 +206,7 @@ class MqttTransport:
     def broker_filter(self, topic: Topic) -> str:
         text = mqtt_filter(topic)
         full = text if self.group is None else f"$share/{self.group}/{text}"
-        _check_size(text.count("/") + 1, full, "the broker filter")
+        _check_size(full.count("/") + 1, full, "the broker filter")
         return full
 
     def publish_name(self, topic: Topic | str) -> str:
@@ -446,9 +447,27 @@ class MqttTransport:
         else:
             core.offer(name, message.payload, None)
         if not self._resume.is_set():
-            # The core is full: stop reading until its handlers caught up.
-            while not self._resume.wait(0.05) and not self._closing:
-                pass
+            self._held_reading()
+
+    def _held_reading(self) -> None:
+        """The core is full: stop reading until its handlers caught up, and keep the link alive meanwhile.
+
+        Runs on the network thread, inside the message callback: the
+        acknowledgements of handled events are written from here, and a
+        PINGREQ every half keepalive tells the broker the client lives even
+        while no handler returns.  paho is not told to expect the PINGRESP:
+        it may sit behind the events the socket holds.
+        """
+        client = self._client
+        interval = max(self.options.keepalive / 2, 0.1)
+        last_ping = time.monotonic()
+        while not self._resume.wait(0.02) and not self._closing:
+            client.loop_write()
+            if time.monotonic() - last_ping >= interval and self._connected.is_set():
+                last_ping = time.monotonic()
+                if client._send_pingreq() == MQTTErrorCode.MQTT_ERR_SUCCESS:
+                    client._ping_t = 0
+                client.loop_write()
 
     def _ack(self, generation: int, mid: int) -> None:
         if generation != self._generation:
