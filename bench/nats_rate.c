@@ -86,6 +86,7 @@ int main(int argc, char **argv) {
         jsOptions jo;
         check(jsOptions_Init(&jo), "js options");
         jo.PublishAsync.MaxPending = 4096;
+        jo.PublishAsync.StallWait = 30000; /* a busy machine stalls longer than the 200 ms default */
         check(natsConnection_JetStream(&js, nc, &jo), "jetstream");
         double start = now();
         for (long i = 0; i < n; i++) {

@@ -275,3 +275,32 @@ def test_persistent_subscriber_away_and_a_whole_cluster_restart_keep_qos1_events
         with bus:
             assert again.wait_for(1000, timeout=20), len(again.calls)
             assert sorted(int(p) for p in again.payloads()) == list(range(1000))
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.0005])
+def test_a_bounded_consumer_holds_fetching_and_the_stream_keeps_the_rest(single, delay):
+    seen = Collector()
+    peak = [0]
+    total = 4000
+
+    def handler(event, payload, captures):
+        peak[0] = max(peak[0], bus.stats()["nats_unacknowledged"])
+        time.sleep(delay)
+        seen(event, payload, captures)
+
+    with Bus(single.urls, qos=1) as publisher:
+        publisher.ensure_stream(f"BOUND{int(delay * 1e4)}", [f"bound{int(delay * 1e4)}.*"])
+        senders = [threading.Thread(target=lambda k=k: [publisher.publish(f"bound{int(delay * 1e4)}.{n}")
+                                                       for n in range(k, total, 4)]) for k in range(4)]
+        for sender in senders:
+            sender.start()
+        for sender in senders:
+            sender.join()
+    with Bus(single.urls, qos=1, client_id="bounded", max_pending=4, connect=False) as bus:
+        bus.subscribe(f"bound{int(delay * 1e4)}.+n", handler)
+        bus.connect()
+        assert seen.wait_for(total, timeout=30), len(seen.calls)
+        stats = bus.stats()
+    assert stats["held"] > 100 and stats["nats_transport_held"] > 100
+    # Fetched and not handled: the core's bound and one fetch of at most that size.
+    assert peak[0] <= 2 * 4, peak[0]

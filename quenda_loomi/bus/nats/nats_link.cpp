@@ -198,7 +198,7 @@ bool Link::connected() const {
 
 void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* c = static_cast<CoreClosure*>(closure);
-    c->link->enqueue(msg, c->sub_id, false);
+    c->link->enqueue(msg, c->sub_id);
 }
 
 void Link::on_core_complete(void* closure) {
@@ -221,40 +221,55 @@ bool Link::first_match_is(uint64_t sub_id, const char* subject) const {
     return false;  // unsubscribed meanwhile
 }
 
-void Link::enqueue(natsMsg* msg, uint64_t sub_id, bool acknowledged_later) {
+void Link::enqueue(natsMsg* msg, uint64_t sub_id) {
     counters.received++;
     std::unique_lock lock(mu_);
-    if (!stopping_ && subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg))) {
-        if (acknowledged_later) {
-            to_ack_.push_back(msg);  // handled through the other subscription
-            acks_.notify_one();
-        } else {
-            lock.unlock();
-            natsMsg_Destroy(msg);
-        }
-        return;
-    }
-    if (stopping_ || (!acknowledged_later && queue_.size() >= settings_.max_queued)) {
+    bool duplicate = subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg));
+    if (stopping_ || duplicate || queue_.size() >= settings_.max_queued) {
         // qos 0 is at most once: past the bound the newest is dropped and counted.
         lock.unlock();
-        counters.dropped += acknowledged_later ? 0 : 1;
+        if (!duplicate) counters.dropped++;
         natsMsg_Destroy(msg);
         return;
     }
-    uint64_t token = 0;
-    if (acknowledged_later) {
-        token = next_token_++;
-        unacked_.emplace(token, msg);
-    }
-    queue_.push_back({msg, token});
+    queue_.push_back({msg, 0});
     if (!held_) work_.notify_one();
+}
+
+// A fetched batch goes in under one lock and one wake-up, so the dispatcher
+// hands it on whole instead of waking per message.
+void Link::enqueue_fetched(natsMsgList& list, uint64_t sub_id) {
+    counters.received += static_cast<uint64_t>(list.Count);
+    bool acks = false;
+    {
+        std::lock_guard lock(mu_);
+        for (int i = 0; i < list.Count; i++) {
+            natsMsg* msg = list.Msgs[i];
+            list.Msgs[i] = nullptr;  // ownership moves here
+            if (stopping_) {
+                natsMsg_Destroy(msg);  // never acknowledged: the server sends it again
+            } else if (subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg))) {
+                to_ack_.push_back(msg);
+                acks = true;
+            } else {
+                uint64_t token = next_token_++;
+                unacked_.emplace(token, msg);
+                queue_.push_back({msg, token});
+            }
+        }
+    }
+    if (acks) acks_.notify_one();
+    work_.notify_one();
 }
 
 size_t Link::wait_for_room(Subscription& sub) {
     std::unique_lock lock(mu_);
+    // At most two batches fetched and not yet handled: the core's bound (which
+    // sizes the batch) plus one fetch that raced its hold.
     auto room = [&]() -> size_t {
-        if (held_ || queue_.size() >= settings_.max_queued) return 0;
-        return std::min<size_t>(settings_.max_queued - queue_.size(), static_cast<size_t>(settings_.max_batch));
+        size_t batch = static_cast<size_t>(settings_.max_batch);
+        if (held_ || unacked_.size() >= 2 * batch) return 0;
+        return std::min(batch, 2 * batch - unacked_.size());
     };
     room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
                    [&] { return stopping_ || sub.stop.load() || room() > 0; });
@@ -270,11 +285,7 @@ void Link::fetch_loop(Subscription* sub) {
         jsErrCode jerr = static_cast<jsErrCode>(0);
         natsStatus s = natsSubscription_Fetch(&got.list, sub->sub, static_cast<int>(room), kFetchWaitMs, &jerr);
         if (s == NATS_OK) {
-            for (int i = 0; i < got.list.Count; i++) {
-                natsMsg* msg = got.list.Msgs[i];
-                got.list.Msgs[i] = nullptr;  // ownership moves to the queue
-                enqueue(msg, sub->id, true);
-            }
+            enqueue_fetched(got.list, sub->id);
         } else if (s != NATS_TIMEOUT) {
             // Disconnected, or the consumer's leader is moving: try again shortly.
             counters.fetch_errors++;

@@ -59,7 +59,7 @@ struct LinkSettings {
     int64_t ack_wait_ms = 30000;
     int64_t max_ack_pending = 4096;
     int max_batch = 512;
-    size_t max_queued = 65536;   // messages waiting for the dispatcher
+    size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 
 using DeliverFn = void (*)(void* context, std::vector<Received>& batch);
@@ -110,7 +110,8 @@ private:
     static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
     struct CoreClosure;
     static void on_core_complete(void* closure);
-    void enqueue(natsMsg* msg, uint64_t sub_id, bool acknowledged_later);
+    void enqueue(natsMsg* msg, uint64_t sub_id);  // a core (qos 0) message
+    void enqueue_fetched(natsMsgList& list, uint64_t sub_id);
     bool first_match_is(uint64_t sub_id, const char* subject) const;
     size_t wait_for_room(Subscription& sub);
     void fetch_loop(Subscription* sub);

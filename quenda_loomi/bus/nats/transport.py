@@ -135,14 +135,16 @@ class NatsTransport:
         self.qos = options.qos
         self._consumer_name = name
         tls = options.tls
-        self._link = Link(
-            self.servers, user=options.username, password=options.password,
+        self._link_options = dict(
+            user=options.username, password=options.password,
             secure=secure or tls is not None, ca_pem=_ca_pem(tls) if tls is not None else None,
             verify=tls is None or tls.verify_mode != ssl.CERT_NONE,
             connect_timeout=options.connect_timeout, reconnect_wait=options.reconnect_delay[0],
             reply_timeout=options.reply_timeout, ack_wait=options.ack_wait)
+        self._link = Link(self.servers, **self._link_options)  # type: ignore[arg-type]
         self._subscriptions: dict[str, int] = {}
         self._started = False
+        self._core: DeliveryCore | None = None
 
     def where(self) -> str:
         return "NATS servers " + ", ".join(self.servers)
@@ -165,6 +167,11 @@ class NatsTransport:
     # -- link ------------------------------------------------------------------------------------
 
     def start(self, core: DeliveryCore) -> None:
+        self._core = core
+        # A fetch never asks for more than the core's bound: the rest stays in the stream.
+        self._link.close()
+        self._link = Link(self.servers, max_batch=max(1, min(512, core.max_pending)),
+                          **self._link_options)  # type: ignore[arg-type]
         try:
             self._link.connect(core.offer_batch)
         except ConnectionError as error:
@@ -213,8 +220,18 @@ class NatsTransport:
             raise BusConnectionError(f"{self.where()}: {error}") from None
 
     def hold(self, on: bool) -> None:
-        if self._started:
+        # The core calls hold(True) after leaving its lock, so a hold(False) from the
+        # handler thread can overtake it; applying the core's state under its lock
+        # makes the last call win with the right answer.
+        core = self._core
+        if not self._started or core is None:
+            return
+        lock = getattr(core, "_lock", None)
+        if lock is None:
             self._link.hold(on)
+            return
+        with lock:
+            self._link.hold(bool(getattr(core, "_held", on)))
 
     @property
     def connected(self) -> bool:
