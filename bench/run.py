@@ -30,6 +30,7 @@ def components(build_dir):
         ("index", [python, os.path.join(HERE, "index_bench.py")]),
         ("pipeline", [python, os.path.join(HERE, "pipeline_rows.py")]),
         ("bus", [python, os.path.join(HERE, "bus_rows.py")]),
+        ("nats", [python, os.path.join(HERE, "nats_rows.py")]),
     ]
     return [(name, argv) for name, argv in listed if os.path.exists(argv[1])]
 
