@@ -59,7 +59,7 @@ void* prepare(const char* expression, void*) {
     ++program->prepared;
     return new std::string(expression);
 }
-int test(void* prepared, const char* segment, void*) {
+int test(void* prepared, const char* segment, uint64_t length, void*) {
     if (program->reentrant && program->depth == 0 && !program->subscriptions.empty() && program->data->ConsumeBool()) {
         ++program->depth;
         const size_t victim = program->data->ConsumeIntegralInRange<size_t>(0, program->subscriptions.size() - 1);
@@ -68,14 +68,14 @@ int test(void* prepared, const char* segment, void*) {
         program->subscriptions.erase(program->subscriptions.begin() + static_cast<long>(victim));
         --program->depth;
     }
-    return std::string_view(segment).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
+    return std::string_view(segment, length).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
 }
 void release(void* prepared, void*) {
     --program->prepared;
     delete static_cast<std::string*>(prepared);
 }
-int pairwise_test(const char* pattern, const char* segment, uint64_t, void*) {
-    return std::string_view(segment).find(pattern) != std::string_view::npos;
+int pairwise_test(const char* pattern, const char* segment, uint64_t length, void*) {
+    return std::string_view(segment, length).find(pattern) != std::string_view::npos;
 }
 
 uint64_t generation_of(const evt_topic* record) {

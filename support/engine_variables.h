@@ -20,7 +20,11 @@ inline constexpr const char kConfigModuleName[] = "quenda_loomi.base.durrowmere_
 inline constexpr const char kConfigContextSignature[] =
     "struct __pyx_obj_12quenda_loomi_4base_20durrowmere_skalvotin_QLConfigContext *";
 
-struct QLConfigContextObject;
+// The configuration context's instance layout, which modules that import
+// QLConfigContext check at set-up: it declares no fields of its own.
+struct QLConfigContextObject {
+    nyxel_interface::AllocatorConfigContextObject base;
+};
 
 // Defined in the configuration module (module.cpp).  Code of any other
 // module must reach them only through the addresses its imports return: they

@@ -81,6 +81,7 @@ inline constexpr const char kConfigContextSignature[] =
 struct TypeImport {
     const char* module;
     const char* name;
+    Py_ssize_t basic_size = 0;  // the instance size this module was built against; 0: not checked
 };
 
 struct VariableImport {
@@ -122,11 +123,11 @@ inline constexpr VariableImport kByteMapVariables[] = {
     {kByteMapModule, "NO_DEFAULT", kPyObjectSignature},
 };
 
-// Imports every type of `types` (only their presence is required).
-// 0, or -1 with an exception set.
+// Imports every type of `types`: each must be a type, and of the instance
+// size given, if any.  0, or -1 with an exception set.
 inline int require_types(std::span<const TypeImport> types) {
     for (const TypeImport& import : types) {
-        PyTypeObject* type = pyutil::import_type(import.module, import.name);
+        PyTypeObject* type = pyutil::import_type(import.module, import.name, import.basic_size);
         if (type == nullptr) return -1;
         pyutil::python::drop(type);
     }

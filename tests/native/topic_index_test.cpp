@@ -30,10 +30,10 @@ void* prepare(const char* expression, void* context) {
     ++static_cast<FakePatterns*>(context)->prepared;
     return new std::string(expression);
 }
-int test(void* prepared, const char* segment, void* context) {
+int test(void* prepared, const char* segment, uint64_t length, void* context) {
     auto* fake = static_cast<FakePatterns*>(context);
     if (fake->during_test) fake->during_test();
-    return std::string_view(segment).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
+    return std::string_view(segment, length).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
 }
 void release(void* prepared, void* context) {
     auto* fake = static_cast<FakePatterns*>(context);

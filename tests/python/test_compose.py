@@ -65,6 +65,23 @@ def test_composed_topics(build, value, kinds):
     assert topic.is_exact == (set(kinds) <= {"E"})
 
 
+def appended_in_place(part):
+    topic = Topic("ce")
+    topic += part
+    return topic
+
+
+@pytest.mark.parametrize("cls", [TopicPart, TopicPartExact, TopicPartAny, TopicPartRange, TopicPartPattern])
+@pytest.mark.parametrize("compose", [
+    lambda part: Topic("ce").append(part),
+    lambda part: Topic("ce") + part,
+    appended_in_place,
+    lambda part: Topic.from_parts([exact("ce"), part]),
+])
+def test_a_part_without_content_is_skipped(cls, compose):
+    assert compose(cls(alloc=True)).value == "ce"
+
+
 def test_operands_keep_their_records():
     left, right, part = Topic("sa.b"), Topic("sc.{d}"), exact("x")
     total = left + right + part

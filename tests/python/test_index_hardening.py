@@ -4,7 +4,11 @@ Each scenario that used to free memory still in use runs in a fresh
 interpreter, so a crash fails the test instead of ending the run.
 """
 
+import os
 import re
+import signal
+import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -230,6 +234,42 @@ def test_copies_that_cannot_be_allocated_raise_memory_error(python_subprocess):
         "join: MemoryError", "add: MemoryError", "from_parts: MemoryError", "format: MemoryError"]
 
 
+# Room for the parts of a composed topic, not for its key as well.
+REKEYING_PRESSURE = """
+import resource
+from quenda_loomi.capi.tessaly import Topic, TopicPartExact
+big = "v" * (256 << 20)
+long_topic = Topic.join([big])
+big_part = TopicPartExact(big, alloc=True)
+with open("/proc/self/status") as status:
+    used = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (used + (600 << 20), resource.RLIM_INFINITY))
+outcomes = []
+for name, make in [
+    ("add", lambda: long_topic + Topic("tail")),
+    ("from_parts", lambda: Topic.from_parts([big_part, TopicPartExact("tail", alloc=True)])),
+    ("join", lambda: Topic.join([big, "tail"])),
+    ("format", lambda: Topic("+v.tail").format(v=big)),
+]:
+    try:
+        made = make()
+        outcomes.append(f"{name}: {len(made)} parts, literal of {len(made.value)}")
+    except MemoryError:
+        outcomes.append(f"{name}: MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+assert long_topic.value == big and len(long_topic) == 1
+print("|".join(outcomes))
+"""
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs an unlimited address space")
+def test_a_composed_topic_that_cannot_be_keyed_raises_memory_error(python_subprocess):
+    done = python_subprocess(REKEYING_PRESSURE, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip().split("|") == [
+        "add: MemoryError", "from_parts: MemoryError", "join: MemoryError", "format: MemoryError"]
+
+
 # ---- Compiling at add ----------------------------------------------------------
 
 @pytest.mark.parametrize("error", [RecursionError, KeyboardInterrupt, MemoryError])
@@ -282,6 +322,46 @@ def test_cycle_through_a_compiled_expression_is_collected(monkeypatch):
     del index
     gc.collect()
     assert alive() is None
+
+
+# ---- Searching a pattern part -------------------------------------------------------
+
+# Exponential backtracking on its first branch, then found by the second.
+SLOW = "(?:(a|a|a)*b|a)"
+SLOW_EVENT = "si." + "a" * 14 + "c"
+SEARCHES = {
+    "match": lambda index, event: index.match(event),
+    "match_captures": lambda index, event: [value for value, _ in index.match_captures(event)],
+    "Topic.match": lambda index, event: [v for t, v in index if Topic(str(event)).match(t)],
+}
+
+
+@pytest.mark.parametrize("search", SEARCHES)
+def test_an_interrupted_search_raises_and_is_not_remembered(search):
+    index = TopicIndex()
+    index.add(f"si./{SLOW}/", 1)
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            SEARCHES[search](index, SLOW_EVENT)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert SEARCHES[search](index, SLOW_EVENT) == [1]
+
+
+@pytest.mark.parametrize("search", SEARCHES)
+@pytest.mark.parametrize("pattern, found", [("^a$", []), ("zzz", [1])])
+def test_a_pattern_part_searches_the_whole_segment_nuls_included(search, pattern, found):
+    index = TopicIndex()
+    index.add(f"nu./{pattern}/", 1)
+    for event in ("nu.a\0zzz", Topic("nu.a\0zzz")):
+        assert SEARCHES[search](index, event) == found
 
 
 # ---- Removal looks candidates up one at a time -----------------------------------
@@ -404,3 +484,33 @@ def test_any_str_event_answers_as_its_topic_would(text):
             index.match(text)
         return
     assert (index.match(text), index.match_captures(text)) == expected
+
+
+# remove(b"v5") meets "v5" by its hash; comparing them warns under -b, and
+# the warning hook refills the index while the comparison runs.
+BYTES_WARNING_HOOK = """
+import warnings
+from quenda_loomi.capi.tessaly import TopicIndex
+index = TopicIndex()
+def fill():
+    for i in range(40):
+        index.add("bw.t", f"v{i}")
+fill()
+assert not index.remove("bw.t", "absent")  # a long scan indexes the values
+def refill_once(*args, **kwargs):
+    warnings.showwarning = lambda *args, **kwargs: None
+    index.clear()
+    fill()
+warnings.showwarning = refill_once
+try:
+    print(index.remove("bw.t", b"v5"), len(index))
+except BytesWarning:
+    print("BytesWarning", len(index))
+"""
+
+
+@pytest.mark.parametrize("flag, printed", [("-b", "False 40"), ("-bb", "BytesWarning 40")])
+def test_a_value_comparison_that_warns_can_refill_the_index(flag, printed):
+    done = subprocess.run([sys.executable, flag, "-c", BYTES_WARNING_HOOK], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
+    assert (done.returncode, done.stdout.strip()) == (0, printed), done.stderr[-2000:]

@@ -226,6 +226,19 @@ GUARDS["wrong-signature"] = (
     "TypeError C variable nyxel.bytemap.sorvelink.NO_DEFAULT has wrong signature (expected PyObject *, got int *)\n"
     "retry.ok")
 
+GUARDS["config-context-layout"] = ("""
+    import quenda_loomi.base.durrowmere_skalvotin as config
+    real, config.QLConfigContext = config.QLConfigContext, int
+    try:
+        import quenda_loomi.capi.tessaly
+    except Exception as error:
+        print(type(error).__name__, error)
+    config.QLConfigContext = real
+    import quenda_loomi.capi.tessaly as module
+    print(module.Topic("retry.ok").value)
+    """, f"ValueError quenda_loomi.base.durrowmere_skalvotin.QLConfigContext size changed, may indicate binary "
+         f"incompatibility. Expected {config.QLConfigContext.__basicsize__} from C header, got {int.__basicsize__} from PyObject\n"
+         "retry.ok")
 
 @pytest.mark.parametrize("name", GUARDS)
 def test_import_guards(python_subprocess, name):
@@ -233,3 +246,17 @@ def test_import_guards(python_subprocess, name):
     result = python_subprocess(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == expected
+
+
+def test_module_state_references_are_visible_to_the_collector():
+    import gc
+    import re
+
+    from quenda_loomi.capi import tessaly
+
+    assert tessaly.Topic("ms./q+/").match(tessaly.Topic("ms.qq"))  # caches the expression's bound search
+    referents = gc.get_referents(tessaly)
+    held = {id(obj) for obj in referents}
+    for obj in (tessaly.Topic, tessaly.TopicIndex, tessaly.TopicMatchResult, tessaly.TopicType, re, re.error, re.Pattern):
+        assert id(obj) in held, obj
+    assert any(getattr(getattr(obj, "__self__", None), "pattern", None) == "q+" for obj in referents)

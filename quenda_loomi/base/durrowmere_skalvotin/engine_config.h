@@ -12,10 +12,7 @@
 
 namespace ql_config {
 
-// QLConfigContext declares no fields of its own.
-struct QLConfigContextObject {
-    nyxel_interface::AllocatorConfigContextObject base;
-};
+// QLConfigContextObject, the instance layout, is in support/engine_variables.h.
 
 // Method table: a copy of the base table (c_activate and c_deactivate
 // replaced), then c_set_schematic.

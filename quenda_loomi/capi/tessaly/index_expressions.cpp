@@ -100,52 +100,44 @@ void hook_release(void* prepared, void* context) {
     python::restore_error("TopicIndex: compiled expression given back", pending);
 }
 
-// Searches a compiled expression; 1 when found.  Every Python error counts
-// as no match, as in Topic.match.
-int search_compiled(PyObject* compiled, const char* segment) {
-    Ref text(PyUnicode_FromString(segment));
-    if (!text) {
-        python::clear_error("TopicIndex: pattern search failed");
-        return 0;
-    }
+// Searches a compiled expression: 1 when found, 0 when not, -1 with the
+// exception set when the search could not answer.
+int search_compiled(PyObject* compiled, const char* segment, uint64_t length) {
+    Ref text(segment_str(segment, length));
+    if (!text) return PyErr_Occurred() ? -1 : 0;
     PyObject* args[] = {compiled, text.get()};
     Ref found(python::call_method("TopicIndex: pattern search", state.str_search, args,
                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
-    if (!found) {
-        python::clear_error("TopicIndex: pattern search failed");
-        return 0;
-    }
+    if (!found) return -1;
     return found.get() != Py_None;
 }
 
-// 1 when the expression is found anywhere in the segment.  An entry that
-// failed to compile for a passing reason is compiled again next time.  The
-// answers of a genuine re.Pattern (a pure function of the segment, running
-// no Python code) are remembered for short segments: events repeat a few
-// values at a position (buy, sell), and a search call costs more than the
-// rest of the walk.
-int hook_test(void* prepared, const char* segment, void* context) {
+// 1 when the expression is found anywhere in the segment, 0 when not, -1
+// with the exception set when it could not tell (an interrupted compile or
+// search): the walk stops and the method raises it.  The answers of a
+// genuine re.Pattern (a pure function of the segment) are remembered for
+// short segments, only once a search completed: events repeat a few values
+// at a position (buy, sell), and a search call costs more than the rest of
+// the walk.
+int hook_test(void* prepared, const char* segment, uint64_t length, void* context) {
     auto* self = static_cast<TopicIndexObject*>(context);
     auto* entry = static_cast<PyObject*>(prepared);
     python::Held held("TopicIndex: pattern entry after a search", Py_NewRef(entry));
-    if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) {
-        python::clear_error("TopicIndex: pattern search failed");
-        return 0;
-    }
+    if (compile_entry(entry, "TopicIndex: pattern compiled in a walk") < 0) return -1;
     Ref compiled = Ref::borrow(PyList_GET_ITEM(entry, 0));
     if (compiled.get() == Py_None) return 0;
-    const size_t length = std::strlen(segment);
     if (!Py_IS_TYPE(compiled.get(), state.re_pattern_type) || length > SearchSlot::kMaxText)
-        return search_compiled(compiled.get(), segment);
+        return search_compiled(compiled.get(), segment, length);
     if (self->searches == nullptr) {
         self->searches = static_cast<SearchSlot*>(PyMem_Calloc(kSearchSlots, sizeof(SearchSlot)));
-        if (self->searches == nullptr) return search_compiled(compiled.get(), segment);
+        if (self->searches == nullptr) return search_compiled(compiled.get(), segment, length);
     }
     const uint64_t serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(entry, 2));
     SearchSlot& slot = self->searches[XXH3_64bits_withSeed(segment, length, serial) & (kSearchSlots - 1)];
     if (slot.serial == serial && slot.length == length && std::memcmp(slot.text, segment, length) == 0)
         return slot.answer;
-    const int answer = search_compiled(compiled.get(), segment);
+    const int answer = search_compiled(compiled.get(), segment, length);
+    if (answer < 0) return answer;
     slot.serial = serial;
     slot.length = static_cast<uint32_t>(length);
     slot.answer = answer;

@@ -44,6 +44,9 @@ struct MatchContext {
     RecordPin pin_b;
     uint64_t generation_a = 0;
     uint64_t generation_b = 0;
+    // A pattern test could not answer: its exception is pending and the
+    // chain, ended at that position, is no answer.
+    bool failed = false;
 
     void pin_before_python() {
         if (pin_a.pinned() || pin_b.pinned()) return;
@@ -58,18 +61,22 @@ struct MatchContext {
     }
 };
 
-// 1 when `pattern` is found anywhere in the segment.  Every Python error is
-// swallowed and counts as "no match".  When Python code run by `re` changed
-// one of the two matched records, the position fails so the matcher stops
-// walking at once; the caller notices and discards the chain.
-int pattern_test(const char* pattern, const char* segment, uint64_t, void* context) {
+// 1 when `pattern` is found anywhere in the segment.  A test that could not
+// answer (pattern_search.h) fails the position with its exception kept, so
+// the matcher stops there and the caller reports it.  When Python code run
+// by `re` changed one of the two matched records, the position fails so the
+// matcher stops walking at once; the caller notices and discards the chain.
+int pattern_test(const char* pattern, const char* segment, uint64_t length, void* context) {
     if (!pattern) return 0;
     auto* ctx = static_cast<MatchContext*>(context);
     if (ctx) ctx->pin_before_python();
 
     PyGILState_STATE gil = PyGILState_Ensure();
-    const int found = pattern_search(pattern, segment);
-    if (found < 0) python::clear_error("pattern search: failed test");
+    const int found = pattern_search(pattern, segment, length);
+    if (found < 0) {
+        if (ctx) ctx->failed = true;
+        else python::clear_error("pattern search without a result to fail");
+    }
     PyGILState_Release(gil);
 
     if (ctx && ctx->records_changed()) return 0;
@@ -621,6 +628,10 @@ PyObject* topic_vt_match(TopicObject* self, PyObject* other, int skip_dispatch) 
     const uint64_t built_at = current_stamp();
     MatchContext context{record_a, record_b, {}, {}};
     evt_topic_match* chain = evt_topic_match_build(record_a, record_b, pattern_test, &context);
+    if (context.failed) {
+        if (chain) c_ap_free_chain(chain);
+        return nullptr;
+    }
     if (context.records_changed()) {
         // Python code run by a pattern test changed one of the two records:
         // the nodes may point at parts that are released once unpinned.

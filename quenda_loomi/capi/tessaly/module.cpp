@@ -2,6 +2,7 @@
 // and execution (once per process), the export table, the imports from the
 // base library and the configuration module, the TopicType enum, the topic
 // allocator and registry, and the registry functions.
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -154,7 +155,7 @@ PyMethodDef module_functions[] = {
 constexpr nyxel_interface::TypeImport kOtherTypes[] = {
     {nyxel_interface::kProtocolModule, nyxel_interface::kConfigContextType},
     {"builtins", "type"},
-    {ql_config::kConfigModuleName, "QLConfigContext"},
+    {ql_config::kConfigModuleName, "QLConfigContext", sizeof(ql_config::QLConfigContextObject)},
 };
 
 int import_types() {
@@ -302,6 +303,29 @@ int setup_module(PyObject* module) {
 
 int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
 
+// The module's references, for the collector (the module object is the
+// state's owner: see ModuleState).
+int module_traverse(PyObject*, visitproc visit, void* arg) {
+    int result = 0;
+    state.for_each_reference([&](PyObject* object) {
+        if (result == 0 && object != nullptr) result = visit(object, arg);
+    });
+    return result;
+}
+
+int module_clear(PyObject*) {
+    for (CachedPattern& cached : state.pattern_search.slots) {
+        std::free(cached.pattern);
+        cached.pattern = nullptr;
+        cached.length = 0;
+    }
+    state.for_each_reference([](PyObject*& slot) { python::clear(slot); });
+    state.spare_result_count = 0;
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -313,7 +337,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tessaly",
     "Topics: literals parsed into typed parts, interned in one process-wide registry, matched, composed "
-    "and formatted.", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    "and formatted.", 0, nullptr, module_slots, module_traverse, module_clear, module_free,
 };
 
 }  // namespace

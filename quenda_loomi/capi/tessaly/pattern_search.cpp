@@ -84,7 +84,7 @@ int search_uncached(const char* pattern, PyObject* text) {
     Ref pattern_text(compile ? PyUnicode_FromString(pattern) : nullptr);
     if (!pattern_text) return -1;
     Ref compiled(python::call_one("pattern search: compile", compile.get(), pattern_text.get()));
-    if (!compiled) return -1;
+    if (!compiled) return clear_expression_error() ? 0 : -1;
     Ref search(python::get_attr("pattern search: bound search", compiled.get(), state.str_search));
     if (!search) return -1;
     Ref match(python::call_one("pattern search: search", search.get(), text));
@@ -108,20 +108,32 @@ int init_pattern_search(PyObject* re_module) {
     return 0;
 }
 
-int pattern_search(const char* pattern, const char* segment) {
+PyObject* segment_str(const char* segment, uint64_t length) {
+    PyObject* text = PyUnicode_DecodeUTF8(segment, static_cast<Py_ssize_t>(length), nullptr);
+    if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) python::clear_error("pattern search: segment not UTF-8");
+    return text;
+}
+
+bool clear_expression_error() {
+    if (!PyErr_ExceptionMatches(state.re_error)) return false;
+    python::clear_error("pattern search: expression does not compile");
+    return true;
+}
+
+int pattern_search(const char* pattern, const char* segment, uint64_t length) {
     if (!segment) {  // nothing to search, but the expression is still compiled
         Ref text(PyUnicode_FromString(pattern));
         Ref re_module(text ? python::import("pattern search: import re", "re") : nullptr);
         Ref compile(re_module ? python::get_attr("pattern search: re.compile", re_module.get(), state.str_compile) : nullptr);
         Ref compiled(compile ? python::call_one("pattern search: compile", compile.get(), text.get()) : nullptr);
-        return compiled ? 0 : -1;
+        return compiled || clear_expression_error() ? 0 : -1;
     }
     // The segment becomes a str before any Python code runs.
-    Ref text(PyUnicode_FromString(segment));
-    if (!text) return -1;
+    Ref text(segment_str(segment, length));
+    if (!text) return PyErr_Occurred() ? -1 : 0;
     if (!cache.compile || !cache_usable()) return search_uncached(pattern, text.get());
     Ref search(cached_search(pattern));
-    if (!search) return -1;
+    if (!search) return clear_expression_error() ? 0 : -1;
     Ref match(python::call_one("pattern search: search", search.get(), text.get()));
     if (!match) return -1;
     return match.get() != Py_None;

@@ -34,8 +34,21 @@ struct PatternSearchState {
 // may be cached.  0, or -1 with an exception set.
 int init_pattern_search(PyObject* re_module);
 
-// 1 when `pattern` (NUL-terminated UTF-8) is found in `segment`, 0 when not;
-// -1 with an exception set when a Python call failed.
-int pattern_search(const char* pattern, const char* segment);
+// 1 when `pattern` (NUL-terminated UTF-8) is found in the segment (`length`
+// bytes, NULs included, as re.search sees the str), 0 when not, when the
+// segment is not UTF-8 or when the expression does not compile (re.error);
+// -1 with the exception set when a Python call failed for another reason
+// (KeyboardInterrupt, MemoryError, ...): the caller reports it.  A null
+// segment only compiles the expression.
+int pattern_search(const char* pattern, const char* segment, uint64_t length);
+
+// The segment as the str `re` searches.  New reference; null without an
+// exception for text that is not UTF-8 (nothing can be found in it), null
+// with the exception set on failure.
+PyObject* segment_str(const char* segment, uint64_t length);
+
+// After a failed compile: true, with the error cleared, when the expression
+// itself is at fault (re.error), so it never matches.
+bool clear_expression_error();
 
 }  // namespace tessaly

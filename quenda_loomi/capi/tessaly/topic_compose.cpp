@@ -68,16 +68,27 @@ namespace {
 
 // ---- Copying parts ------------------------------------------------------------
 
+// A standalone part built without content (TopicPart(alloc=True) of any
+// class) has no text to copy: it adds nothing to a topic.
+// (A stored length of 0 means a NUL-terminated text.)
+bool without_content(const evt_topic_part_variant* part) {
+    const bool range = part->ttype == TOPIC_PART_RANGE;
+    const char* text = range ? part->literal : part->text;
+    const uint64_t length = range ? part->literal_len : part->text_len;
+    return text == nullptr || (length == 0 && text[0] == '\0');
+}
+
 // Copies one part record to the end of the appender's record (the body of
-// c_append).  0 / -1; an unknown kind raises the TopicType lookup's error.
+// c_append); a part without content is skipped.  0 / -1; an unknown kind
+// raises the TopicType lookup's error.
 int32_t append_part_copy(RecordAppender& target, const evt_topic_part_variant* part) {
     switch (part->ttype) {
         case TOPIC_PART_EXACT:
         case TOPIC_PART_ANY:
         case TOPIC_PART_PATTERN:
-            return target.append(part->text, part->text_len, part->ttype);
+            return without_content(part) ? 0 : target.append(part->text, part->text_len, part->ttype);
         case TOPIC_PART_RANGE:
-            return target.append(part->literal, part->literal_len, part->ttype);
+            return without_content(part) ? 0 : target.append(part->literal, part->literal_len, part->ttype);
         default: {
             // The TopicType lookup of an unknown kind raises the enum's ValueError.
             Ref kind(PyLong_FromLong(static_cast<long>(part->ttype)));
@@ -116,10 +127,12 @@ bool copy_one_part(RecordAppender& target, evt_topic_part_variant* part) {
     return appended(append_part_copy(target, part));
 }
 
-// Re-renders the literal; a failed rendering is silent by design.
+// Re-keys the target after its parts changed.  A key that cannot be made
+// is an error: the topic would otherwise read as another (or as none).
 bool refresh_literal(TopicObject* target) {
-    target->vtab->c_update_literal(target);
-    return !PyErr_Occurred();
+    if (target->vtab->c_update_literal(target) == 0) return true;
+    PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory!");
+    return false;
 }
 
 // Classifies the right operand of `+` / `+=`.  Returns false with TypeError
@@ -284,7 +297,10 @@ PyObject* format_record(TopicObject* self, PyObject* mapping, bool internalized,
     if (!fresh.get()) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     evt_topic* record = fresh.release();
     bool registered = false;
-    key_composed_record(record, &registered);
+    if (key_composed_record(record, &registered) != 0) {
+        record_discard(record);
+        return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
+    }
     // A record kept out of the registry belongs to the Topic returned.
     const bool owner = !internalized || !registered;
     PyObject* result = topic_from_header(record, owner ? 1 : 0);
@@ -411,7 +427,7 @@ PyObject* topic_py_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
     if (!read) return nullptr;
     bool registered = false;
-    key_composed_record(record, &registered);
+    if (key_composed_record(record, &registered) != 0) return pyutil::fail(PyExc_MemoryError, "Failed to allocate memory!");
     return result.release();
 }
 

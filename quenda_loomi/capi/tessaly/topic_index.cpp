@@ -70,7 +70,9 @@ bool walk(TopicIndexObject* self, const Query& query, FlatVector<Subscription>* 
     const bool answered = query.plain()
                               ? self->trie->match_plain(query.literal(), query.length(), out)
                               : self->trie->match(query.record(), query.literal(), query.length(), out);
-    if (!answered) PyErr_NoMemory();
+    // Only the pattern hooks run Python code in a walk, and a hook that could
+    // not answer leaves its exception set; any other failure is memory.
+    if (!answered && !PyErr_Occurred()) PyErr_NoMemory();
     return answered;
 }
 
@@ -142,16 +144,16 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
     // Candidates in sequence order, one at a time: each comparison runs
     // Python code that may add or remove subscriptions, so the next one is
     // looked up afresh after it (from the sequence number reached).  A scan
-    // that runs long indexes the records it walks by value: from then on a
-    // plain value (int, str, ...) is found in one probe.
+    // that runs long indexes the records it walks by value hash: from then
+    // on a plain value (int, str, ...) is compared only with values of its
+    // hash, usually one.
     constexpr int kComparesBeforeIndexing = 32;
     uint64_t from_seq = 0;
     int compared = 0;
-    bool lookup_usable = true;
     for (;;) {
         Subscription candidate{};
         PyObject* value = nullptr;
-        bool decided = false;  // equal without comparing: the lookup found it
+        bool in_order = false;  // not named by the value lookup
         {
             BorrowedSection finding("TopicIndex.remove: next candidate");
             FlatVector<evt_topic*> records;
@@ -159,11 +161,11 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
             if (!records.ok()) return PyErr_NoMemory();
             if (compared == kComparesBeforeIndexing)
                 for (evt_topic* record : records) self->value_lookup.index_record(*self->trie, record);
-            bool known = lookup_usable && ValueLookup::plain_value(wanted.get());
+            bool known = ValueLookup::plain_value(wanted.get());
             bool found = false;
             for (size_t i = 0; known && i < records.size(); ++i) {
                 Subscription earliest{};
-                switch (self->value_lookup.earliest(records[i], wanted.get(), &earliest)) {
+                switch (self->value_lookup.candidate(records[i], wanted.get(), from_seq, &earliest)) {
                     case ValueLookup::Answer::unknown:
                         known = false;
                         break;
@@ -175,10 +177,9 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
                         break;
                 }
             }
-            if (known) {
-                if (!found) break;
-                decided = true;
-            } else {
+            if (!known) {
+                in_order = true;
+                found = false;
                 for (evt_topic* record : records) {
                     Subscription next{};
                     if (self->trie->next_of(record, from_seq, &next) && (!found || next.seq < candidate.seq)) {
@@ -186,28 +187,24 @@ PyObject* index_remove(PyObject* object, PyObject* const* args, Py_ssize_t nargs
                         found = true;
                     }
                 }
-                if (!found) break;
-                value = Py_NewRef(static_cast<PyObject*>(candidate.value));
             }
+            if (!found) break;
+            value = Py_NewRef(static_cast<PyObject*>(candidate.value));
         }
-        if (!decided) {
-            const int equal = python::compare("TopicIndex.remove: value comparison", value, wanted.get(), Py_EQ);
-            python::release("TopicIndex.remove: candidate value", value);
-            if (equal < 0) return nullptr;
-            ++compared;
-            from_seq = candidate.seq + 1;
-            if (!equal) continue;
-        }
+        // Outside the section: the comparison can run any Python code (a
+        // str against bytes warns under -b), and what it changed is seen by
+        // the erase below and the next lookup.
+        const int equal = python::compare("TopicIndex.remove: value comparison", value, wanted.get(), Py_EQ);
+        python::release("TopicIndex.remove: candidate value", value);
+        if (equal < 0) return nullptr;
+        if (in_order) ++compared;
+        from_seq = candidate.seq + 1;
+        if (!equal) continue;
         Subscription removed{};
         {
             BorrowedSection erasing("TopicIndex.remove: erasing");
             // The comparison may have removed it already: then the next one.
-            // (The lookup mirrors the trie, so its answers are always held;
-            // should one not be, this call compares instead of looping.)
-            if (!self->trie->erase(candidate.record, candidate.seq, &removed)) {
-                lookup_usable = lookup_usable && !decided;
-                continue;
-            }
+            if (!self->trie->erase(candidate.record, candidate.seq, &removed)) continue;
             self->value_lookup.removed(removed);
             record_unwatch(removed.record);
         }

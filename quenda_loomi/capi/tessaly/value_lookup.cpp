@@ -14,15 +14,10 @@ using topic_core::mix_bits;
 
 uint64_t record_hash(const evt_topic* record) { return mix_bits(reinterpret_cast<uintptr_t>(record)); }
 
-// Plain values hash without running Python code and never fail to.
+// Plain values hash with their type's own C function, which runs no Python
+// code and never fails.
 uint64_t value_hash(const evt_topic* record, PyObject* value) {
-    return mix_bits(record_hash(record) ^ static_cast<uint64_t>(python::hash("TopicIndex: value hash", value)));
-}
-
-// Equality of two plain values: decided in C (int, float and bool compare
-// across their types, as a dict key lookup would).
-bool plain_equal(PyObject* a, PyObject* b) {
-    return a == b || python::compare("TopicIndex: value comparison", a, b, Py_EQ) == 1;
+    return mix_bits(record_hash(record) ^ static_cast<uint64_t>(Py_TYPE(value)->tp_hash(value)));
 }
 
 }  // namespace
@@ -123,16 +118,17 @@ void ValueLookup::cleared() {
     records_.free_storage(heap_);
 }
 
-ValueLookup::Answer ValueLookup::earliest(const evt_topic* record, PyObject* value, Subscription* found) const {
+ValueLookup::Answer ValueLookup::candidate(const evt_topic* record, PyObject* value, uint64_t from_seq,
+                                           Subscription* candidate) const {
     const RecordSlot* slot = record_slot(record);
     if (slot == nullptr || slot->not_plain != 0 || !plain_value(value)) return Answer::unknown;
     bool any = false;
     values_.find(value_hash(record, value), [&](const ValueSlot& v) {
-        if (v.record == record && (!any || v.seq < found->seq) && plain_equal(v.value, value)) {
-            *found = Subscription{v.seq, v.record, nullptr, v.value};
+        if (v.record == record && v.seq >= from_seq && (!any || v.seq < candidate->seq)) {
+            *candidate = Subscription{v.seq, v.record, nullptr, v.value};
             any = true;
         }
-        return false;  // every slot of the value: repeats keep their own sequence numbers
+        return false;  // every slot of the hash: repeats keep their own sequence numbers
     });
     return any ? Answer::found : Answer::none;
 }

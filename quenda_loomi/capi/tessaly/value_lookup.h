@@ -4,12 +4,14 @@
 // remove(topic, value) takes the earliest subscription of the topic whose
 // value equals the given one, and in general that means comparing candidates
 // in order (a value's __eq__ may say anything).  For values of the built-in
-// types whose equality and hash run no Python code and agree (int, bool,
-// float, str, bytes, None) a hash table answers directly: once a record has
-// been scanned at length, its subscriptions are indexed here by value, and a
-// later removal from it costs one probe.  The answer is trusted only while
-// every subscription of the record holds such a value; otherwise the index
-// falls back to comparing in order.
+// types whose hash runs no Python code and agrees with equality (int, bool,
+// float, str, bytes, None) a hash table names the candidates directly: once
+// a record has been scanned at length, its subscriptions are indexed here by
+// value hash, and a later removal from it compares only the values of equal
+// hash, usually one.  The table is trusted only while every subscription of
+// the record holds such a value; otherwise the index falls back to comparing
+// in order.  The comparison itself is the caller's (str against bytes of
+// equal hash warns under -b, which runs Python code).
 //
 // Rules
 //  * The index calls filed() for every subscription it files and removed()
@@ -50,10 +52,14 @@ public:
     bool index_record(const topic_index::TopicTrie& trie, evt_topic* record);
 
     enum class Answer { unknown, none, found };
-    // The earliest subscription of `record` whose value equals `value`:
-    // `unknown` when the record is not indexed, `value` is not plain, or the
-    // record holds a value that is not plain (then the caller compares).
-    Answer earliest(const evt_topic* record, PyObject* value, topic_index::Subscription* found) const;
+    // The earliest subscription of `record` from sequence number `from_seq`
+    // on whose value hashes as `value` does (equal plain values do): `found`
+    // with it in *candidate, for the caller to compare; `none` when there is
+    // none; `unknown` when the record is not indexed, `value` is not plain,
+    // or the record holds a value that is not plain (then the caller
+    // compares in order).
+    Answer candidate(const evt_topic* record, PyObject* value, uint64_t from_seq,
+                     topic_index::Subscription* candidate) const;
 
     struct ValueSlot;
     struct RecordSlot;

@@ -49,10 +49,12 @@ struct Subscription {
 
 // Compiled pattern expressions live with the caller.  prepare() returns an
 // opaque compiled form (null when the expression never matches), test()
-// answers 1 when the expression is found in the NUL-terminated segment.
+// answers 1 when the expression is found in the segment (`length` bytes,
+// NULs included; a NUL follows them), 0 when not, and a negative number when
+// it could not answer: the walk then stops and match answers false.
 struct PatternHooks {
     void* (*prepare)(const char* expression, void* context);
-    int (*test)(void* prepared, const char* segment, void* context);
+    int (*test)(void* prepared, const char* segment, uint64_t length, void* context);
     void (*release)(void* prepared, void* context);
     void* context;
 };
@@ -108,7 +110,7 @@ public:
     size_t waiting_count() const { return stranded_.size(); }
 
     // Subscriptions matched by `event`, sorted by sequence number.  False on
-    // exhausted memory.
+    // exhausted memory or when a pattern test could not answer.
     bool match(const evt_topic* event, FlatVector<Subscription>* out);
     // The same, with `literal` standing for the event's literal in the
     // identity shortcut (the event record may be a private, unregistered

@@ -52,7 +52,11 @@ bool TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
                 int answer = -1;
                 for (size_t j = 0; j < i && j < kRemembered && answer < 0; ++j)
                     if (to_test[j]->prepared() == prepared) answer = answers[j];
-                if (answer < 0) answer = hooks_.test(prepared, text, hooks_.context) > 0 ? 1 : 0;
+                if (answer < 0) {
+                    const int tested = hooks_.test(prepared, text, length, hooks_.context);
+                    if (tested < 0) return false;  // no answer is better than a wrong one
+                    answer = tested > 0 ? 1 : 0;
+                }
                 if (i < kRemembered) answers[i] = answer;
                 if (answer) next->push_back(to_test[i]);
             }
@@ -76,9 +80,14 @@ bool TopicTrie::step(int32_t kind, const char* text, uint64_t length, const Flat
             if (hooks_.prepare == nullptr) break;  // no patterns here: never matches
             void* prepared = hooks_.prepare(text, hooks_.context);
             if (prepared == nullptr) return false;
-            for (Node* child : to_test)
-                if (hooks_.test(prepared, child->label, hooks_.context) > 0) next->push_back(child);
+            bool answered = true;
+            for (size_t i = 0; answered && i < to_test.size(); ++i) {
+                const int tested = hooks_.test(prepared, to_test[i]->label, to_test[i]->label_len, hooks_.context);
+                answered = tested >= 0;
+                if (tested > 0) next->push_back(to_test[i]);
+            }
             defer_release(prepared);
+            if (!answered) return false;
             break;
         }
         default:
