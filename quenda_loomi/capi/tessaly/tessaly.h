@@ -85,14 +85,31 @@ struct TopicMatchResultObject {
 
 inline TopicObject* as_topic(PyObject* object) { return reinterpret_cast<TopicObject*>(object); }
 
-// ---- Module-wide state (one interpreter per process) -----------------------
+// ---- Module state -------------------------------------------------------------
 //
-// Everything the module keeps between calls is here, except the record
-// lifetime table, which belongs to its Python-free unit (record_lifetime.h)
-// beside the registry it follows, and each index's own tables.
+// Every reference the module keeps between calls (types, imported objects,
+// interned names, the pattern cache, the spare match results, generator
+// functions) is in ModuleState, and the module definition's m_traverse and
+// m_clear visit every one of them (for_each_reference below).
+//
+// What stays process-wide, and why:
+//  * The ModuleState itself is one object per process rather than the
+//    module object's md_state: the module exists once per process (a second
+//    interpreter or module object is refused, support/python/process_module.h),
+//    and its readers include code that has no module at hand: deallocators,
+//    the trie's pattern hooks, the exported C functions other modules call.
+//  * The topic registry (TOPIC_INTERNAL_MAP) and the topic allocator
+//    snapshot (TOPIC_ALLOCATOR): other native modules reach them through the
+//    export table by address, and records in the registry outlive any one
+//    module object.
+//  * The record lifetime table (record_lifetime.h): it follows the registry's
+//    records, which are shared by every wrapper in the process.
+//  * The checks of support/python/python_calls.cpp (the stress hook, the
+//    open borrowed section): they run at every dropped reference, with no
+//    module at hand.
 
 struct ModuleState {
-    PyObject* module = nullptr;
+    PyObject* module = nullptr;  // borrowed: the module object itself
     PyTypeObject* TopicPart = nullptr;
     PyTypeObject* TopicPartExact = nullptr;
     PyTypeObject* TopicPartAny = nullptr;
@@ -128,6 +145,20 @@ struct ModuleState {
     // Addresses of the configuration module's exported variables.
     allocator_protocol** QL_DEFAULT_ALLOCATOR = nullptr;
     allocator_protocol** QL_HEAP_ALLOCATOR = nullptr;
+
+    // Calls visit(slot) for every PyObject* slot holding a reference.
+    template <class Visit>
+    void for_each_reference(Visit visit) {
+        for (PyTypeObject** type : {&TopicPart, &TopicPartExact, &TopicPartAny, &TopicPartRange, &TopicPartPattern,
+                                    &TopicMatchResult, &Topic, &TopicTestToolkit, &TopicIndex, &re_pattern_type})
+            visit(*reinterpret_cast<PyObject**>(type));
+        for (PyObject** slot : {&TopicType, &re_module, &re_error, &str_re, &str_search, &str_compile, &not_compiled,
+                                &topic_iter, &range_options, &match_result_iter, &pattern_search.re_module,
+                                &pattern_search.compile})
+            visit(*slot);
+        for (CachedPattern& cached : pattern_search.slots) visit(cached.search);
+        for (int i = 0; i < spare_result_count; ++i) visit(spare_results[i]);
+    }
 };
 extern ModuleState state;
 
