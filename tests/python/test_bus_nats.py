@@ -304,3 +304,31 @@ def test_a_bounded_consumer_holds_fetching_and_the_stream_keeps_the_rest(single,
     assert stats["held"] > 100 and stats["nats_transport_held"] > 100
     # Fetched and not handled: the core's bound and one fetch of at most that size.
     assert peak[0] <= 2 * 4, peak[0]
+
+
+@orchestration
+@pytest.mark.parametrize("transport", ["nats", "mqtt"])
+def test_command_line_sub_prints_json_lines_of_what_pub_sent(single, tmp_path, transport):
+    from quenda_loomi.bus.mqtt.broker import LocalBroker, mosquitto_executable
+    if transport == "mqtt" and mosquitto_executable() is None:
+        pytest.skip("mosquitto is not installed")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    cli = [sys.executable, "-m", "quenda_loomi.bus"]
+    with LocalBroker(str(tmp_path)) if transport == "mqtt" else single as server:
+        url = single.urls if transport == "nats" else f"mqtt://127.0.0.1:{server.port}"
+        stream = ["--stream", "CLI"] if transport == "nats" else []
+        subscriber = cli + ["sub", url, "cli.+region", "--qos", "1", "--client-id", "cli"] + stream
+        # A first short run leaves the session (MQTT) or durable consumer (NATS) behind.
+        subprocess.run(subscriber + ["--seconds", "0.5"], check=True, env=env, timeout=30)
+        for region in ("eu", "us\u00e9"):
+            subprocess.run(cli + ["pub", url, f"cli.{region}", f"hi {region}", "--qos", "1"] + stream,
+                           check=True, env=env, timeout=30)
+        lines = subprocess.run(subscriber + ["--count", "2", "--seconds", "20"], capture_output=True, text=True,
+                               check=True, env=env, timeout=60).stdout.splitlines()
+    import json
+    assert [json.loads(line) for line in lines] == [
+        {"event": "cli.eu", "payload": "hi eu", "captures": {"region": "eu"}},
+        {"event": "cli.us\u00e9", "payload": "hi us\u00e9", "captures": {"region": "us\u00e9"}}]
+    down = subprocess.run(cli + ["pub", "nats://127.0.0.1:1", "a", "x", "--connect-timeout", "1"],
+                          capture_output=True, text=True, env=env, timeout=30)
+    assert down.returncode == 1 and "127.0.0.1:1" in down.stderr

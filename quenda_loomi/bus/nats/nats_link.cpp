@@ -120,6 +120,17 @@ bool filter_matches(const std::vector<std::string>& filter, const char* subject)
     }
 }
 
+// Whether the stream subject `have` captures every subject `want` stands for.
+bool covers(const std::string& have, const std::string& want) {
+    std::vector<std::string> h = split_tokens(have), w = split_tokens(want);
+    for (size_t i = 0; i < h.size(); i++) {
+        if (h[i] == ">") return i < w.size();
+        if (i >= w.size() || w[i] == ">") return false;
+        if (h[i] != "*" && h[i] != w[i]) return false;
+    }
+    return h.size() == w.size();
+}
+
 }  // namespace
 
 Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
@@ -544,8 +555,9 @@ Failure Link::ensure_stream(const std::string& name, const std::vector<std::stri
         const jsStreamConfig* have = info.info->Config;
         for (const auto& subject : subjects) {
             bool found = false;
-            for (int i = 0; have && i < have->SubjectsLen; i++) found = found || subject == have->Subjects[i];
-            if (!found) return fail(Failure::value, "the stream " + name + " exists without the subject " + subject);
+            for (int i = 0; have && i < have->SubjectsLen; i++) found = found || covers(have->Subjects[i], subject);
+            if (!found)
+                return fail(Failure::value, "the stream " + name + " exists and does not capture " + subject);
         }
         if (have && have->Replicas != replicas)
             return fail(Failure::value, "the stream " + name + " exists with " + std::to_string(have->Replicas) +
