@@ -332,3 +332,13 @@ def test_command_line_sub_prints_json_lines_of_what_pub_sent(single, tmp_path, t
     down = subprocess.run(cli + ["pub", "nats://127.0.0.1:1", "a", "x", "--connect-timeout", "1"],
                           capture_output=True, text=True, env=env, timeout=30)
     assert down.returncode == 1 and "127.0.0.1:1" in down.stderr
+
+
+@orchestration
+def test_walkthrough_keeps_every_event_of_the_group_across_a_node_death():
+    import pathlib
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "nats_walkthrough.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "node 0 SIGKILLed" in done.stdout and "lost 0," in done.stdout
