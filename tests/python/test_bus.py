@@ -283,6 +283,7 @@ def test_reconnection_restores_subscriptions_and_sends_what_was_published_meanwh
 
 @pytest.mark.parametrize("topic, message", [
     ("a.+x", "part 1 '\\+x' is not exact"),
+    ("orders.+region", "part 1 '\\+region' is not exact"),
     ("a.(b|c)", "part 1 '\\(b\\|c\\)' is not exact"),
     ("a./b/", "part 1"),
     (Topic("a.{x}"), "part 1 <TopicPartAny>"),

@@ -66,7 +66,7 @@ MAX_PACKET = 268_435_455
 
 _MQTT_SPECIAL = ("/", "+", "#", "\0")
 # A segment of a topic literal that the literal grammar reads as a wildcard, range or pattern.
-_SEGMENT_GENERIC = re.compile(r"\+.+|\{.+\}|\(.*\)|/.*")
+_SEGMENT_GENERIC = re.compile(r"\+.+|\{.+\}|\(.+\)|/.*")
 _PROBE_PREFIX = "quenda-loomi-probe"
 
 
