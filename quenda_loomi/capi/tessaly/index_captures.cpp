@@ -14,12 +14,6 @@ namespace tessaly::index_binding {
 using pyutil::Ref;
 using topic_capture::Captor;
 
-struct NameSlot {
-    const evt_topic_part_variant* part;
-    PyObject* name;  // an exact str
-};
-constexpr size_t kNameSlots = 1024;
-
 namespace {
 
 bool same_text(const char* a, uint64_t a_len, const char* b, uint64_t b_len) {
@@ -37,12 +31,9 @@ PyObject* decoded(const char* text, uint64_t length) {
 // Borrowed (valid until the next call) or null with an exception set.
 PyObject* wildcard_name(TopicIndexObject* self, const evt_topic_part_variant* part) {
     const auto length = static_cast<Py_ssize_t>(part->text_len);
-    if (self->names == nullptr) {
-        self->names = static_cast<NameSlot*>(PyMem_Calloc(kNameSlots, sizeof(NameSlot)));
-        if (self->names == nullptr) return PyErr_NoMemory();
-    }
-    const auto bits = reinterpret_cast<uintptr_t>(part);
-    NameSlot& slot = self->names[(bits >> 4 ^ bits >> 14) & (kNameSlots - 1)];
+    NameSlot* cached = self->names.slot_for(reinterpret_cast<uintptr_t>(part));
+    if (cached == nullptr) return PyErr_NoMemory();
+    NameSlot& slot = *cached;
     if (slot.part == part && PyUnicode_IS_COMPACT_ASCII(slot.name) && PyUnicode_GET_LENGTH(slot.name) == length &&
         std::memcmp(PyUnicode_DATA(slot.name), part->text, static_cast<size_t>(length)) == 0)
         return slot.name;
@@ -70,9 +61,8 @@ bool event_segments(const Query& query, FlatVector<EventSegment>* out) {
 }
 
 void drop_names(TopicIndexObject* self) {
-    if (self->names == nullptr) return;
-    for (size_t i = 0; i < kNameSlots; ++i) python::xdrop(self->names[i].name);
-    PyMem_Free(std::exchange(self->names, nullptr));
+    self->names.for_each([](NameSlot& slot) { python::xdrop(slot.name); });
+    self->names.release();
 }
 
 // The identity shortcut (one record, or equal literals) compares no

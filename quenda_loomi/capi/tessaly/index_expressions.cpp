@@ -15,17 +15,6 @@ namespace tessaly::index_binding {
 
 using pyutil::Ref;
 
-// One remembered answer of an expression entry (by its serial number) for a
-// segment short enough to be kept in the slot.
-struct SearchSlot {
-    static constexpr size_t kMaxText = 20;
-    uint64_t serial;  // 0: empty
-    uint32_t length;
-    int32_t answer;
-    char text[kMaxText];
-};
-constexpr size_t kSearchSlots = 1024;
-
 namespace {
 
 // True when `text` holds a lone surrogate of the range that surrogateescape
@@ -79,8 +68,9 @@ int compile_entry(PyObject* entry, const char* site) {
         compiled = Ref::borrow(Py_None);
     }
     // Compiling again from inside the call may have filled it already: keep the first.
-    if (PyList_GET_ITEM(entry, 0) == state.not_compiled)
-        PyList_SetItem(entry, 0, compiled.release());  // drops the sentinel, ours: no Python code
+    // Dropping the sentinel, ours, runs no Python code.
+    if (PyList_GET_ITEM(entry, 0) == state.not_compiled && PyList_SetItem(entry, 0, compiled.release()) < 0)
+        return -1;
     return 0;
 }
 
@@ -128,12 +118,10 @@ int hook_test(void* prepared, const char* segment, uint64_t length, void* contex
     if (compiled.get() == Py_None) return 0;
     if (!Py_IS_TYPE(compiled.get(), state.re_pattern_type) || length > SearchSlot::kMaxText)
         return search_compiled(compiled.get(), segment, length);
-    if (self->searches == nullptr) {
-        self->searches = static_cast<SearchSlot*>(PyMem_Calloc(kSearchSlots, sizeof(SearchSlot)));
-        if (self->searches == nullptr) return search_compiled(compiled.get(), segment, length);
-    }
     const uint64_t serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(entry, 2));
-    SearchSlot& slot = self->searches[XXH3_64bits_withSeed(segment, length, serial) & (kSearchSlots - 1)];
+    SearchSlot* cached = self->searches.slot_for(XXH3_64bits_withSeed(segment, length, serial));
+    if (cached == nullptr) return search_compiled(compiled.get(), segment, length);
+    SearchSlot& slot = *cached;
     if (slot.serial == serial && slot.length == length && std::memcmp(slot.text, segment, length) == 0)
         return slot.answer;
     const int answer = search_compiled(compiled.get(), segment, length);
@@ -157,7 +145,7 @@ void release_patterns(TopicIndexObject* self) {
     if (self->trie != nullptr && self->trie->has_released_patterns()) self->trie->release_patterns();
 }
 
-void drop_searches(TopicIndexObject* self) { PyMem_Free(std::exchange(self->searches, nullptr)); }
+void drop_searches(TopicIndexObject* self) { self->searches.release(); }
 
 bool compile_patterns_of(TopicIndexObject* self, const evt_topic* record, FlatVector<PyObject*>* held) {
     {

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "quenda_loomi/capi/tessaly/value_lookup.h"
+#include "quenda_loomi/capi/topic_core/direct_cache.h"
 #include "quenda_loomi/capi/topic_core/subscription_trie.h"
 
 namespace tessaly::index_binding {
@@ -29,8 +30,21 @@ using topic_index::FlatVector;
 using topic_index::Subscription;
 using topic_index::TopicTrie;
 
-struct NameSlot;
-struct SearchSlot;
+// The wildcard name of a part as str (index_captures.cpp).
+struct NameSlot {
+    const evt_topic_part_variant* part;
+    PyObject* name;  // an exact str
+};
+
+// One remembered answer of an expression entry (by its serial number) for a
+// segment short enough to be kept in the slot (index_expressions.cpp).
+struct SearchSlot {
+    static constexpr size_t kMaxText = 20;
+    uint64_t serial;  // 0: empty
+    uint32_t length;
+    int32_t answer;
+    char text[kMaxText];
+};
 
 struct TopicIndexObject {
     PyObject_HEAD
@@ -48,10 +62,10 @@ struct TopicIndexObject {
     FlatVector<Subscription> spare_answer;
     // Subscriptions by value for remove, per record scanned at length.
     ValueLookup value_lookup;
-    // Wildcard names as str by part, for the captures (index_captures.cpp).
-    NameSlot* names;
-    // Answers of compiled expressions for short segments (index_expressions.cpp).
-    SearchSlot* searches;
+    // Wildcard names as str by part, for the captures.
+    topic_core::DirectCache<NameSlot, 1024> names;
+    // Answers of compiled expressions for short segments.
+    topic_core::DirectCache<SearchSlot, 1024> searches;
     PyObject* weakreflist;
 };
 

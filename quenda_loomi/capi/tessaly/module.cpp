@@ -314,12 +314,13 @@ int module_traverse(PyObject*, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject*) {
-    for (CachedPattern& cached : state.pattern_search.slots) {
+    state.pattern_search.cache.for_each([](CachedPattern& cached) {
         std::free(cached.pattern);
         cached.pattern = nullptr;
         cached.length = 0;
-    }
+    });
     state.for_each_reference([](PyObject*& slot) { python::clear(slot); });
+    state.pattern_search.cache.release();
     state.spare_result_count = 0;
     return 0;
 }

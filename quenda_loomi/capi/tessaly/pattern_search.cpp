@@ -19,11 +19,6 @@ using pyutil::Ref;
 
 // The cache lives in the module state (state.pattern_search).
 PatternSearchState& cache = state.pattern_search;
-constexpr size_t kCacheSlots = PatternSearchState::kCacheSlots;
-
-size_t slot_of(const char* pattern, size_t length) {
-    return static_cast<size_t>(XXH3_64bits(pattern, length)) & (kCacheSlots - 1);
-}
 
 // True when sys.modules["re"] and its compile are still the remembered pair.
 bool cache_usable() {
@@ -54,21 +49,25 @@ bool cache_usable() {
 // New reference, or null with an exception set.
 PyObject* cached_search(const char* pattern) {
     const size_t length = std::strlen(pattern);
-    CachedPattern& slot = cache.slots[slot_of(pattern, length)];
-    if (slot.search && slot.length == length && std::memcmp(slot.pattern, pattern, length) == 0)
-        return Py_NewRef(slot.search);
+    const uint64_t hash = XXH3_64bits(pattern, length);
+    const CachedPattern* hit = cache.cache.slot_for(hash);
+    if (hit && hit->search && hit->length == length && std::memcmp(hit->pattern, pattern, length) == 0)
+        return Py_NewRef(hit->search);
     Ref text(PyUnicode_FromStringAndSize(pattern, static_cast<Py_ssize_t>(length)));
     if (!text) return nullptr;
     Ref compiled(python::call_one("pattern search: compile", cache.compile, text.get()));
     if (!compiled) return nullptr;
     Ref search(python::get_attr("pattern search: bound search", compiled.get(), state.str_search));
     if (!search) return nullptr;
-    auto* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy) {  // without memory the answer is still right, just not kept
+    // Looked up again: the calls above ran Python code.  Without memory the
+    // answer is still right, just not kept.
+    CachedPattern* slot = cache.cache.slot_for(hash);
+    auto* copy = slot ? static_cast<char*>(std::malloc(length + 1)) : nullptr;
+    if (copy) {
         std::memcpy(copy, pattern, length + 1);
-        char* old_pattern = slot.pattern;
-        PyObject* old_search = slot.search;
-        slot = CachedPattern{copy, length, Py_NewRef(search.get())};
+        char* old_pattern = slot->pattern;
+        PyObject* old_search = slot->search;
+        *slot = CachedPattern{copy, length, Py_NewRef(search.get())};
         std::free(old_pattern);
         python::release("pattern search: cache slot replaced", old_search);
     }

@@ -12,6 +12,8 @@
 
 #include <Python.h>
 
+#include "quenda_loomi/capi/topic_core/direct_cache.h"
+
 namespace tessaly {
 
 // The small cache of compiled expressions: direct-mapped, a slot holds one
@@ -24,10 +26,9 @@ struct CachedPattern {
 };
 
 struct PatternSearchState {
-    static constexpr size_t kCacheSlots = 256;
     PyObject* re_module = nullptr;  // sys.modules["re"] when the cache may be used
     PyObject* compile = nullptr;    // its `compile` then
-    CachedPattern slots[kCacheSlots];
+    topic_core::DirectCache<CachedPattern, 256> cache;
 };
 
 // Remembers `re_module` and its current `compile` as the pair whose results

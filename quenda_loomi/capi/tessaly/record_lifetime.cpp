@@ -191,7 +191,7 @@ evt_topic* watched_change_record(uint64_t count) noexcept {
     return watched_change_log[count % kWatchedChangeLog];
 }
 
-uint64_t tracked_record_count() noexcept { return table.count; }
+uint64_t tracked_record_count() noexcept { return table.size(); }
 
 // ---- Pins -----------------------------------------------------------------------------
 
@@ -199,9 +199,10 @@ namespace {
 
 // The entry of `record`, trying the slot it was last seen in first.
 Entry* find_near(const evt_topic* record, uint64_t& slot) {
-    if (record != nullptr && slot < table.capacity && table.slots[slot].record == record) return &table.slots[slot];
+    if (Entry* hinted = table.used_at(slot); record != nullptr && hinted != nullptr && hinted->record == record)
+        return hinted;
     Entry* entry = find(record);
-    if (entry != nullptr) slot = static_cast<uint64_t>(entry - table.slots);
+    if (entry != nullptr) slot = table.position_of(entry);
     return entry;
 }
 

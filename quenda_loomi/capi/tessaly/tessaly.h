@@ -156,7 +156,7 @@ struct ModuleState {
                                 &topic_iter, &range_options, &match_result_iter, &pattern_search.re_module,
                                 &pattern_search.compile})
             visit(*slot);
-        for (CachedPattern& cached : pattern_search.slots) visit(cached.search);
+        pattern_search.cache.for_each([&](CachedPattern& cached) { visit(cached.search); });
         for (int i = 0; i < spare_result_count; ++i) visit(spare_results[i]);
     }
 };

@@ -6,6 +6,7 @@
 // is stated in index_object.h.
 #include <cstdlib>
 #include <utility>
+#include <memory>
 #include <new>
 
 #include "quenda_loomi/capi/tessaly/index_object.h"
@@ -422,6 +423,8 @@ PyObject* index_new(PyTypeObject* type, PyObject*, PyObject*) {
     TopicIndexObject* self = as_index(object.get());
     ::new (&self->spare_answer) FlatVector<Subscription>();
     ::new (&self->value_lookup) ValueLookup();
+    ::new (&self->names) decltype(self->names)();
+    ::new (&self->searches) decltype(self->searches)();
     self->patterns = PyDict_New();
     if (self->patterns == nullptr) return nullptr;
     void* block = std::malloc(sizeof(TopicTrie));
@@ -491,6 +494,8 @@ void index_dealloc(PyObject* object) {
     python::release("TopicIndex: expression table", patterns);
     self->spare_answer.~FlatVector<Subscription>();
     self->value_lookup.~ValueLookup();
+    std::destroy_at(&self->names);
+    std::destroy_at(&self->searches);
     type->tp_free(object);
     python::drop(type);
 }

@@ -58,10 +58,7 @@ void ValueLookup::forget(RecordSlot* slot, bool drop_values) {
     records_.erase(slot);
     // A record whose last subscription went has no value slot left; one
     // forgotten because its entries could not grow has, and they go now.
-    for (uint64_t i = 0; drop_values && i < values_.capacity;) {
-        if (values_.slots[i].record == record) values_.erase(&values_.slots[i]);  // shifts a follower into i
-        else ++i;
-    }
+    if (drop_values) values_.erase_if([&](const ValueSlot& slot) { return slot.record == record; });
     values_.shrink(heap_);
     records_.shrink(heap_);
 }

@@ -1,5 +1,6 @@
 // Topic records: creation, part appending, registration in the process-wide
 // literal registry, canonical rendering and release.
+#include <cstdlib>
 #include <cstring>
 
 #include "quenda_loomi/capi/topic_core/chain_tail.h"
@@ -33,8 +34,11 @@ evt_topic* registered_topic(const char* literal, uint64_t length) {
 // topic (a displaced topic holds a private key and never owns the entry).
 void drop_key(evt_topic* topic) {
     if (topic->key != nullptr) {
-        if (registered_topic(topic->key, topic->key_len) == topic)
-            byte_map_pop(TOPIC_INTERNAL_MAP, topic->key, topic->key_len);
+        // Found just above, the entry pops; if it did not, the registry
+        // would go on naming a topic without this key, which is corrupt.
+        if (registered_topic(topic->key, topic->key_len) == topic &&
+            byte_map_pop(TOPIC_INTERNAL_MAP, topic->key, topic->key_len) != BYTE_MAP_OK)
+            std::abort();
         if (topic->key_is_private) c_ap_free(topic->key);
     }
     topic->key = nullptr;

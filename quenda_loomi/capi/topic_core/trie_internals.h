@@ -195,7 +195,7 @@ void TopicTrie::for_each_alike(const evt_topic* record, const char* literal, uin
                                    same_bytes(record->key, record->key_len, literal, length);
     evt_topic* registered = registered_itself ? const_cast<evt_topic*>(record) : evt_topic_lookup(literal, length);
     if (registered != nullptr && registered != record && holds(registered)) each(registered);
-    if (keys_->count == 0) return;
+    if (keys_->empty()) return;
     keys_->find(XXH3_64bits(literal, length), [&](const KeySlot& k) {
         if (k.record != record && k.record != registered && has_literal(k.record) &&
             same_bytes(k.record->key, k.record->key_len, literal, length))

@@ -100,8 +100,7 @@ void TopicTrie::take_all(FlatVector<Subscription>* removed) {
 }
 
 void TopicTrie::records(FlatVector<evt_topic*>* out) const {
-    for (uint64_t i = 0; i < records_->capacity; ++i)
-        if (records_->slots[i].used()) out->push_back(records_->slots[i].record);
+    records_->for_each_used([&](const RecordSlot& slot) { out->push_back(slot.record); });
 }
 
 void TopicTrie::subscriptions_of(const evt_topic* record, FlatVector<Subscription>* out) const {
@@ -126,30 +125,26 @@ void TopicTrie::records_like_literal(const char* literal, uint64_t length, FlatV
 
 void TopicTrie::all(FlatVector<Subscription>* out) const {
     out->append(stranded_.begin(), stranded_.end());
-    for (uint64_t i = 0; i < records_->capacity; ++i)
-        if (records_->slots[i].used()) subscriptions_of(records_->slots[i].record, out);
+    records_->for_each_used([&](const RecordSlot& slot) { subscriptions_of(slot.record, out); });
     if (!sort_by_seq(out)) out->fail();
 }
 
 int TopicTrie::visit_all(int (*visit)(const Subscription& subscription, void* arg), void* arg) const {
     for (const Subscription& subscription : stranded_)
         if (int result = visit(subscription, arg)) return result;
-    for (uint64_t i = 0; i < records_->capacity; ++i) {
-        const RecordSlot& slot = records_->slots[i];
-        if (!slot.used()) continue;
+    return records_->for_each_used([&](const RecordSlot& slot) {
         for (uint32_t j = 0; j < slot.node->sub_count; ++j)
             if (slot.node->subs()[j].record == slot.record)
                 if (int result = visit(slot.node->subs()[j], arg)) return result;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 void TopicTrie::changed_records(uint64_t (*generation_of)(const evt_topic* record),
                                 FlatVector<evt_topic*>* out) const {
-    for (uint64_t i = 0; i < records_->capacity; ++i) {
-        const RecordSlot& slot = records_->slots[i];
-        if (slot.used() && !slot.filed_at(generation_of(slot.record))) out->push_back(slot.record);
-    }
+    records_->for_each_used([&](const RecordSlot& slot) {
+        if (!slot.filed_at(generation_of(slot.record))) out->push_back(slot.record);
+    });
     for (const Subscription& subscription : stranded_) out->push_back(subscription.record);
 }
 
