@@ -332,6 +332,7 @@ SLOW_EVENT = "si." + "a" * 14 + "c"
 SEARCHES = {
     "match": lambda index, event: index.match(event),
     "match_captures": lambda index, event: [value for value, _ in index.match_captures(event)],
+    "match_results": lambda index, event: [value for value, _ in index.match_results(event)],
     "Topic.match": lambda index, event: [v for t, v in index if Topic(str(event)).match(t)],
 }
 
