@@ -304,8 +304,10 @@ int setup_module(PyObject* module) {
 int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
 
 // The module's references, for the collector (the module object is the
-// state's owner: see ModuleState).
-int module_traverse(PyObject*, visitproc visit, void* arg) {
+// state's owner: see ModuleState).  A module object whose set-up failed owns
+// none of them: the module of a retried import may be using them already.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    if (module != state.module) return 0;
     int result = 0;
     state.for_each_reference([&](PyObject* object) {
         if (result == 0 && object != nullptr) result = visit(object, arg);
@@ -313,7 +315,8 @@ int module_traverse(PyObject*, visitproc visit, void* arg) {
     return result;
 }
 
-int module_clear(PyObject*) {
+int module_clear(PyObject* module) {
+    if (module != state.module) return 0;
     state.pattern_search.cache.for_each([](CachedPattern& cached) {
         std::free(cached.pattern);
         cached.pattern = nullptr;
