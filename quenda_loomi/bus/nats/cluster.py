@@ -104,7 +104,8 @@ class LocalCluster:
         per_node = 4 if mqtt else 3
         flat = _free_ports(per_node * nodes)
         self._ports = [
-            _Ports(*flat[i * per_node:i * per_node + 3], flat[i * per_node + 3] if mqtt else None)
+            _Ports(client=flat[i * per_node], cluster=flat[i * per_node + 1], monitor=flat[i * per_node + 2],
+                   mqtt=flat[i * per_node + 3] if mqtt else None)
             for i in range(nodes)
         ]
         self._processes: list[subprocess.Popen[bytes] | None] = [None] * nodes

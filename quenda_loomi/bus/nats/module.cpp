@@ -13,12 +13,13 @@
 #include <vector>
 
 #include "quenda_loomi/bus/nats/nats_link.h"
-#include "quenda_loomi/bus/nats/python_calls.h"
+#include "quenda_loomi/bus/nats/batch_handoff.h"
+#include "support/python/python_calls.h"
 
 namespace {
 
 using natsbus::Failure;
-namespace py = natsbus::python;
+namespace py = pyutil::python;
 
 struct ModuleState {
     PyObject* link_type;
@@ -29,7 +30,7 @@ ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyMod
 struct LinkObject {
     PyObject_HEAD
     std::shared_ptr<natsbus::Link>* link;  // null until __init__ succeeded
-    py::DeliveryTarget target;             // sink and ack: strong references
+    natsbus::DeliveryTarget target;             // sink and ack: strong references
     bool connected_once;
 };
 
@@ -49,7 +50,7 @@ PyObject* raise(const Failure& f) {
 // A str argument as UTF-8 without NUL (libnats takes C strings).
 bool text_of(PyObject* object, const char* what, std::string* out) {
     if (!PyUnicode_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a str", what);
+        py::raise(PyExc_TypeError, "%s must be a str", what);
         return false;
     }
     Py_ssize_t size = 0;
@@ -57,7 +58,7 @@ bool text_of(PyObject* object, const char* what, std::string* out) {
     if (data == nullptr) return false;
     out->assign(data, static_cast<size_t>(size));
     if (out->find('\0') != std::string::npos) {
-        PyErr_Format(PyExc_ValueError, "%s contains NUL", what);
+        py::raise(PyExc_ValueError, "%s contains NUL", what);
         return false;
     }
     return true;
@@ -65,7 +66,7 @@ bool text_of(PyObject* object, const char* what, std::string* out) {
 
 bool texts_of(PyObject* list, const char* what, std::vector<std::string>* out) {
     if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) == 0) {
-        PyErr_Format(PyExc_TypeError, "%s must be a non-empty list of str", what);
+        py::raise(PyExc_TypeError, "%s must be a non-empty list of str", what);
         return false;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
@@ -89,7 +90,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<LinkObject*>(op);
     static const char* const keywords[] = {"servers", "user", "password", "secure", "ca_pem", "verify",
                                            "connect_timeout", "reconnect_wait", "reply_timeout", "ack_wait",
-                                           "max_ack_pending", "max_batch", "max_queued", nullptr};
+                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", nullptr};
     PyObject* servers = nullptr;
     const char* user = nullptr;
     const char* password = nullptr;
@@ -99,9 +100,10 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     long long max_ack_pending = 4096;
     int max_batch = 512;
     Py_ssize_t max_queued = 65536;
-    if (!py::parse_arguments(args, kwargs, "O!|$zzpzpddddLin:Link", keywords, &PyList_Type, &servers, &user,
+    Py_ssize_t max_in_flight = 1024;
+    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinn:Link", keywords, &PyList_Type, &servers, &user,
                              &password, &secure, &ca_pem, &verify, &connect_timeout, &reconnect_wait,
-                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued))
+                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight))
         return -1;
     if (self->link != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a Link is initialised once");
@@ -114,7 +116,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (connect_timeout <= 0 || reply_timeout <= 0 || ack_wait <= 0 || reconnect_wait < 0 || max_batch < 1 ||
-        max_queued < 1 || max_ack_pending < 1) {
+        max_queued < 1 || max_ack_pending < 1 || max_in_flight < 1) {
         PyErr_SetString(PyExc_ValueError, "timeouts and bounds must be positive");
         return -1;
     }
@@ -131,6 +133,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     settings.max_ack_pending = max_ack_pending;
     settings.max_batch = max_batch;
     settings.max_queued = static_cast<size_t>(max_queued);
+    settings.max_in_flight = static_cast<size_t>(max_in_flight);
     self->link = new (std::nothrow) std::shared_ptr<natsbus::Link>(
         std::make_shared<natsbus::Link>(std::move(settings)));
     if (self->link == nullptr) {
@@ -150,7 +153,7 @@ PyObject* Link_connect(PyObject* op, PyObject* sink) {
         PyErr_SetString(PyExc_TypeError, "the sink must be callable");
         return nullptr;
     }
-    PyObject* ack = PyObject_GetAttrString(op, "ack");  // python-call-ok: our own method
+    PyObject* ack = py::get_attr("natsbus.Link.connect", op, "ack");
     if (ack == nullptr) return nullptr;
     Py_INCREF(sink);
     self->target.sink = sink;
@@ -158,7 +161,7 @@ PyObject* Link_connect(PyObject* op, PyObject* sink) {
     std::shared_ptr<natsbus::Link> link = *self->link;
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = link->connect(py::deliver, &self->target);
+    f = link->connect(natsbus::hand_off, &self->target);
     Py_END_ALLOW_THREADS
     if (f) {
         py::clear(self->target.sink);
@@ -176,7 +179,7 @@ PyObject* Link_subscribe(PyObject* op, PyObject* args, PyObject* kwargs) {
     int qos = 0;
     const char* group = nullptr;
     const char* durable = nullptr;
-    if (!py::parse_arguments(args, kwargs, "Ui|zz:subscribe", keywords, &subject_obj, &qos, &group, &durable))
+    if (!py::parse_args("natsbus.Link.subscribe", args, kwargs, "Ui|zz:subscribe", keywords, &subject_obj, &qos, &group, &durable))
         return nullptr;
     natsbus::Link* link = link_of(self);
     std::string subject;
@@ -219,7 +222,7 @@ PyObject* Link_publish(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     natsbus::Link* link = link_of(self);
     std::string subject;
     if (link == nullptr || !text_of(args[0], "subject", &subject)) return nullptr;
-    long qos = PyLong_AsLong(args[2]);
+    Py_ssize_t qos = PyLong_AsSsize_t(args[2]);
     if (qos != 0 && qos != 1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "qos is 0 or 1");
         return nullptr;
@@ -249,7 +252,7 @@ PyObject* Link_ensure_stream(PyObject* op, PyObject* args, PyObject* kwargs) {
     PyObject* name_obj = nullptr;
     PyObject* subjects_obj = nullptr;
     int replicas = 1;
-    if (!py::parse_arguments(args, kwargs, "UO!|i:ensure_stream", keywords, &name_obj, &PyList_Type, &subjects_obj,
+    if (!py::parse_args("natsbus.Link.ensure_stream", args, kwargs, "UO!|i:ensure_stream", keywords, &name_obj, &PyList_Type, &subjects_obj,
                              &replicas))
         return nullptr;
     natsbus::Link* link = link_of(self);
@@ -292,7 +295,7 @@ PyObject* Link_ack(PyObject* op, PyObject* tokens) {
         if (!PyLong_CheckExact(items[i])) continue;  // not one of ours
         uint64_t id = PyLong_AsUnsignedLongLong(items[i]);
         if (id == static_cast<uint64_t>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();
+            py::clear_error("natsbus.Link.ack");
             continue;
         }
         ids.push_back(id);
@@ -333,11 +336,11 @@ PyObject* Link_stats(PyObject* op, PyObject*) {
     for (const auto& [key, value] : values) {
         PyObject* number = PyLong_FromUnsignedLongLong(value);
         if (number == nullptr || PyDict_SetItemString(stats, key, number) < 0) {
-            Py_XDECREF(number);
-            Py_DECREF(stats);
+            py::xdrop(number);
+            py::drop(stats);
             return nullptr;
         }
-        Py_DECREF(number);
+        py::drop(number);
     }
     return stats;
 }
@@ -384,7 +387,7 @@ void Link_dealloc(PyObject* op) {
     }
     Link_clear(op);
     type->tp_free(op);
-    Py_DECREF(type);
+    py::drop(type);
 }
 
 PyMethodDef Link_methods[] = {

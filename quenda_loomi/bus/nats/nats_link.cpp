@@ -275,12 +275,12 @@ void Link::enqueue_fetched(natsMsgList& list, uint64_t sub_id) {
 
 size_t Link::wait_for_room(Subscription& sub) {
     std::unique_lock lock(mu_);
-    // At most two batches fetched and not yet handled: the core's bound (which
-    // sizes the batch) plus one fetch that raced its hold.
+    // The hold stops fetching once the core's bound is reached; the window also
+    // caps what a fetch that raced the hold can add.
     auto room = [&]() -> size_t {
-        size_t batch = static_cast<size_t>(settings_.max_batch);
-        if (held_ || unacked_.size() >= 2 * batch) return 0;
-        return std::min(batch, 2 * batch - unacked_.size());
+        size_t window = settings_.max_in_flight;
+        if (held_ || unacked_.size() >= window) return 0;
+        return std::min(static_cast<size_t>(settings_.max_batch), window - unacked_.size());
     };
     room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
                    [&] { return stopping_ || sub.stop.load() || room() > 0; });
@@ -339,7 +339,10 @@ size_t Link::acknowledge(const std::vector<uint64_t>& tokens) {
             known++;
         }
     }
-    if (known) acks_.notify_one();
+    if (known) {
+        acks_.notify_one();
+        room_.notify_all();  // the fetch window counts unacknowledged messages
+    }
     return known;
 }
 

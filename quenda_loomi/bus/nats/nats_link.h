@@ -59,6 +59,7 @@ struct LinkSettings {
     int64_t ack_wait_ms = 30000;
     int64_t max_ack_pending = 4096;
     int max_batch = 512;
+    size_t max_in_flight = 1024;  // JetStream messages fetched and not yet acknowledged
     size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 

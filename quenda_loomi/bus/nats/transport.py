@@ -168,9 +168,11 @@ class NatsTransport:
 
     def start(self, core: DeliveryCore) -> None:
         self._core = core
-        # A fetch never asks for more than the core's bound: the rest stays in the stream.
+        # A fetch asks for at most the core's bound, and what is fetched and not handled
+        # stays within that bound plus one fetch: the rest stays in the stream.
+        batch = max(1, min(512, core.max_pending))
         self._link.close()
-        self._link = Link(self.servers, max_batch=max(1, min(512, core.max_pending)),
+        self._link = Link(self.servers, max_batch=batch, max_in_flight=core.max_pending + batch,
                           **self._link_options)  # type: ignore[arg-type]
         try:
             self._link.connect(core.offer_batch)

@@ -1,9 +1,13 @@
-// The NATS transport's calls into Python (see python_calls.h).
-#include "quenda_loomi/bus/nats/python_calls.h"
+// The dispatcher's hand-off of a batch to the delivery core (see batch_handoff.h).
+#include "quenda_loomi/bus/nats/batch_handoff.h"
 
 #include <cstring>
 
-namespace natsbus::python {
+#include "support/python/python_calls.h"
+
+namespace natsbus {
+
+namespace py = pyutil::python;
 
 namespace {
 
@@ -13,7 +17,7 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
     PyObject* name = PyUnicode_DecodeUTF8(subject, static_cast<Py_ssize_t>(std::strlen(subject)), "strict");
     if (name == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-            PyErr_Clear();
+            py::clear_error("natsbus.hand_off");
             unrepresentable.push_back(r.token);
         }
         return nullptr;
@@ -21,15 +25,15 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
     PyObject* payload = PyBytes_FromStringAndSize(natsMsg_GetData(r.msg), natsMsg_GetDataLength(r.msg));
     PyObject* token = payload ? PyLong_FromUnsignedLongLong(r.token) : nullptr;
     if (token == nullptr) {
-        Py_XDECREF(payload);
-        Py_DECREF(name);
+        py::xdrop(payload);
+        py::drop(name);
         return nullptr;
     }
     PyObject* tuple = PyTuple_New(3);
     if (tuple == nullptr) {
-        Py_DECREF(token);
-        Py_DECREF(payload);
-        Py_DECREF(name);
+        py::drop(token);
+        py::drop(payload);
+        py::drop(name);
         return nullptr;
     }
     PyTuple_SET_ITEM(tuple, 0, name);
@@ -40,7 +44,7 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
 
 }  // namespace
 
-void deliver(void* raw_target, std::vector<Received>& batch) {
+void hand_off(void* raw_target, std::vector<Received>& batch) {
     auto* target = static_cast<DeliveryTarget*>(raw_target);
     PyGILState_STATE gil = PyGILState_Ensure();
     std::vector<uint64_t> unrepresentable;
@@ -54,16 +58,16 @@ void deliver(void* raw_target, std::vector<Received>& batch) {
             if (item == nullptr) {
                 if (PyErr_Occurred()) {
                     // Out of memory: what is not offered is redelivered (qos 1) or lost (qos 0).
-                    PyErr_WriteUnraisable(target->sink);
+                    py::write_unraisable("natsbus.hand_off", target->sink);
                     break;
                 }
                 continue;
             }
             any_token = any_token || r.token != 0;
             int appended = PyList_Append(events, item);
-            Py_DECREF(item);
+            py::drop(item);
             if (appended < 0) {
-                PyErr_WriteUnraisable(target->sink);
+                py::write_unraisable("natsbus.hand_off", target->sink);
                 break;
             }
         }
@@ -77,43 +81,31 @@ void deliver(void* raw_target, std::vector<Received>& batch) {
         Py_INCREF(sink);
         Py_INCREF(ack);
         PyObject* args[2] = {events, ack};
-        PyObject* result = PyObject_Vectorcall(sink, args, 2, nullptr);
+        PyObject* result = py::call("natsbus.offer_batch", sink, args, 2);
         if (result == nullptr)
-            PyErr_WriteUnraisable(sink);  // unacknowledged events come back after the ack wait
+            py::write_unraisable("natsbus.offer_batch", sink);  // unacknowledged events come back after the ack wait
         else
-            Py_DECREF(result);
-        Py_DECREF(ack);
-        Py_DECREF(sink);
+            py::drop(result);
+        py::drop(ack);
+        py::drop(sink);
     }
-    Py_XDECREF(events);
+    py::xdrop(events);
     if (!unrepresentable.empty() && target->ack != nullptr) {
         PyObject* tokens = PyList_New(0);
         for (uint64_t token : unrepresentable) {
             PyObject* t = tokens ? PyLong_FromUnsignedLongLong(token) : nullptr;
             if (t == nullptr || PyList_Append(tokens, t) < 0) {
-                Py_XDECREF(t);
+                py::xdrop(t);
                 break;
             }
-            Py_DECREF(t);
+            py::drop(t);
         }
-        PyObject* result = tokens ? PyObject_CallOneArg(target->ack, tokens) : nullptr;
-        if (result == nullptr) PyErr_Clear();
-        Py_XDECREF(result);
-        Py_XDECREF(tokens);
+        PyObject* result = tokens ? py::call_one("natsbus.ack", target->ack, tokens) : nullptr;
+        if (result == nullptr) py::clear_error("natsbus.ack");
+        py::xdrop(result);
+        py::xdrop(tokens);
     }
     PyGILState_Release(gil);
 }
 
-int parse_arguments(PyObject* args, PyObject* kwargs, const char* format, const char* const* keywords, ...) {
-    va_list va;
-    va_start(va, keywords);
-    int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), va);
-    va_end(va);
-    return ok;
-}
-
-void release(PyObject* object) { Py_XDECREF(object); }
-
-void clear(PyObject*& slot) { Py_CLEAR(slot); }
-
-}  // namespace natsbus::python
+}  // namespace natsbus
