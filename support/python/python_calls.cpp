@@ -66,7 +66,7 @@ bool format_runs_python(const char* format) {
             ++at;
             continue;
         }
-        while (*at != '\0' && std::strchr("0123456789.-lzt", *at) != nullptr) ++at;
+        while (*at != '\0' && std::strchr("0123456789.*-#lzt", *at) != nullptr) ++at;
         if (*at == 'S' || *at == 'R' || *at == 'A') return true;
     }
     return false;
