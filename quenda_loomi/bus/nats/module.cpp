@@ -90,7 +90,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<LinkObject*>(op);
     static const char* const keywords[] = {"servers", "user", "password", "secure", "ca_pem", "verify",
                                            "connect_timeout", "reconnect_wait", "reply_timeout", "ack_wait",
-                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", nullptr};
+                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", "send_asap", nullptr};
     PyObject* servers = nullptr;
     const char* user = nullptr;
     const char* password = nullptr;
@@ -101,9 +101,10 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     int max_batch = 512;
     Py_ssize_t max_queued = 65536;
     Py_ssize_t max_in_flight = 1024;
-    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinn:Link", keywords, &PyList_Type, &servers, &user,
+    int send_asap = 1;
+    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinnp:Link", keywords, &PyList_Type, &servers, &user,
                              &password, &secure, &ca_pem, &verify, &connect_timeout, &reconnect_wait,
-                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight))
+                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight, &send_asap))
         return -1;
     if (self->link != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a Link is initialised once");
@@ -134,6 +135,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     settings.max_batch = max_batch;
     settings.max_queued = static_cast<size_t>(max_queued);
     settings.max_in_flight = static_cast<size_t>(max_in_flight);
+    settings.send_asap = send_asap != 0;
     self->link = new (std::nothrow) std::shared_ptr<natsbus::Link>(
         std::make_shared<natsbus::Link>(std::move(settings)));
     if (self->link == nullptr) {

@@ -144,9 +144,17 @@ Failure Link::from_status(natsStatus s, const std::string& what, Failure::Kind k
     return fail(kind, what + ": " + text_of(s));
 }
 
-Failure Link::connect(DeliverFn deliver, void* context) {
-    std::string where;
-    for (const auto& server : settings_.servers) where += (where.empty() ? "" : ", ") + server;
+std::string Link::where() const {
+    std::string text;
+    for (const auto& server : settings_.servers) text += (text.empty() ? "" : ", ") + server;
+    return text;
+}
+
+// The main connection buffers its writes (libnats' flusher coalesces them for
+// a millisecond, which is what lets acknowledgements stream); the publishing
+// connection writes each core publish at once, so a lone event is not held
+// back by that millisecond.
+Failure Link::open(bool publisher, natsConnection** out) {
     Options o;
     natsStatus s = natsOptions_Create(&o.opts);
     std::vector<const char*> servers;
@@ -160,6 +168,7 @@ Failure Link::connect(DeliverFn deliver, void* context) {
     if (s == NATS_OK) s = natsOptions_SetMaxReconnect(o.opts, -1);
     if (s == NATS_OK) s = natsOptions_SetReconnectWait(o.opts, settings_.reconnect_wait_ms);
     if (s == NATS_OK) s = natsOptions_SetPingInterval(o.opts, 2000);
+    if (s == NATS_OK && publisher && settings_.send_asap) s = natsOptions_SetSendAsap(o.opts, true);
     if (s == NATS_OK && settings_.has_user)
         s = natsOptions_SetUserInfo(o.opts, settings_.user.c_str(), settings_.password.c_str());
     if (s == NATS_OK && settings_.secure) {
@@ -168,26 +177,35 @@ Failure Link::connect(DeliverFn deliver, void* context) {
             s = natsOptions_SetCATrustedCertificates(o.opts, settings_.ca_pem.c_str());
         if (s == NATS_OK && !settings_.verify) s = natsOptions_SkipServerVerification(o.opts, true);
     }
-    auto* closure = new std::shared_ptr<ConnectionEvents>(events);
-    if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(o.opts, on_disconnected, closure);
-    if (s == NATS_OK) s = natsOptions_SetReconnectedCB(o.opts, on_reconnected, closure);
-    if (s == NATS_OK) s = natsOptions_SetClosedCB(o.opts, on_closed, closure);
+    std::shared_ptr<ConnectionEvents>* closure = nullptr;
+    if (!publisher) {
+        closure = new std::shared_ptr<ConnectionEvents>(events);
+        if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(o.opts, on_disconnected, closure);
+        if (s == NATS_OK) s = natsOptions_SetReconnectedCB(o.opts, on_reconnected, closure);
+        if (s == NATS_OK) s = natsOptions_SetClosedCB(o.opts, on_closed, closure);
+    }
     if (s != NATS_OK) {
         delete closure;
-        return from_status(s, "cannot configure the connection to " + where, Failure::value);
+        return from_status(s, "cannot configure the connection to " + where(), Failure::value);
     }
-    s = natsConnection_Connect(&conn_, o.opts);
+    s = natsConnection_Connect(out, o.opts);
     if (s != NATS_OK) {
         delete closure;  // no connection, so no closed callback
-        conn_ = nullptr;
-        return fail(Failure::connection, "cannot connect to " + where + ": " + text_of(s));
+        *out = nullptr;
+        return fail(Failure::connection, "cannot connect to " + where() + ": " + text_of(s));
     }
+    return {};
+}
+
+Failure Link::connect(DeliverFn deliver, void* context) {
+    Failure f = open(false, &conn_);
+    if (!f) f = open(true, &pub_conn_);
     jsOptions jo;
-    s = jsOptions_Init(&jo);
+    natsStatus s = jsOptions_Init(&jo);
     jo.Wait = settings_.reply_timeout_ms;
-    if (s == NATS_OK) s = natsConnection_JetStream(&js_, conn_, &jo);
-    if (s != NATS_OK) {
-        Failure f = from_status(s, "cannot set up JetStream on " + where);
+    if (!f && s == NATS_OK) s = natsConnection_JetStream(&js_, conn_, &jo);
+    if (!f && s != NATS_OK) f = from_status(s, "cannot set up JetStream on " + where());
+    if (f) {
         close();
         return f;
     }
@@ -525,7 +543,7 @@ Failure Link::unsubscribe(uint64_t id) {
 
 Failure Link::publish(const std::string& subject, const char* data, int size, int qos) {
     if (qos == 0) {
-        natsStatus s = natsConnection_Publish(conn_, subject.c_str(), data, size);
+        natsStatus s = natsConnection_Publish(pub_conn_, subject.c_str(), data, size);
         return s == NATS_OK ? Failure{} : from_status(s, "cannot publish to " + subject);
     }
     jsPubOptions po;
@@ -639,6 +657,11 @@ void Link::close() {
     }
     if (js_ != nullptr) jsCtx_Destroy(js_);
     js_ = nullptr;
+    if (pub_conn_ != nullptr) {
+        natsConnection_FlushTimeout(pub_conn_, 1000);
+        natsConnection_Destroy(pub_conn_);  // closes it
+    }
+    pub_conn_ = nullptr;
     if (conn_ != nullptr) natsConnection_Destroy(conn_);
     conn_ = nullptr;
     std::lock_guard lock(mu_);

@@ -60,6 +60,7 @@ struct LinkSettings {
     int64_t max_ack_pending = 4096;
     int max_batch = 512;
     size_t max_in_flight = 1024;  // JetStream messages fetched and not yet acknowledged
+    bool send_asap = true;        // core publishes written at once, not after libnats' coalescing wait
     size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 
@@ -118,12 +119,15 @@ private:
     void fetch_loop(Subscription* sub);
     void dispatch_loop();
     void ack_loop();
+    Failure open(bool publisher, natsConnection** out);
+    std::string where() const;
     Failure stream_of(const std::string& subject, std::string* stream);
     Failure from_status(natsStatus s, const std::string& what, Failure::Kind kind = Failure::runtime) const;
     void stop_subscription(Subscription& sub);
 
     LinkSettings settings_;
-    natsConnection* conn_ = nullptr;
+    natsConnection* conn_ = nullptr;      // subscriptions, fetches, acknowledgements, JetStream
+    natsConnection* pub_conn_ = nullptr;  // core publishes, written at once
     jsCtx* js_ = nullptr;
     DeliverFn deliver_ = nullptr;
     void* deliver_context_ = nullptr;
