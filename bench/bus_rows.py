@@ -16,7 +16,10 @@ the same broker filter and QoS:
 * groups: the throughput row with 1, 2 and 4 worker processes sharing one
   shared subscription;
 * memory: a stream of distinct event topics (an id per event) through the
-  bus; registry size and RSS after a warm-up tenth and at the end.
+  bus; registry size and RSS after a warm-up tenth and at the end;
+* failover: seconds from the SIGKILL of the nats-server node a persistent
+  subscriber is connected to (through its MQTT listener) to the first event
+  handled again, with the events lost and duplicated.
 
     .venv/bin/python bench/bus_rows.py [--quick]
 """
@@ -36,8 +39,8 @@ try:
     import paho.mqtt.client as mqtt
     from paho.mqtt.enums import CallbackAPIVersion
 
-    from quenda_loomi.bus import Bus
-    from quenda_loomi.bus.mosquitto import LocalBroker, mosquitto_executable
+    from quenda_loomi.bus import Bus, BusConnectionError
+    from quenda_loomi.bus.mqtt import LocalBroker, mosquitto_executable
     from quenda_loomi.capi.tessaly import TopicTestToolkit
     MISSING = None if mosquitto_executable() else "mosquitto is not installed"
 except ImportError as error:
@@ -463,6 +466,84 @@ def memory_row(port, n):
     emit(record)
 
 
+def failover_seconds(total, rate):
+    """One trial: a persistent subscriber on a 3-node nats-server cluster (MQTT listeners, sessions on
+    every node), a publisher on another node at `rate` events/s, the subscriber's node SIGKILLed;
+    returns (seconds from the kill to the first event handled again, lost, duplicates)."""
+    from quenda_loomi.bus.nats.cluster import LocalCluster
+
+    class ReplicatedSessions(LocalCluster):
+        def config(self, node):
+            return super().config(node).replace("mqtt { listen: ", "mqtt { stream_replicas: 3, listen: ")
+
+    got = {}
+    lock = threading.Lock()
+    killed_at, first_after = [None], []
+
+    def handler(event, payload, captures):
+        with lock:
+            got[payload] = got.get(payload, 0) + 1
+            # The first event published after the kill: it can only come through the new link.
+            if killed_at[0] is not None and not first_after and int(payload) >= total // 4:
+                first_after.append(time.monotonic() - killed_at[0])
+
+    with ReplicatedSessions(3, mqtt=True) as cluster:
+        deadline = time.monotonic() + 30
+        while True:  # a fresh cluster drops its first MQTT clients while it creates its streams
+            try:
+                sub = Bus(cluster.mqtt_url, client_id="failover", connect=False, reconnect_delay=(0.05, 0.5),
+                          connect_timeout=5)
+                sub.subscribe("fo.+n", handler)
+                sub.connect()
+                break
+            except BusConnectionError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        victim = 0  # the bus connects to the first server of its list
+        others = ",".join(f"127.0.0.1:{p}" for p in cluster.mqtt_ports[1:])
+        with sub, Bus(f"mqtt://{others}", reconnect_delay=(0.05, 0.5)) as pub:
+            start = time.monotonic()
+            for i in range(total):
+                if i == total // 4:
+                    killed_at[0] = time.monotonic()
+                    cluster.kill(victim)
+                while True:
+                    try:
+                        pub.publish(f"fo.{i}", b"%d" % i)
+                        break
+                    except BusConnectionError:  # the publisher's link drops too while the cluster re-elects
+                        time.sleep(0.05)
+                pause = start + (i + 1) / rate - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+            wait_until = time.monotonic() + WAIT
+            while len(got) < total and time.monotonic() < wait_until:
+                time.sleep(0.05)
+    lost = total - len(got)
+    duplicates = sum(n - 1 for n in got.values())
+    return (first_after[0] if first_after else float("nan")), lost, duplicates
+
+
+def failover_row(repeats):
+    try:
+        from quenda_loomi.bus.nats.cluster import nats_server_executable
+        missing = None if nats_server_executable() else "nats-server is not installed"
+    except ImportError as error:
+        missing = f"cannot import the cluster launcher: {error}"
+    name = "bus failover: s from SIGKILL of the subscriber's node to the first event again"
+    if missing:
+        emit(row(name, None, "reported", missing, group=GROUP))
+        return
+    trials = [failover_seconds(4000, 1000) for _ in range(repeats)]
+    seconds = statistics.median(t[0] for t in trials)
+    emit(row(name, seconds, "reported",
+             f"3-node nats-server 2.9 cluster, MQTT sessions on every node, 4,000 QoS 1 events at 1,000/s, "
+             f"killed at the 1,000th; lost {sum(t[1] for t in trials)}, duplicates {sum(t[2] for t in trials)}, "
+             f"median of {repeats}: " + ", ".join(f"{t[0]:.2f}" for t in trials), metric="seconds",
+             group=GROUP))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller streams, fewer repeats")
@@ -482,6 +563,7 @@ def main():
         latency_rows(broker.port, 2.0 if args.quick else 5.0)
         group_rows(broker.port, n, repeats)
         memory_row(broker.port, 100_000 if args.quick else 1_000_000)
+    failover_row(1 if args.quick else 3)
 
 
 if __name__ == "__main__":

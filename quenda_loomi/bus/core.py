@@ -177,6 +177,7 @@ class DeliveryCore:
         self._index = index
         self._lock = lock
         self._ready = threading.Condition(lock)
+        self._sleepers = 0  # threads waiting on _ready: notify() costs even with none
         self._hold = hold
         self._specials = tuple(_LITERAL_SPECIAL - {separator})
         self._queue: collections.deque[_Pending] = collections.deque()
@@ -267,7 +268,8 @@ class DeliveryCore:
         self._pending += 1
         self._pending_bytes += item.size
         if len(self._queue) == 1:
-            self._ready.notify()
+            if self._sleepers:
+                self._ready.notify()
             if self._async_waiting:
                 self._wake_async()
 
@@ -280,11 +282,13 @@ class DeliveryCore:
 
     # -- completion -------------------------------------------------------
 
-    def _finish(self, items: Sequence[_Pending]) -> None:
-        """Releases handled events from the bound and acknowledges them."""
+    def _finish(self, items: Sequence[_Pending], delivered: int = 0, failed: int = 0) -> None:
+        """Releases handled events from the bound, counts their handler calls and acknowledges them."""
         if not items:
             return
         with self._lock:
+            self._counts["delivered"] += delivered
+            self._counts["handler_errors"] += failed
             for item in items:
                 self._pending -= 1
                 self._pending_bytes -= item.size
@@ -310,8 +314,8 @@ class DeliveryCore:
             return key
         return Topic.join(item.name.split(self.separator))
 
-    def _handle(self, item: _Pending) -> int:
-        """Runs the handlers of one event; returns the calls that returned normally."""
+    def _handle(self, item: _Pending) -> tuple[int, int]:
+        """Runs the handlers of one event; returns the calls that returned normally and those that raised."""
         event = self._event_topic(item)
         payload = item.payload
         ok = failed = 0
@@ -326,10 +330,7 @@ class DeliveryCore:
                 log.exception("handler %r failed on %s", handler, item.name)
             else:
                 ok += 1
-        with self._lock:
-            self._counts["delivered"] += ok
-            self._counts["handler_errors"] += failed
-        return ok
+        return ok, failed
 
     def _take(self, limit: int) -> list[_Pending]:
         queue = self._queue
@@ -338,29 +339,34 @@ class DeliveryCore:
     def _handle_all(self, items: list[_Pending]) -> int:
         """Handles events in order; acknowledges them in batches, at most a few ms after their handlers returned."""
         handled: list[_Pending] = []
-        calls = 0
+        calls = ok = failed = 0
         flushed = time.monotonic()
         try:
             for item in items:
-                calls += self._handle(item)
+                returned, raised = self._handle(item)
+                ok += returned
+                failed += raised
                 handled.append(item)
                 now = time.monotonic()
                 if now - flushed >= _ACK_DELAY:
-                    self._finish(handled)
-                    handled, flushed = [], now
+                    self._finish(handled, ok, failed)
+                    calls += ok
+                    handled, flushed, ok, failed = [], now, 0, 0
         finally:
             # Never one the handlers did not finish.
-            self._finish(handled)
-        return calls
+            self._finish(handled, ok, failed)
+        return calls + ok
 
     def _dispatch_forever(self) -> None:
         while True:
             with self._lock:
                 while not self._queue and not self._closed:
+                    self._sleepers += 1
                     self._ready.wait()
+                    self._sleepers -= 1
                 if self._closed:
                     return
-                items = self._take(64)
+                items = self._take(256)
             self._handle_all(items)
             if self._closed:
                 return
@@ -375,10 +381,12 @@ class DeliveryCore:
                     remaining = deadline - time.monotonic()
                     if remaining <= 0:
                         return calls
+                    self._sleepers += 1
                     self._ready.wait(remaining)
+                    self._sleepers -= 1
                 if self._closed:
                     return calls
-                items = self._take(64)
+                items = self._take(256)
             calls += self._handle_all(items)
             if time.monotonic() >= deadline:
                 return calls
