@@ -22,6 +22,7 @@ struct FakePatterns {
     std::function<void()> during_test;
     std::function<void()> during_release;
     bool out_of_memory = false;  // prepare() answers null, as a caller without memory does
+    bool cannot_answer = false;  // test() fails, as an interrupted search does
     int prepared = 0;
 };
 
@@ -33,6 +34,7 @@ void* prepare(const char* expression, void* context) {
 int test(void* prepared, const char* segment, uint64_t length, void* context) {
     auto* fake = static_cast<FakePatterns*>(context);
     if (fake->during_test) fake->during_test();
+    if (fake->cannot_answer) return -1;
     return std::string_view(segment, length).find(*static_cast<std::string*>(prepared)) != std::string_view::npos;
 }
 void release(void* prepared, void* context) {
@@ -88,6 +90,18 @@ TEST_F(TopicTrieTest, WalkDecidesEachPositionLikeThePairwiseMatcher) {
     EXPECT_EQ(match("a.(b|b|z).c"), (std::vector<uint64_t>{0}));     // repeated options count once
     EXPECT_EQ(match("a./b/.c"), (std::vector<uint64_t>{0}));  // pattern event against exact children
     EXPECT_EQ(match("a.b.c.d"), (std::vector<uint64_t>{}));          // no subscription is that long
+}
+
+TEST_F(TopicTrieTest, APatternTestThatCannotAnswerFailsTheMatchAndIsNotRemembered) {
+    add("f./x/");  // tested against the event's exact segment
+    add("f.xy");   // tested by the event's pattern
+    fake_.cannot_answer = true;
+    topic_index::FlatVector<Subscription> found;
+    EXPECT_FALSE(trie_->match(record("f.xy"), &found));
+    EXPECT_FALSE(trie_->match(record("f./y/"), &found));
+    fake_.cannot_answer = false;
+    EXPECT_EQ(match("f.xy"), (std::vector<uint64_t>{0, 1}));
+    EXPECT_EQ(match("f./y/"), (std::vector<uint64_t>{1}));
 }
 
 TEST_F(TopicTrieTest, HooksThatEmptyTheTrieMidWalkDeferReleasingNodes) {
