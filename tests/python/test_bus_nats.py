@@ -342,3 +342,44 @@ def test_walkthrough_keeps_every_event_of_the_group_across_a_node_death():
     done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "node 0 SIGKILLed" in done.stdout and "lost 0," in done.stdout
+
+
+ID_PUBLISHER = r"""
+import sys
+from quenda_loomi.bus import Bus
+with Bus(sys.argv[1], qos=0) as bus:
+    for n in range(int(sys.argv[2]), int(sys.argv[2]) + int(sys.argv[3])):
+        bus.publish(f"ids.{n}.done", b"")
+"""
+
+
+@orchestration
+def test_a_stream_of_distinct_ids_keeps_registry_and_rss_flat(single):
+    from quenda_loomi.capi.tessaly import TopicTestToolkit
+    received = [0]
+
+    def count(event, payload, captures):
+        received[0] += 1
+
+    def rss_kib():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+    def stream(start, n):
+        # Published from another process: the RSS measured is the subscriber's.
+        expected = received[0] + 2 * n
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        subprocess.run([sys.executable, "-c", ID_PUBLISHER, single.urls, str(start), str(n)], check=True,
+                       timeout=120, env=env)
+        assert wait_until(lambda: received[0] >= expected, timeout=30), (received[0], expected)
+
+    with Bus(single.urls, qos=0) as sub:
+        sub.subscribe("ids.+id.done", count)
+        sub.subscribe("ids./^[0-9]+$/.(done|x)", count)  # another broker filter: the same events, one copy
+        stream(0, 10_000)  # warm-up: buffers reach their size
+        registry, rss = TopicTestToolkit.get_internal_map_size(), rss_kib()
+        stream(10_000, 100_000)
+        grown = rss_kib() - rss
+        assert received[0] == 2 * 110_000 and sub.stats()["nats_dropped"] == 0
+        assert TopicTestToolkit.get_internal_map_size() == registry
+        assert grown < 4096, f"RSS grew by {grown} KiB over 100,000 distinct events"
