@@ -85,6 +85,7 @@ def test_each_handler_gets_exactly_what_topic_match_accepts(single, seed):
     (Topic.join([">", "b"]), "part 0 '>' cannot be one NATS token"),
     (Topic.join(["a", "tab\tb"]), "part 1"),
     ("a..b", "part 1 is empty"),
+    ("x." + "y" * 3800, "the subject is 3802 bytes"),
 ])
 def test_hostile_tokens_are_refused_and_nothing_is_sent(single, topic, message):
     seen = Collector()
@@ -383,3 +384,27 @@ def test_a_stream_of_distinct_ids_keeps_registry_and_rss_flat(single):
         assert received[0] == 2 * 110_000 and sub.stats()["nats_dropped"] == 0
         assert TopicTestToolkit.get_internal_map_size() == registry
         assert grown < 4096, f"RSS grew by {grown} KiB over 100,000 distinct events"
+
+
+@orchestration
+def test_qos0_past_the_bound_drops_and_counts_what_it_cannot_keep(single):
+    release = threading.Event()
+    handled = [0]
+
+    def blocked(event, payload, captures):
+        release.wait(30)
+        handled[0] += 1
+
+    total = 80_000
+    with Bus(single.urls, qos=0, max_pending=100) as bus:
+        bus.subscribe("flood.+n", blocked)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        subprocess.run([sys.executable, "-c", ID_PUBLISHER.replace("ids.", "flood.").replace(".done", ""),
+                        single.urls, "0", str(total)], check=True, timeout=120, env=env)
+        assert wait_until(lambda: bus.stats()["nats_received"] == total, timeout=30), bus.stats()
+        release.set()
+        assert wait_until(lambda: handled[0] + bus.stats()["nats_dropped"] == total, timeout=30), bus.stats()
+        stats = bus.stats()
+    # The link keeps 65,536 waiting events and the core its bound; the rest is dropped and counted.
+    assert 0 < stats["nats_dropped"] <= total - 65_536
+    assert handled[0] <= 65_536 + 100 + 512
