@@ -234,8 +234,10 @@ class DeliveryCore:
     def offer(self, name: str, payload: bytes, ack: Ack | None) -> None:
         """One event off the wire; `ack` (None at QoS 0) runs once its handlers returned."""
         with self._lock:
+            if self._closed:
+                return  # unacknowledged: the server delivers it again
             refined = self._refine(name, payload)
-            if refined is not None and not self._closed:
+            if refined is not None:
                 self._enqueue(_Pending(name, refined[0], payload, refined[1], ack, None, None))
                 hold = self._check_bound()
                 ack = None
@@ -250,10 +252,11 @@ class DeliveryCore:
         """Events (name, payload, token) under one lock; `ack` gets each token once, after its handlers."""
         done: list[object] = []
         with self._lock:
-            closed = self._closed
+            if self._closed:
+                return  # unacknowledged: the server delivers them again
             for name, payload, token in events:
                 refined = self._refine(name, payload)
-                if refined is None or closed:
+                if refined is None:
                     done.append(token)
                 else:
                     self._enqueue(_Pending(name, refined[0], payload, refined[1], None, ack, token))

@@ -5,14 +5,16 @@ a temporary directory; tests skip (with the reason) only where mosquitto is
 not installed.
 """
 
+import os
 import socket
 import struct
+import sys
 import threading
 import time
 
 import pytest
 
-from quenda_loomi.bus.mosquitto import LocalBroker, mosquitto_executable
+from quenda_loomi.bus.mqtt import LocalBroker, mosquitto_executable
 
 requires_mosquitto = pytest.mark.skipif(
     mosquitto_executable() is None,
@@ -110,3 +112,23 @@ def raw_publish(port, topic, payload=b"", timeout=5.0):
             return s.recv(2)
         except (ConnectionResetError, TimeoutError):
             return b""
+
+
+def drain(pub, sub, tag):
+    """Publishes a marker after everything else and waits until `sub` has it:
+    one publisher's QoS 1 events reach a subscriber in order."""
+    marker, topic = Collector(), f"zz.drain.{tag}.x.y"
+    subscription = sub.subscribe(topic, marker)
+    pub.publish(topic, b"", qos=1).wait_for_publish(5)
+    assert marker.wait_for(1), "the marker event never arrived"
+    sub.unsubscribe(subscription)
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def child_env():
+    """The environment of a child interpreter that imports what this one does."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))

@@ -22,10 +22,10 @@ import pytest
 from paho.mqtt.enums import CallbackAPIVersion
 
 from conftest import sanitizer_loaded
-from mosquitto_fixture import (Collector, broker, raw_publish, requires_mosquitto, shared_broker,  # noqa: F401
-                               start_broker, wait_until)
+from mosquitto_fixture import (Collector, broker, drain, raw_publish, requires_mosquitto, rss_kib,  # noqa: F401
+                               shared_broker, start_broker, wait_until)
 from quenda_loomi.bus import Bus, BusConnectionError, mqtt_filter
-from quenda_loomi.bus.mosquitto import LocalBroker, broker_environment
+from quenda_loomi.bus.mqtt.broker import LocalBroker, broker_environment
 from quenda_loomi.capi.tessaly import Topic, TopicPartAny, TopicTestToolkit
 
 pytestmark = requires_mosquitto
@@ -36,16 +36,6 @@ def raw_client(port):
     client.connect("127.0.0.1", port)
     client.loop_start()
     return client
-
-
-def drain(pub, sub, tag):
-    """Publishes a marker after everything else and waits until `sub` has it:
-    one publisher's QoS 1 events reach a subscriber in order."""
-    marker, topic = Collector(), f"zz.drain.{tag}.x.y"
-    subscription = sub.subscribe(topic, marker)
-    pub.publish(topic, b"", qos=1).wait_for_publish(5)
-    assert marker.wait_for(1), "the marker event never arrived"
-    sub.unsubscribe(subscription)
 
 
 def expected_captures(event, subscription):
@@ -439,11 +429,6 @@ def test_bad_credentials_and_tls_mismatches_are_clear_errors(secured_broker, opt
 
 
 # -- memory -----------------------------------------------------------------
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-
 
 PUBLISHER = """
 import sys, paho.mqtt.client as mqtt

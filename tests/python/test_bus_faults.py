@@ -17,7 +17,8 @@ from collections import Counter
 import pytest
 
 from conftest import sanitizer_loaded
-from mosquitto_fixture import Collector, requires_mosquitto, shared_broker, start_broker, wait_until  # noqa: F401
+from mosquitto_fixture import (Collector, child_env, drain, requires_mosquitto, rss_kib, shared_broker,  # noqa: F401
+                               start_broker, wait_until)
 from quenda_loomi.bus import Bus, BusConnectionError, SubscriptionRefused
 from quenda_loomi.bus.nats.cluster import nats_server_executable
 from quenda_loomi.capi.tessaly import Topic
@@ -26,19 +27,6 @@ pytestmark = [
     requires_mosquitto,
     pytest.mark.skipif(sanitizer_loaded(), reason="broker and process orchestration: the release pass covers it"),
 ]
-
-
-def child_env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-
-
-def drain(pub, sub, tag):
-    """Publishes a marker after everything else and waits until `sub` has it."""
-    marker, topic = Collector(), f"zz.drain.{tag}"
-    subscription = sub.subscribe(topic, marker)
-    pub.publish(topic, b"", qos=1).wait_for_publish(5)
-    assert marker.wait_for(1), "the marker event never arrived"
-    sub.unsubscribe(subscription)
 
 
 # -- acknowledgement after handling ----------------------------------------
@@ -126,11 +114,6 @@ info.wait_for_publish(120)
 client.disconnect()
 client.loop_stop()
 """
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
 @pytest.mark.parametrize("qos", [0, 1])

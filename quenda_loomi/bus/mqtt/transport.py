@@ -216,9 +216,6 @@ class MqttTransport:
         host, port = self.servers[self._current]
         return f"MQTT broker at {host}:{port}"
 
-    def _all_servers(self) -> str:
-        return ", ".join(f"{h}:{p}" for h, p in self.servers)
-
     # -- connection -----------------------------------------------------------
 
     def start(self, core: DeliveryCore) -> None:
