@@ -87,18 +87,19 @@ void entering_python(const char* site) noexcept {
 }
 
 // Every drop is checked, since any drop may be the last one elsewhere; the
-// hook runs at the drops that free the object, where finalizers run.
+// hook runs at the named drops (release()) and at every drop that frees the
+// object, where finalizers run.
 void drop_checked(PyObject* object, const char* site, const Where& where) noexcept {
     char buffer[256];
     if (inert(object)) {
         Py_DECREF(object);
         return;
     }
-    const bool last = !_Py_IsImmortal(object) && Py_REFCNT(object) == 1;
-    if (open_borrow() != nullptr || (last && stress_hook != nullptr)) {
+    const bool attack = site != nullptr || (!_Py_IsImmortal(object) && Py_REFCNT(object) == 1);
+    if (open_borrow() != nullptr || (attack && stress_hook != nullptr)) {
         const char* text = site_text(site, where, buffer, sizeof buffer);
         check_borrow(text);
-        if (last) run_stress_hook(text);
+        if (attack) run_stress_hook(text);
     }
     Py_DECREF(object);
 }

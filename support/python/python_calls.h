@@ -24,7 +24,8 @@
 // builds every drop goes through the unit, so a drop inside a section is
 // caught whether or not it happens to be the last reference (drops of exact
 // str, bytes, int and float objects excepted: their deallocation runs no
-// Python code).
+// Python code); the stress hook runs at named drops (release()) and at every
+// drop that frees its object.
 #pragma once
 
 #include <Python.h>
