@@ -285,10 +285,8 @@ class DeliveryCore:
 
     # -- completion -------------------------------------------------------
 
-    def _finish(self, items: Sequence[_Pending], delivered: int = 0, failed: int = 0) -> None:
-        """Releases handled events from the bound, counts their handler calls and acknowledges them."""
-        if not items:
-            return
+    def _release(self, items: Sequence[_Pending], delivered: int = 0, failed: int = 0) -> None:
+        """Takes events off the bound and counts their handler calls; resumes reading at half the bound."""
         with self._lock:
             self._counts["delivered"] += delivered
             self._counts["handler_errors"] += failed
@@ -299,6 +297,14 @@ class DeliveryCore:
                                       and self._pending_bytes <= self.max_pending_bytes // 2)
             if release:
                 self._held = False
+        if release:
+            self._hold(False)
+
+    def _finish(self, items: Sequence[_Pending], delivered: int = 0, failed: int = 0) -> None:
+        """Releases handled events from the bound, counts their handler calls and acknowledges them."""
+        if not items:
+            return
+        self._release(items, delivered, failed)
         batches: dict[int, tuple[BatchAck, list[object]]] = {}
         for item in items:
             if item.ack is not None:
@@ -308,8 +314,6 @@ class DeliveryCore:
                 entry[1].append(item.token)
         for batch_ack, tokens in batches.values():
             _call_ack(batch_ack, tokens)
-        if release:
-            self._hold(False)
 
     def _event_topic(self, item: _Pending) -> Topic:
         key = item.key
@@ -426,6 +430,7 @@ class DeliveryCore:
         """
         ready = asyncio.Event()
         self._async_wakeup = (asyncio.get_running_loop(), ready)
+        current: _Pending | None = None
         try:
             while True:
                 with self._lock:
@@ -435,29 +440,38 @@ class DeliveryCore:
                             return
                         self._async_waiting = True
                         ready.clear()
-                    else:
-                        item.open = 1  # held open while its deliveries are yielded
                 if item is None:
                     await ready.wait()
                     with self._lock:
                         self._async_waiting = False
                     continue
+                active = [(subscription, captures) for subscription, captures in item.matches if subscription.active]
+                if not active:
+                    self._finish([item])
+                    continue
                 event = self._event_topic(item)
-                for subscription, captures in item.matches:
-                    if not subscription.active:
-                        continue
+                with self._lock:
+                    item.open = len(active)
+                current = item
+                for subscription, captures in active:
                     delivery = _AsyncDelivery(subscription, event, item.payload, captures)
                     delivery._done = self._delivery_done(item)
                     with self._lock:
-                        item.open += 1
                         self._counts["delivered"] += 1
                     yield delivery
                     delivery.ack()
-                self._delivery_done(item)()
+                current = None
         finally:
             with self._lock:
                 self._async_wakeup = None
                 self._async_waiting = False
+                # The consumer stopped inside an event: not acknowledged (the server delivers it
+                # again), but no longer waiting here; a late ack() of its deliveries does nothing.
+                stopped = current is not None and current.open > 0
+                if stopped:
+                    current.open = -len(current.matches)
+            if stopped:
+                self._release([current])
 
     # -- state ------------------------------------------------------------
 

@@ -194,6 +194,10 @@ def test_async_iterator_yields_deliveries(shared_broker):
                     assert delivery.subscription is subscription
                     got.append((str(delivery.event), delivery.payload, delivery.captures))
                     if len(got) == 4:
+                        # The ones before were acknowledged when the next was asked for; this one on ack().
+                        assert sub.stats()["pending"] == 1
+                        delivery.ack()
+                        assert sub.stats()["pending"] == 0
                         break
             return got
 
