@@ -393,18 +393,18 @@ void Link_dealloc(PyObject* op) {
 }
 
 PyMethodDef Link_methods[] = {
-    {"connect", Link_connect, METH_O, "connect(sink): connects; sink(events, ack) receives each batch."},
+    {"connect", Link_connect, METH_O, "connect($self, sink, /)\n--\n\nConnects; sink(events, ack) receives each batch."},
     {"subscribe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_subscribe)),
-     METH_VARARGS | METH_KEYWORDS, "subscribe(subject, qos, group=None, durable=None) -> id"},
-    {"unsubscribe", Link_unsubscribe, METH_O, "unsubscribe(id)"},
+     METH_VARARGS | METH_KEYWORDS, "subscribe($self, /, subject, qos, group=None, durable=None)\n--\n\nSubscribes; returns the subscription's id."},
+    {"unsubscribe", Link_unsubscribe, METH_O, "unsubscribe($self, id, /)\n--\n\nEnds a subscription."},
     {"publish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_publish)), METH_FASTCALL,
-     "publish(subject, payload, qos): qos 1 returns once a stream stored it."},
+     "publish($self, subject, payload, qos, /)\n--\n\nPublishes; at qos 1 returns once a stream stored it."},
     {"ensure_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_ensure_stream)),
-     METH_VARARGS | METH_KEYWORDS, "ensure_stream(name, subjects, replicas=1)"},
-    {"hold", Link_hold, METH_O, "hold(on): stop or resume handing events to the sink."},
-    {"ack", Link_ack, METH_O, "ack(tokens): acknowledge handled events."},
-    {"close", Link_close, METH_NOARGS, "close(): stops the threads and closes the connection."},
-    {"stats", Link_stats, METH_NOARGS, "stats() -> dict of counters"},
+     METH_VARARGS | METH_KEYWORDS, "ensure_stream($self, /, name, subjects, replicas=1)\n--\n\nCreates or checks a stream."},
+    {"hold", Link_hold, METH_O, "hold($self, on, /)\n--\n\nStops or resumes handing events to the sink."},
+    {"ack", Link_ack, METH_O, "ack($self, tokens, /)\n--\n\nAcknowledges handled events."},
+    {"close", Link_close, METH_NOARGS, "close($self, /)\n--\n\nStops the threads and closes the connections."},
+    {"stats", Link_stats, METH_NOARGS, "stats($self, /)\n--\n\nThe link's counters."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -414,7 +414,10 @@ PyGetSetDef Link_getset[] = {
 };
 
 PyType_Slot Link_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Link(servers, **options): one libnats connection feeding a delivery sink.")},
+    {Py_tp_doc, const_cast<char*>("Link(servers, *, user=None, password=None, secure=False, ca_pem=None, verify=True, connect_timeout=10.0, "
+                         "reconnect_wait=0.5, reply_timeout=10.0, ack_wait=30.0, max_ack_pending=4096, max_batch=512, "
+                         "max_queued=65536, max_in_flight=1024, send_asap=True)\n--\n\n"
+                         "libnats connections feeding a delivery sink.")},
     {Py_tp_init, reinterpret_cast<void*>(Link_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Link_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Link_traverse)},

@@ -199,7 +199,8 @@ class NatsTransport:
         except ConnectionError as error:
             raise BusConnectionError(f"{self.where()}: {error}") from None
 
-    def publish(self, name: str, payload: bytes, qos: int, retain: bool) -> None:
+    def publish(self, name: str, payload: bytes, qos: int, retain: bool) -> object:
+        """Returns None once the event is sent (qos 0) or stored by a stream (qos 1)."""
         if retain:
             raise ValueError("NATS has no retained events (a stream keeps them at qos 1)")
         try:
@@ -208,6 +209,7 @@ class NatsTransport:
             raise NoStream(str(error)) from None
         except ConnectionError as error:
             raise BusConnectionError(f"{self.where()}: {error}") from None
+        return None
 
     def ensure_stream(self, name: str, subjects: list[str], replicas: int = 1) -> None:
         """Creates the stream (file storage) or checks that the existing one has these subjects and replicas."""
