@@ -350,6 +350,8 @@ class DeliveryCore:
         flushed = time.monotonic()
         try:
             for item in items:
+                if self._closed:
+                    break  # closed from a handler: the rest stays unacknowledged
                 returned, raised = self._handle(item)
                 ok += returned
                 failed += raised
