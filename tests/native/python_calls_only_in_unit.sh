@@ -12,7 +12,9 @@ mapfile -t allowed < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$allowlist" | gre
 [ "$#" -gt 0 ] || { echo "no object files given"; exit 1; }
 failed=0
 for object in "$@"; do
-  for symbol in $("$nm_tool" -u "$object" | awk '{print $NF}' | grep -E '^_?Py' | sort -u); do
+  # A list that did not expand, or nm failing, must fail the check, not pass it empty.
+  undefined=$("$nm_tool" -u "$object") || { echo "cannot read $object"; exit 1; }
+  for symbol in $(awk '{print $NF}' <<<"$undefined" | grep -E '^_?Py' | sort -u); do
     ok=0
     for pattern in "${allowed[@]}"; do
       # shellcheck disable=SC2053  # the pattern is a glob on purpose
