@@ -260,3 +260,5 @@ def test_module_state_references_are_visible_to_the_collector():
     for obj in (tessaly.Topic, tessaly.TopicIndex, tessaly.TopicMatchResult, tessaly.TopicType, re, re.error, re.Pattern):
         assert id(obj) in held, obj
     assert any(getattr(getattr(obj, "__self__", None), "pattern", None) == "q+" for obj in referents)
+    import quenda_loomi.base.durrowmere_skalvotin as config
+    assert id(config.QLConfigContext) in {id(obj) for obj in gc.get_referents(config)}

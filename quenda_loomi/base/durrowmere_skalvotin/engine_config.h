@@ -24,13 +24,22 @@ struct QLConfigContextVTable {
 };
 
 // The module's types and the base library's objects it uses (strong
-// references, one module per process).
+// references, visited by the module's m_traverse and m_clear).  One object
+// per process, as the module is: its deallocators and the method table other
+// modules call have no module at hand.
 struct ModuleState {
+    PyObject* module = nullptr;                    // borrowed: the module whose set-up succeeded
     PyTypeObject* QLConfigContext = nullptr;       // create_config_context_type
     PyTypeObject* AllocatorTestToolkit = nullptr;  // create_toolkit_type
     // AllocatorConfigContext of the base library and its method table.
     PyTypeObject* base_context = nullptr;
     const nyxel_interface::AllocatorConfigContextVTable* base_vtable = nullptr;
+
+    template <class Visit>
+    void for_each_reference(Visit visit) {
+        for (PyTypeObject** type : {&QLConfigContext, &AllocatorTestToolkit, &base_context})
+            visit(*reinterpret_cast<PyObject**>(type));
+    }
 };
 extern ModuleState state;
 

@@ -155,7 +155,32 @@ pyutil::ProcessModule process_module(
 
 PyObject* module_create(PyObject* module_spec, PyModuleDef*) { return process_module.create(module_spec); }
 
-int module_exec(PyObject* module) { return process_module.exec(module, run_setup); }
+int setup_module(PyObject* module) {
+    if (run_setup(module) < 0) return -1;
+    state.module = module;
+    return 0;
+}
+
+int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
+
+// A module object whose set-up failed owns none of the state: the module of
+// a retried import may be using it already.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    if (module != state.module) return 0;
+    int result = 0;
+    state.for_each_reference([&](PyObject* object) {
+        if (result == 0 && object != nullptr) result = visit(object, arg);
+    });
+    return result;
+}
+
+int module_clear(PyObject* module) {
+    if (module != state.module) return 0;
+    state.for_each_reference([](PyObject*& slot) { pyutil::python::clear(slot); });
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -168,7 +193,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "durrowmere_skalvotin",
     "The engine's pooled heap allocator: its allocator protocols, the QL_CFG_* flags and the configuration "
-    "contexts that switch them.", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    "contexts that switch them.", 0, nullptr, module_slots, module_traverse, module_clear, module_free,
 };
 
 }  // namespace
