@@ -408,3 +408,39 @@ def test_qos0_past_the_bound_drops_and_counts_what_it_cannot_keep(single):
     # The link keeps 65,536 waiting events and the core its bound; the rest is dropped and counted.
     assert 0 < stats["nats_dropped"] <= total - 65_536
     assert handled[0] <= 65_536 + 100 + 512
+
+
+def test_close_while_other_threads_publish_and_subscribe_ends_them_with_errors(single):
+    from conftest import run_python
+    done = run_python(f"""
+        import threading, time
+        from quenda_loomi.bus import Bus
+        from quenda_loomi.bus.nats._natsbus import Link
+        with Bus({single.urls!r}) as admin:
+            admin.ensure_stream("RACE", ["race.*"])
+        for round in range(5):
+            link = Link([{single.servers[0]!r}])
+            link.connect(lambda events, ack: None)
+            errors, stop = set(), threading.Event()
+            def work(k):
+                n = 0
+                while not stop.is_set():
+                    try:
+                        link.publish(f"race.{{k}}", b"x", n % 2)
+                        if n % 20 == 0:
+                            link.unsubscribe(link.subscribe(f"race.{{k}}", n % 40 // 20))
+                    except ConnectionError:
+                        return  # the link is closed
+                    except Exception as error:
+                        errors.add(repr(error))
+                    n += 1
+            threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+            for t in threads: t.start()
+            time.sleep(0.1)
+            link.close()
+            stop.set()
+            for t in threads: t.join(20)
+            print("alive", sum(t.is_alive() for t in threads), "errors", sorted(errors))
+    """, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.count("alive 0 errors []") == 5, done.stdout

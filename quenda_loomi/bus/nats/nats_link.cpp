@@ -133,6 +133,28 @@ bool covers(const std::string& have, const std::string& want) {
 
 }  // namespace
 
+class Link::Operation {
+public:
+    explicit Operation(Link& link) : link_(link) {
+        std::lock_guard lock(link_.ops_mu_);
+        admitted_ = !link_.ops_closed_ && link_.conn_ != nullptr;
+        if (admitted_) link_.ops_++;
+    }
+    ~Operation() {
+        if (!admitted_) return;
+        std::lock_guard lock(link_.ops_mu_);
+        if (--link_.ops_ == 0) link_.ops_done_.notify_all();
+    }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    bool admitted() const { return admitted_; }
+    static Failure closed() { return fail(Failure::connection, "the link is closed"); }
+
+private:
+    Link& link_;
+    bool admitted_ = false;
+};
+
 Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
 
 Link::~Link() { close(); }
@@ -308,6 +330,10 @@ size_t Link::wait_for_room(Subscription& sub) {
 
 void Link::fetch_loop(Subscription* sub) {
     while (!sub->stop.load()) {
+        {
+            std::lock_guard lock(mu_);
+            if (stopping_) return;
+        }
         size_t room = wait_for_room(*sub);
         if (room == 0) continue;
         OwnedMsgList got;
@@ -388,6 +414,8 @@ void Link::ack_loop() {
 // -- subscriptions -------------------------------------------------------------------------------
 
 Failure Link::subscribe_core(const std::string& subject, const std::string& group, uint64_t* id) {
+    Operation op(*this);
+    if (!op.admitted()) return Operation::closed();
     // Filed first: messages can arrive before natsConnection_Subscribe returns.
     Subscription* sub = nullptr;
     uint64_t sub_id = 0;
@@ -443,6 +471,8 @@ Failure Link::stream_of(const std::string& subject, std::string* stream) {
 }
 
 Failure Link::subscribe_stream(const std::string& subject, const std::string& durable, uint64_t* id) {
+    Operation op(*this);
+    if (!op.admitted()) return Operation::closed();
     auto sub = std::make_unique<Subscription>();
     sub->pull = true;
     sub->tokens = split_tokens(subject);
@@ -523,6 +553,8 @@ void Link::stop_subscription(Subscription& sub) {
 }
 
 Failure Link::unsubscribe(uint64_t id) {
+    Operation op(*this);
+    if (!op.admitted()) return Operation::closed();
     std::unique_ptr<Subscription> sub;
     {
         std::lock_guard lock(mu_);
@@ -542,6 +574,8 @@ Failure Link::unsubscribe(uint64_t id) {
 // -- publishing and streams ----------------------------------------------------------------------
 
 Failure Link::publish(const std::string& subject, const char* data, int size, int qos) {
+    Operation op(*this);
+    if (!op.admitted()) return Operation::closed();
     if (qos == 0) {
         natsStatus s = natsConnection_Publish(pub_conn_, subject.c_str(), data, size);
         return s == NATS_OK ? Failure{} : from_status(s, "cannot publish to " + subject);
@@ -566,6 +600,8 @@ Failure Link::publish(const std::string& subject, const char* data, int size, in
 }
 
 Failure Link::ensure_stream(const std::string& name, const std::vector<std::string>& subjects, int64_t replicas) {
+    Operation op(*this);
+    if (!op.admitted()) return Operation::closed();
     jsOptions jo;
     natsStatus s = jsOptions_Init(&jo);
     jo.Wait = settings_.reply_timeout_ms;
@@ -631,6 +667,12 @@ void Link::close() {
     std::lock_guard closing(close_mu_);
     if (closed_) return;
     closed_ = true;
+    {
+        // Calls in progress finish first; later ones are refused.
+        std::unique_lock lock(ops_mu_);
+        ops_closed_ = true;
+        ops_done_.wait(lock, [&] { return ops_ == 0; });
+    }
     std::map<uint64_t, std::unique_ptr<Subscription>> subs;
     {
         std::lock_guard lock(mu_);

@@ -146,6 +146,14 @@ private:
     uint64_t next_sub_ = 1;
     int live_core_subs_ = 0;           // core subscriptions whose libnats callbacks may still run
 
+    // Calls that use the connections (publish, subscribe, ...) count themselves
+    // in; close waits for them before destroying what they use.
+    class Operation;
+    std::mutex ops_mu_;
+    std::condition_variable ops_done_;
+    int ops_ = 0;
+    bool ops_closed_ = false;
+
     std::thread dispatcher_, acker_;
     std::thread::id dispatcher_id_;
     std::mutex close_mu_;
