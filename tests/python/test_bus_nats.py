@@ -444,3 +444,17 @@ def test_close_while_other_threads_publish_and_subscribe_ends_them_with_errors(s
     """, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.count("alive 0 errors []") == 5, done.stdout
+
+
+def test_qos0_publishes_while_the_server_is_down_fill_a_bounded_buffer_then_raise(tmp_path):
+    with LocalCluster(1, directory=str(tmp_path / "c")) as cluster:
+        with Bus(cluster.urls, qos=0) as bus:
+            cluster.kill(0)
+            assert wait_until(lambda: not bus.connected, timeout=10)
+            time.sleep(0.5)  # the publishing connection notices too
+            sent = 0
+            with pytest.raises(BusConnectionError, match="reconnect buffer is full"):
+                for _ in range(20_000):
+                    bus.publish("down.x", b"x" * 1024)
+                    sent += 1
+            assert 7_000 < sent < 8_200, sent  # libnats keeps 8 MiB while reconnecting

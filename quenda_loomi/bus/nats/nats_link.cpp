@@ -161,8 +161,12 @@ Link::~Link() { close(); }
 
 Failure Link::from_status(natsStatus s, const std::string& what, Failure::Kind kind) const {
     if (s == NATS_TIMEOUT) return fail(Failure::timeout, what + ": no answer in time");
-    if (s == NATS_CONNECTION_CLOSED || s == NATS_CONNECTION_DISCONNECTED || s == NATS_NO_SERVER)
+    if (s == NATS_CONNECTION_CLOSED || s == NATS_CONNECTION_DISCONNECTED || s == NATS_NO_SERVER ||
+        s == NATS_STALE_CONNECTION)
         return fail(Failure::connection, what + ": " + text_of(s));
+    // While reconnecting libnats keeps writes in a buffer of its own (8 MiB); past it, nothing is queued.
+    if (s == NATS_INSUFFICIENT_BUFFER)
+        return fail(Failure::connection, what + ": the link is down and its reconnect buffer is full");
     return fail(kind, what + ": " + text_of(s));
 }
 
