@@ -7,6 +7,11 @@ Persistence goes to ``<directory>/data``; started as root the broker keeps
 running as root (``user root``), so that directory stays writable.  Without
 it mosquitto would switch to the ``mosquitto`` user and, unable to write a
 root-owned directory, silently run without persistence.
+
+The in-flight window is off by default (``max_inflight_messages 0``): the
+bus acknowledges an event after its handlers and bounds what it holds
+itself, and mosquitto 2.0.11 with its default window of 20 lets a queued
+QoS 1 event overtake another once acknowledgements lag behind.
 """
 
 from __future__ import annotations
@@ -58,6 +63,7 @@ class LocalBroker:
         tls: tuple[str, str] | None = None,
         message_size_limit: int | None = None,
         max_queued_messages: int = 100_000,
+        max_inflight_messages: int = 0,
         extra: Sequence[str] = (),
         start_timeout: float = 10.0,
     ) -> None:
@@ -74,6 +80,7 @@ class LocalBroker:
         self.tls = tls
         self.message_size_limit = message_size_limit
         self.max_queued_messages = max_queued_messages
+        self.max_inflight_messages = max_inflight_messages
         self.extra = list(extra)
         self.start_timeout = start_timeout
         self.process: subprocess.Popen[bytes] | None = None
@@ -106,6 +113,7 @@ class LocalBroker:
             lines.append(f"message_size_limit {self.message_size_limit}")
         lines += [
             f"max_queued_messages {self.max_queued_messages}",
+            f"max_inflight_messages {self.max_inflight_messages}",
             f"log_dest file {self.log_path}",
             "log_type error", "log_type warning", "log_type notice",
         ]
