@@ -248,17 +248,28 @@ def test_import_guards(python_subprocess, name):
     assert result.stdout.strip() == expected
 
 
-def test_module_state_references_are_visible_to_the_collector():
-    import gc
-    import re
+MODULE_STATE_REFERENTS = """
+import gc, re
+from quenda_loomi.capi import tessaly
+import quenda_loomi.base.durrowmere_skalvotin as config
 
-    from quenda_loomi.capi import tessaly
+assert tessaly.Topic("ms./q+/").match(tessaly.Topic("ms.qq"))  # caches the expression's bound search
+for _ in range(20):
+    tessaly.Topic("ms.+x").match(tessaly.Topic("ms.y"))  # results dropped and parked for reuse
+referents = gc.get_referents(tessaly)
+held = {id(obj) for obj in referents}
+for obj in (tessaly.Topic, tessaly.TopicIndex, tessaly.TopicMatchResult, tessaly.TopicType, re, re.error, re.Pattern):
+    assert id(obj) in held, obj
+assert any(getattr(getattr(obj, "__self__", None), "pattern", None) == "q+" for obj in referents)
+# Parked results are no references: handing them out would free them twice.
+assert not any(type(obj) is tessaly.TopicMatchResult for obj in referents)
+del referents
+gc.collect()
+assert id(config.QLConfigContext) in {id(obj) for obj in gc.get_referents(config)}
+print("ok")
+"""
 
-    assert tessaly.Topic("ms./q+/").match(tessaly.Topic("ms.qq"))  # caches the expression's bound search
-    referents = gc.get_referents(tessaly)
-    held = {id(obj) for obj in referents}
-    for obj in (tessaly.Topic, tessaly.TopicIndex, tessaly.TopicMatchResult, tessaly.TopicType, re, re.error, re.Pattern):
-        assert id(obj) in held, obj
-    assert any(getattr(getattr(obj, "__self__", None), "pattern", None) == "q+" for obj in referents)
-    import quenda_loomi.base.durrowmere_skalvotin as config
-    assert id(config.QLConfigContext) in {id(obj) for obj in gc.get_referents(config)}
+
+def test_module_state_references_are_visible_to_the_collector(python_subprocess):
+    done = python_subprocess(MODULE_STATE_REFERENTS)
+    assert done.returncode == 0 and done.stdout == "ok\n", (done.returncode, done.stderr[-2000:])

@@ -317,6 +317,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 
 int module_clear(PyObject* module) {
     if (module != state.module) return 0;
+    for (int i = 0; i < state.spare_result_count; ++i) state.TopicMatchResult->tp_free(state.spare_results[i]);
+    state.spare_result_count = 0;
     state.pattern_search.cache.for_each([](CachedPattern& cached) {
         std::free(cached.pattern);
         cached.pattern = nullptr;
@@ -324,7 +326,6 @@ int module_clear(PyObject* module) {
     });
     state.for_each_reference([](PyObject*& slot) { python::clear(slot); });
     state.pattern_search.cache.release();
-    state.spare_result_count = 0;
     return 0;
 }
 

@@ -157,7 +157,8 @@ struct ModuleState {
                                 &pattern_search.compile})
             visit(*slot);
         pattern_search.cache.for_each([&](CachedPattern& cached) { visit(cached.search); });
-        for (int i = 0; i < spare_result_count; ++i) visit(spare_results[i]);
+        // Not the spare results: they are released objects parked for reuse
+        // (no reference count, no references), freed by m_clear.
     }
 };
 extern ModuleState state;
