@@ -8,6 +8,7 @@
 
 #include "quenda_loomi/capi/topic_core/chain_tail.h"
 #include "quenda_loomi/capi/topic_core/flat_table.h"
+#include "quenda_loomi/capi/topic_core/registry_rekey.h"
 
 namespace tessaly {
 namespace {
@@ -318,7 +319,31 @@ bool record_clear(evt_topic* record) noexcept {
     return true;
 }
 
-int32_t register_record(evt_topic* record, const char* literal, uint64_t length) noexcept {
+void record_truncate(evt_topic* record, uint64_t kept) noexcept {
+    if (record == nullptr || record->n_parts <= kept) return;
+    evt_topic_part_variant* last_kept = nullptr;
+    evt_topic_part_variant* cut = record->parts;
+    int32_t exact = 1;
+    for (uint64_t i = 0; i < kept && cut != nullptr; ++i) {
+        if (cut->ttype != TOPIC_PART_EXACT) exact = 0;
+        last_kept = cut;
+        cut = cut->next;
+    }
+    if (last_kept != nullptr) last_kept->next = nullptr;
+    else record->parts = nullptr;
+    record->n_parts = kept;
+    record->is_exact = exact;
+    // The parts cut were appended by the failed step itself, with no Python
+    // code run since, so no reader can hold one: they go at once.
+    release_chain(cut);
+    if (Entry* entry = find(record)) note_change(entry, true);
+}
+
+namespace {
+
+using Registrar = int (*)(evt_topic*, const char*, uint64_t, evt_topic**);
+
+int32_t register_with(Registrar registrar, evt_topic* record, const char* literal, uint64_t length) noexcept {
     char* rendered = nullptr;
     if (literal == nullptr) {
         rendered = evt_topic_render_literal(record, &length);
@@ -326,7 +351,7 @@ int32_t register_record(evt_topic* record, const char* literal, uint64_t length)
         literal = rendered;
     }
     evt_topic* previous = nullptr;
-    const int32_t result = evt_topic_internalize_displacing(record, literal, length, &previous);
+    const int32_t result = registrar(record, literal, length, &previous);
     if (rendered) c_ap_free(rendered);
     if (Entry* entry = find(record)) note_change(entry, false);
     if (previous != nullptr && previous != record) {
@@ -340,10 +365,22 @@ int32_t register_record(evt_topic* record, const char* literal, uint64_t length)
     return result;
 }
 
+int internalize(evt_topic* record, const char* literal, uint64_t length, evt_topic** displaced) noexcept {
+    return evt_topic_internalize_displacing(record, literal, length, displaced);
+}
+
+}  // namespace
+
+int32_t register_record(evt_topic* record, const char* literal, uint64_t length) noexcept {
+    return register_with(internalize, record, literal, length);
+}
+
 int32_t key_composed_record(evt_topic* record, bool* registered) noexcept {
     *registered = evt_topic_reads_back(record) != 0;
     if (record->parts == nullptr) return 0;  // an empty topic has no literal to key
-    if (*registered) return register_record(record, nullptr, 0);
+    // In place the record may be registered already: its old key stays
+    // until the new one is made, so a failure changes nothing.
+    if (*registered) return register_with(topic_core::rekey_displacing, record, nullptr, 0);
     uint64_t length = 0;
     char* rendered = evt_topic_render_literal(record, &length);
     if (rendered == nullptr) return -1;

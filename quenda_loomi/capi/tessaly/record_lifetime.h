@@ -138,6 +138,9 @@ void record_parts_appended(evt_topic* record) noexcept;
 // record is pinned the released chain is parked until the last unpin.
 // False (nothing changed) when parking needs memory that is not there.
 bool record_clear(evt_topic* record) noexcept;
+// Drops the parts after the first `kept`: undoes appends of one step that
+// could not be completed (no Python code may have run since they were made).
+void record_truncate(evt_topic* record, uint64_t kept) noexcept;
 // Registers `record` under `literal` (or, when null, the canonical literal of
 // its parts), freeing the record it displaced when nothing can reach that one
 // any more.  Returns the core's result (0 / -1).

@@ -135,6 +135,14 @@ bool refresh_literal(TopicObject* target) {
     return false;
 }
 
+// An in-place append that failed leaves the topic as it was: its key is
+// only replaced once the new one is made, so dropping the parts added is
+// enough.  Returns null for the error already set.
+PyObject* undo_appends(TopicObject* self, uint64_t kept) {
+    record_truncate(self->header, kept);
+    return nullptr;
+}
+
 // Classifies the right operand of `+` / `+=`.  Returns false with TypeError
 // or RuntimeError set when it cannot be used.
 bool check_add_operand(PyObject* self, PyObject* other, bool* is_topic) {
@@ -357,8 +365,10 @@ PyObject* topic_nb_inplace_add(PyObject* left, PyObject* right) {
     bool other_is_topic = false;
     if (!check_add_operand(left, right, &other_is_topic)) return nullptr;
     RecordPin pin_right(other_is_topic ? as_topic(right)->header : nullptr);
+    const uint64_t kept = self->header->n_parts;
     RecordAppender appender(self->header);
-    if (!append_operand(appender, right, other_is_topic) || !refresh_literal(self)) return nullptr;
+    if (!append_operand(appender, right, other_is_topic) || !refresh_literal(self))
+        return undo_appends(self, kept);
     return Py_NewRef(left);
 }
 
@@ -382,8 +392,9 @@ PyObject* topic_vt_append(TopicObject* self, PyObject* topic_part, int skip_disp
     if (!self->header) return not_initialized();
     evt_topic_part_variant* part = part_record_for_read(topic_part);
     if (!part) return nullptr;
+    const uint64_t kept = self->header->n_parts;
     RecordAppender appender(self->header);
-    if (!copy_one_part(appender, part) || !refresh_literal(self)) return nullptr;
+    if (!copy_one_part(appender, part) || !refresh_literal(self)) return undo_appends(self, kept);
     return Py_NewRef(reinterpret_cast<PyObject*>(self));
 }
 

@@ -5,6 +5,7 @@
 
 #include "quenda_loomi/capi/topic_core/chain_tail.h"
 #include "quenda_loomi/capi/topic_core/evt_topic.h"
+#include "quenda_loomi/capi/topic_core/registry_rekey.h"
 
 byte_map* TOPIC_INTERNAL_MAP = nullptr;
 
@@ -146,6 +147,52 @@ int append_part_after(evt_topic* topic, evt_topic_part_variant** tail, const cha
     ++topic->n_parts;
     if (kind != TOPIC_PART_EXACT) topic->is_exact = 0;
     *tail = part;
+    return 0;
+}
+
+int rekey_displacing(evt_topic* topic, const char* literal, uint64_t length, evt_topic** displaced_out) noexcept {
+    if (displaced_out != nullptr) *displaced_out = nullptr;
+    if (topic == nullptr || literal == nullptr || length == 0) return -1;
+    if (TOPIC_INTERNAL_MAP == nullptr) {
+        TOPIC_INTERNAL_MAP = byte_map_new(source_of(topic));
+        if (TOPIC_INTERNAL_MAP == nullptr) return -1;
+    }
+    if (TOPIC_INTERNAL_MAP->value_size < sizeof topic) return -1;
+
+    evt_topic* displaced = registered_topic(literal, length);
+    if (displaced == topic) return 0;  // already registered under this literal
+    // The old key stays alive until the new entry exists, so a literal that
+    // points into it needs no copy.
+    const evt_topic displaced_before = displaced != nullptr ? *displaced : evt_topic{};
+    if (displaced != nullptr) detach_displaced(displaced);
+    byte_map_entry* entry = nullptr;
+    if (byte_map_set(TOPIC_INTERNAL_MAP, literal, length, &topic, sizeof topic, &entry) != BYTE_MAP_OK) {
+        if (displaced != nullptr) {  // the entry still names it: give its shared key back
+            if (displaced->key_is_private) c_ap_free(displaced->key);
+            displaced->key = displaced_before.key;
+            displaced->key_len = displaced_before.key_len;
+            displaced->hash = displaced_before.hash;
+            displaced->key_is_private = displaced_before.key_is_private;
+        }
+        return -1;
+    }
+    char* const key = entry->key;
+    const uint64_t key_len = entry->key_len;
+    const uint64_t hash = entry->hash;
+    // Let the old key go.  A private key owns no entry (its text may even be
+    // the literal just registered); a shared one pops its entry if that still
+    // names this topic, which is then another literal's entry.
+    if (topic->key_is_private) {
+        c_ap_free(topic->key);
+    } else if (topic->key != nullptr && registered_topic(topic->key, topic->key_len) == topic &&
+               byte_map_pop(TOPIC_INTERNAL_MAP, topic->key, topic->key_len) != BYTE_MAP_OK) {
+        std::abort();  // the registry would go on naming a topic without this key
+    }
+    topic->key_is_private = 0;
+    topic->key = key;
+    topic->key_len = key_len;
+    topic->hash = hash;
+    if (displaced_out != nullptr) *displaced_out = displaced;
     return 0;
 }
 
