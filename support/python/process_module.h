@@ -50,6 +50,22 @@ public:
         return 0;
     }
 
+    // True for the module object whose set-up ran (or runs).  A module object
+    // whose set-up failed owns none of the state: the module of a retried
+    // import may be using it already, so m_traverse and m_clear leave it alone.
+    bool owns(PyObject* module) const { return module != nullptr && module == module_; }
+
+    // m_traverse over the references of `state` (State::for_each_reference).
+    template <typename State>
+    int traverse(PyObject* module, State& state, visitproc visit, void* arg) const {
+        if (!owns(module)) return 0;
+        int result = 0;
+        state.for_each_reference([&](PyObject* object) {
+            if (result == 0 && object != nullptr) result = visit(object, arg);
+        });
+        return result;
+    }
+
 private:
     int check_interpreter() {
         const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());

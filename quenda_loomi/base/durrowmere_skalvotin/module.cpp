@@ -163,19 +163,12 @@ int setup_module(PyObject* module) {
 
 int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
 
-// A module object whose set-up failed owns none of the state: the module of
-// a retried import may be using it already.
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    if (module != state.module) return 0;
-    int result = 0;
-    state.for_each_reference([&](PyObject* object) {
-        if (result == 0 && object != nullptr) result = visit(object, arg);
-    });
-    return result;
+    return process_module.traverse(module, state, visit, arg);
 }
 
 int module_clear(PyObject* module) {
-    if (module != state.module) return 0;
+    if (!process_module.owns(module)) return 0;
     state.for_each_reference([](PyObject*& slot) { pyutil::python::clear(slot); });
     return 0;
 }

@@ -303,20 +303,13 @@ int setup_module(PyObject* module) {
 
 int module_exec(PyObject* module) { return process_module.exec(module, setup_module); }
 
-// The module's references, for the collector (the module object is the
-// state's owner: see ModuleState).  A module object whose set-up failed owns
-// none of them: the module of a retried import may be using them already.
+// The module's references, for the collector (see ModuleState).
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    if (module != state.module) return 0;
-    int result = 0;
-    state.for_each_reference([&](PyObject* object) {
-        if (result == 0 && object != nullptr) result = visit(object, arg);
-    });
-    return result;
+    return process_module.traverse(module, state, visit, arg);
 }
 
 int module_clear(PyObject* module) {
-    if (module != state.module) return 0;
+    if (!process_module.owns(module)) return 0;
     for (int i = 0; i < state.spare_result_count; ++i) state.TopicMatchResult->tp_free(state.spare_results[i]);
     state.spare_result_count = 0;
     state.pattern_search.cache.for_each([](CachedPattern& cached) {
