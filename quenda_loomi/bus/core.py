@@ -484,11 +484,11 @@ class DeliveryCore:
                 self._async_waiting = False
                 # The consumer stopped inside an event: not acknowledged (the server delivers it
                 # again), but no longer waiting here; a late ack() of its deliveries does nothing.
-                stopped = current is not None and current.open > 0
-                if stopped:
-                    current.open = -len(current.matches)
-            if stopped:
-                self._release([current])
+                stopped = current if current is not None and current.open > 0 else None
+                if stopped is not None:
+                    stopped.open = -len(stopped.matches)
+            if stopped is not None:
+                self._release([stopped])
 
     # -- state ------------------------------------------------------------
 
