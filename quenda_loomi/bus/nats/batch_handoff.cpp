@@ -47,50 +47,56 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
 void hand_off(void* raw_target, std::vector<Received>& batch) {
     auto* target = static_cast<DeliveryTarget*>(raw_target);
     PyGILState_STATE gil = PyGILState_Ensure();
+    if (target->closing || target->sink == nullptr || target->ack == nullptr) {
+        for (const Received& r : batch)
+            if (r.token == 0) Link::release(r.msg);  // the others are freed by close
+        PyGILState_Release(gil);
+        return;
+    }
+    // Our own references: a collection that runs while the events are built can
+    // clear the link (tp_clear) or free it, and must not pull these from under us.
+    PyObject* owner = target->owner;
+    PyObject* sink = target->sink;
+    PyObject* ack = target->ack;
+    Py_INCREF(owner);
+    Py_INCREF(sink);
+    Py_INCREF(ack);
     std::vector<uint64_t> unrepresentable;
-    PyObject* events = nullptr;
     bool any_token = false;
-    if (!target->closing && target->sink != nullptr) {
-        events = PyList_New(0);
-        for (const Received& r : batch) {
-            if (events == nullptr) break;
-            PyObject* item = event_tuple(r, unrepresentable);
-            if (item == nullptr) {
-                if (PyErr_Occurred()) {
-                    // Out of memory: what is not offered is redelivered (qos 1) or lost (qos 0).
-                    py::write_unraisable("natsbus.hand_off", target->sink);
-                    break;
-                }
-                continue;
-            }
-            any_token = any_token || r.token != 0;
-            int appended = PyList_Append(events, item);
-            py::drop(item);
-            if (appended < 0) {
-                py::write_unraisable("natsbus.hand_off", target->sink);
+    PyObject* events = PyList_New(0);
+    for (const Received& r : batch) {
+        if (events == nullptr) break;
+        PyObject* item = event_tuple(r, unrepresentable);
+        if (item == nullptr) {
+            if (PyErr_Occurred()) {
+                // Out of memory: what is not offered is redelivered (qos 1) or lost (qos 0).
+                py::write_unraisable("natsbus.hand_off", sink);
                 break;
             }
+            continue;
+        }
+        any_token = any_token || r.token != 0;
+        int appended = PyList_Append(events, item);
+        py::drop(item);
+        if (appended < 0) {
+            py::write_unraisable("natsbus.hand_off", sink);
+            break;
         }
     }
+    if (events == nullptr) py::write_unraisable("natsbus.hand_off", sink);
     // Python now holds copies; qos 0 messages are no longer needed.
     for (const Received& r : batch)
         if (r.token == 0) Link::release(r.msg);
     if (events != nullptr && PyList_GET_SIZE(events) > 0) {
-        PyObject* sink = target->sink;
-        PyObject* ack = any_token ? target->ack : Py_None;
-        Py_INCREF(sink);
-        Py_INCREF(ack);
-        PyObject* args[2] = {events, ack};
+        PyObject* args[2] = {events, any_token ? ack : Py_None};
         PyObject* result = py::call("natsbus.offer_batch", sink, args, 2);
         if (result == nullptr)
             py::write_unraisable("natsbus.offer_batch", sink);  // unacknowledged events come back after the ack wait
         else
             py::drop(result);
-        py::drop(ack);
-        py::drop(sink);
     }
     py::xdrop(events);
-    if (!unrepresentable.empty() && target->ack != nullptr) {
+    if (!unrepresentable.empty()) {
         PyObject* tokens = PyList_New(0);
         for (uint64_t token : unrepresentable) {
             PyObject* t = tokens ? PyLong_FromUnsignedLongLong(token) : nullptr;
@@ -100,11 +106,14 @@ void hand_off(void* raw_target, std::vector<Received>& batch) {
             }
             py::drop(t);
         }
-        PyObject* result = tokens ? py::call_one("natsbus.ack", target->ack, tokens) : nullptr;
+        PyObject* result = tokens ? py::call_one("natsbus.ack", ack, tokens) : nullptr;
         if (result == nullptr) py::clear_error("natsbus.ack");
         py::xdrop(result);
         py::xdrop(tokens);
     }
+    py::drop(ack);
+    py::drop(sink);
+    py::drop(owner);  // may free the link object: nothing reads `target` after this
     PyGILState_Release(gil);
 }
 

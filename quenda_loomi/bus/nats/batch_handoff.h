@@ -16,6 +16,7 @@ namespace natsbus {
 
 // The transport object as the dispatcher sees it; the fields are owned by module.cpp.
 struct DeliveryTarget {
+    PyObject* owner;      // the link object holding this target (borrowed)
     PyObject* sink;       // core.offer_batch, or null before connect / after close
     PyObject* ack;        // the link's bound `ack`, handed to the core with each batch
     bool closing;         // set under the GIL before close waits for the dispatcher

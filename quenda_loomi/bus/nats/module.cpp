@@ -7,6 +7,7 @@
 // message; the Python transport maps them onto the bus's errors.
 #include <Python.h>
 
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -15,6 +16,12 @@
 #include "quenda_loomi/bus/nats/nats_link.h"
 #include "quenda_loomi/bus/nats/batch_handoff.h"
 #include "support/python/python_calls.h"
+
+// From libssl, which libnats links; declared here so the build needs no OpenSSL headers.
+extern "C" {
+struct stack_st_SSL_COMP;
+stack_st_SSL_COMP* SSL_COMP_set0_compression_methods(stack_st_SSL_COMP* methods);
+}
 
 namespace {
 
@@ -158,6 +165,7 @@ PyObject* Link_connect(PyObject* op, PyObject* sink) {
     PyObject* ack = py::get_attr("natsbus.Link.connect", op, "ack");
     if (ack == nullptr) return nullptr;
     Py_INCREF(sink);
+    self->target.owner = op;
     self->target.sink = sink;
     self->target.ack = ack;
     std::shared_ptr<natsbus::Link> link = *self->link;
@@ -432,10 +440,27 @@ PyType_Spec Link_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, Link_slots,
 };
 
+// libnats frees its global state in a destructor at exit while its own
+// threads (timers, message delivery) may still run; stopping them first
+// keeps the exit clean.  Connections are closed by then unless a bus was
+// never closed, and the wait is bounded for that case.  Once it used TLS,
+// libnats 3.4.1's final cleanup also frees OpenSSL's table of compression
+// methods without clearing OpenSSL's pointer to it, and OpenSSL's own
+// cleanup at exit frees it again (heap corruption at exit): the table is
+// taken out of OpenSSL first, so both free nothing (it is left to the exit).
+void close_libnats_at_exit() {
+    (void)SSL_COMP_set0_compression_methods(nullptr);
+    (void)nats_CloseAndWait(500);
+}
+
 int module_exec(PyObject* module) {
     if (nats_Open(-1) != NATS_OK) {
         PyErr_SetString(PyExc_ImportError, "libnats could not be initialised");
         return -1;
+    }
+    static bool exit_hook = false;
+    if (!exit_hook) {
+        exit_hook = std::atexit(close_libnats_at_exit) == 0;
     }
     ModuleState* state = state_of(module);
     state->link_type = PyType_FromModuleAndSpec(module, &Link_spec, nullptr);
