@@ -458,3 +458,21 @@ def test_qos0_publishes_while_the_server_is_down_fill_a_bounded_buffer_then_rais
                     bus.publish("down.x", b"x" * 1024)
                     sent += 1
             assert 7_000 < sent < 8_200, sent  # libnats keeps 8 MiB while reconnecting
+
+
+def test_a_process_that_used_tls_exits_cleanly(tmp_path):
+    from conftest import run_python
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True)
+    with LocalCluster(1, tls=(str(cert), str(key)), directory=str(tmp_path / "c")) as cluster:
+        # libnats's final cleanup after TLS used to free a table OpenSSL frees again at exit.
+        done = run_python(f"""
+            import ssl
+            from quenda_loomi.bus import Bus
+            with Bus({cluster.urls!r}, tls=ssl.create_default_context(cafile={str(cert)!r}), qos=0) as bus:
+                bus.subscribe("a.+b", lambda *args: None)
+            print("closed")
+        """)
+    assert done.returncode == 0 and done.stdout == "closed\n", (done.returncode, done.stderr[-2000:])
