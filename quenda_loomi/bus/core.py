@@ -183,6 +183,11 @@ class DeliveryCore:
         self._ready = threading.Condition(lock)
         self._sleepers = 0  # threads waiting on _ready: notify() costs even with none
         self._hold = hold
+        # Hold changes are decided under the lock and applied outside it, one
+        # at a time and always the latest decision, so a hold(True) decided
+        # earlier never lands after a later hold(False) and stops reading for good.
+        self._hold_lock = threading.Lock()
+        self._hold_applied = False
         self._specials = tuple(_LITERAL_SPECIAL - {separator})
         self._queue: collections.deque[_Pending] = collections.deque()
         self._pending = 0
@@ -250,7 +255,7 @@ class DeliveryCore:
         if ack is not None:
             _call_ack(ack)
         if hold:
-            self._hold(True)
+            self._apply_hold()
 
     def offer_batch(self, events: Sequence[tuple[str, bytes, object]], ack: BatchAck | None) -> None:
         """Events (name, payload, token) under one lock; `ack` gets each token once, after its handlers."""
@@ -268,7 +273,7 @@ class DeliveryCore:
         if done and ack is not None:
             _call_ack(ack, done)
         if hold:
-            self._hold(True)
+            self._apply_hold()
 
     def _enqueue(self, item: _Pending) -> None:
         self._queue.append(item)
@@ -279,6 +284,14 @@ class DeliveryCore:
                 self._ready.notify()
             if self._async_waiting:
                 self._wake_async()
+
+    def _apply_hold(self) -> None:
+        with self._hold_lock:
+            with self._lock:
+                held = self._held
+            if held != self._hold_applied:
+                self._hold_applied = held
+                self._hold(held)
 
     def _check_bound(self) -> bool:
         if self._held or (self._pending < self.max_pending and self._pending_bytes < self.max_pending_bytes):
@@ -302,7 +315,7 @@ class DeliveryCore:
             if release:
                 self._held = False
         if release:
-            self._hold(False)
+            self._apply_hold()
 
     def _finish(self, items: Sequence[_Pending], delivered: int = 0, failed: int = 0) -> None:
         """Releases handled events from the bound, counts their handler calls and acknowledges them."""
@@ -517,7 +530,7 @@ class DeliveryCore:
         if thread is not None and thread is not threading.current_thread():
             thread.join(10)
         if held:
-            self._hold(False)
+            self._apply_hold()
 
 
 def _call_ack(ack: Callable[..., None], *args: object) -> None:

@@ -224,18 +224,8 @@ class NatsTransport:
             raise BusConnectionError(f"{self.where()}: {error}") from None
 
     def hold(self, on: bool) -> None:
-        # The core calls hold(True) after leaving its lock, so a hold(False) from the
-        # handler thread can overtake it; applying the core's state under its lock
-        # makes the last call win with the right answer.
-        core = self._core
-        if not self._started or core is None:
-            return
-        lock = getattr(core, "_lock", None)
-        if lock is None:
+        if self._started and self._core is not None:
             self._link.hold(on)
-            return
-        with lock:
-            self._link.hold(bool(getattr(core, "_held", on)))
 
     @property
     def connected(self) -> bool:
