@@ -31,16 +31,24 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=120.0, help="stop after this long at most")
     args = parser.parse_args()
 
+    # One line at a time: events of a persistent session's backlog are handled
+    # while connect() runs, and print() writes its pieces separately.
+    output = threading.Lock()
+
+    def say(*words: object) -> None:
+        with output:
+            print(*words, flush=True)
+
     def handle(event: Topic, payload: bytes, captures: dict[str, str]) -> None:
         if args.delay:
             time.sleep(args.delay)
         # Written before the handler returns, that is before the event is acknowledged.
-        print(args.name, event, payload.decode(errors="replace"), json.dumps(captures), flush=True)
+        say(args.name, event, payload.decode(errors="replace"), json.dumps(captures))
 
     bus = Bus(args.host, args.port, client_id=args.name, group=args.group, qos=args.qos, connect=False)
     bus.subscribe(args.topic, handle)
     bus.connect()
-    print("ready", flush=True)
+    say("ready")
     stop = threading.Event()
 
     def watch_stdin() -> None:

@@ -175,6 +175,11 @@ class MqttTransport:
         self._outbound_bytes = 0
         self._outbound_count = 0
         self._generation = 0
+        # Until paho's network thread runs, the connecting thread drives the
+        # client: acknowledgements of events handled meanwhile (a persistent
+        # session's backlog) wait here, so two threads never drive it at once.
+        self._network_thread = False
+        self._deferred_acks: list[int] = []
         self._connack: str | None = None
         self._connected = threading.Event()
         self._resume = threading.Event()
@@ -247,6 +252,11 @@ class MqttTransport:
             client.disconnect()
             raise BusConnectionError("cannot connect to the MQTT broker at " + "; ".join(failures))
         client.loop_start()
+        with self._lock:
+            self._network_thread = True
+            deferred, self._deferred_acks = self._deferred_acks, []
+        for mid in deferred:
+            client.ack(mid, 1)
         if self.group is not None:
             try:
                 self._probe_group()
@@ -473,6 +483,10 @@ class MqttTransport:
             with self._lock:
                 self._counts["stale_acks"] += 1
             return
+        with self._lock:
+            if not self._network_thread:
+                self._deferred_acks.append(mid)
+                return
         self._client.ack(mid, 1)
 
     def hold(self, on: bool) -> None:
