@@ -69,6 +69,7 @@ def test_wheel_holds_the_packages_and_nothing_else(built):
         "quenda_loomi/base/__init__.py", "quenda_loomi/base/durrowmere_skalvotin" + SUFFIX,
         "quenda_loomi/base/durrowmere_skalvotin.pyi",
         "quenda_loomi/bus/__init__.py", "quenda_loomi/bus/mosquitto.py", "quenda_loomi/bus/core.py",
+        "quenda_loomi/bus/server_process.py",
         "quenda_loomi/bus/mqtt/__init__.py", "quenda_loomi/bus/mqtt/broker.py", "quenda_loomi/bus/mqtt/transport.py",
         "nyxel/__init__.py", "nyxel/py.typed", "nyxel/env.py",
         "nyxel/allocator_protocol/__init__.py", "nyxel/allocator_protocol/kestovan_rimbo.py",

@@ -24,6 +24,8 @@ import tempfile
 import time
 from collections.abc import Sequence
 
+from quenda_loomi.bus.server_process import kill_process, stop_process
+
 __all__ = ["LocalBroker", "MosquittoMissing", "broker_environment", "free_port", "mosquitto_executable"]
 
 
@@ -143,21 +145,12 @@ class LocalBroker:
     def stop(self, timeout: float = 10.0) -> None:
         """Stops the broker; SIGTERM lets it write its persistence database first."""
         process, self.process = self.process, None
-        if process is None or process.poll() is not None:
-            return
-        process.terminate()
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout)
+        stop_process(process, timeout)
 
     def kill(self) -> None:
         """Stops the broker without letting it save anything (SIGKILL)."""
         process, self.process = self.process, None
-        if process is not None and process.poll() is None:
-            process.kill()
-            process.wait(10)
+        kill_process(process)
 
     def restart(self) -> LocalBroker:
         self.stop()

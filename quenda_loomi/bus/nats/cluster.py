@@ -24,6 +24,8 @@ import time
 import urllib.request
 from dataclasses import dataclass
 
+from quenda_loomi.bus.server_process import kill_process, stop_process
+
 __all__ = ["LocalCluster", "NatsServerMissing", "nats_server_executable"]
 
 
@@ -197,20 +199,11 @@ class LocalCluster:
     def kill(self, node: int) -> None:
         """SIGKILLs one node: nothing flushed, its clients see the link drop."""
         process, self._processes[node] = self._processes[node], None
-        if process is not None and process.poll() is None:
-            process.kill()
-            process.wait(10)
+        kill_process(process)
 
     def stop(self, node: int, timeout: float = 10.0) -> None:
         process, self._processes[node] = self._processes[node], None
-        if process is None or process.poll() is not None:
-            return
-        process.terminate()
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait(timeout)
+        stop_process(process, timeout)
 
     def restart(self, node: int, wait: bool = True) -> None:
         """Starts a stopped or killed node again on its ports and storage."""
