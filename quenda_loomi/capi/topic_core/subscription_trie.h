@@ -162,7 +162,7 @@ public:
     template <class Slot>
     using Table = topic_core::FlatTable<Slot, TopicTrie>;
     template <class, class>
-    friend struct topic_core::FlatTable;
+    friend class topic_core::FlatTable;
 
 private:
     struct EventPart {
