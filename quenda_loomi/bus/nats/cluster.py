@@ -235,6 +235,9 @@ class LocalCluster:
     # -- readiness ---------------------------------------------------------------------------------
 
     def _spawn(self, node: int) -> None:
+        if self.alive(node):
+            # Its handle would be lost and the process never stopped.
+            raise RuntimeError(f"node {node} of the cluster is already running")
         os.makedirs(self.node_directory(node), exist_ok=True)
         with open(self.config_path(node), "w") as f:
             f.write(self.config(node))
