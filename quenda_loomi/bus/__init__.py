@@ -170,7 +170,8 @@ class Bus:
         self._started = False
         self._core = DeliveryCore(self._index, self._lock, delivery=delivery, separator=transport.separator,
                                   hold=transport.hold, max_pending=max_pending,
-                                  max_pending_bytes=max_pending_bytes)
+                                  max_pending_bytes=max_pending_bytes,
+                                  intake_may_handle=transport.intake_may_handle)
         if connect:
             self.connect()
 

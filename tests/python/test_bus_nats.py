@@ -478,3 +478,33 @@ def test_a_process_that_used_tls_exits_cleanly(tmp_path):
             print("closed")
         """)
     assert done.returncode == 0 and done.stdout == "closed\n", (done.returncode, done.stderr[-2000:])
+
+
+@pytest.mark.parametrize("ending", ["left open at exit", "closed by its own handler"])
+def test_a_process_exits_cleanly_while_events_reach_its_handlers(single, ending):
+    from conftest import run_python
+    # Handlers run on the link's dispatcher, which keeps a thread state of its own:
+    # the exit must close the link before finalization, and a handler may close its bus.
+    done = run_python(f"""
+        import threading, time
+        from quenda_loomi.bus import Bus
+        seen = threading.Event()
+        bus = Bus({single.urls!r}, qos=0)
+        def handle(event, payload, captures):
+            seen.set()
+            if {ending == "closed by its own handler"!r}:
+                bus.close()
+        bus.subscribe("exit.+n", handle)
+        publisher = Bus({single.urls!r}, qos=0)
+        def flood():
+            while True:
+                try:
+                    publisher.publish("exit.x", b"x")
+                except Exception:
+                    return
+        threading.Thread(target=flood, daemon=True).start()
+        assert seen.wait(10)
+        time.sleep(0.2)
+        print("leaving", bus.stats()["delivered"] > 0)
+    """, timeout=60)
+    assert done.returncode == 0 and done.stdout == "leaving True\n", (done.returncode, done.stderr[-2000:])

@@ -144,6 +144,8 @@ class MqttTransport:
     """One paho client over a list of MQTT servers."""
 
     separator = "/"
+    # paho's network thread answers pings: handlers never run on it.
+    intake_may_handle = False
 
     def __init__(self, servers: list[tuple[str, int]], secure: bool, options: TransportOptions) -> None:
         if not servers:

@@ -10,6 +10,7 @@ namespace natsbus {
 namespace {
 
 constexpr int64_t kFetchWaitMs = 200;      // bounds how long unsubscribe and close wait for a fetcher
+constexpr int64_t kDispatcherJoinWaitS = 10;  // how long close waits for a running handler
 constexpr int64_t kNanosPerMs = 1000000;
 
 struct OwnedMsgList {
@@ -238,7 +239,12 @@ Failure Link::connect(DeliverFn deliver, void* context) {
     deliver_ = deliver;
     deliver_context_ = context;
     auto self = shared_from_this();
-    dispatcher_ = std::thread([self] { self->dispatch_loop(); });
+    dispatcher_ = std::thread([self] {
+        self->dispatch_loop();
+        std::lock_guard lock(self->mu_);
+        self->dispatcher_done_ = true;
+        self->room_.notify_all();
+    });
     dispatcher_id_ = dispatcher_.get_id();
     acker_ = std::thread([self] { self->ack_loop(); });
     return {};
@@ -696,10 +702,17 @@ void Link::close() {
         room_.wait_for(lock, std::chrono::seconds(5), [&] { return live_core_subs_ <= 0; });
     }
     if (dispatcher_.joinable()) {
-        if (on_dispatcher_thread())
-            dispatcher_.detach();  // closed from a handler: the loop ends when the handler returns
-        else
+        bool done = false;
+        if (!on_dispatcher_thread()) {
+            // Handlers run on the dispatcher: one that does not return within the
+            // wait is left to finish on its own (the thread holds the link).
+            std::unique_lock lock(mu_);
+            done = room_.wait_for(lock, std::chrono::seconds(kDispatcherJoinWaitS), [&] { return dispatcher_done_; });
+        }
+        if (done)
             dispatcher_.join();
+        else
+            dispatcher_.detach();  // closed from a handler: the loop ends when the handler returns
     }
     if (js_ != nullptr) jsCtx_Destroy(js_);
     js_ = nullptr;

@@ -156,6 +156,7 @@ private:
 
     std::thread dispatcher_, acker_;
     std::thread::id dispatcher_id_;
+    bool dispatcher_done_ = false;  // under mu_: the dispatch loop returned
     std::mutex close_mu_;
     bool closed_ = false;
 };

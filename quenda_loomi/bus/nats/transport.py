@@ -25,15 +25,21 @@ Contract (what `Bus("nats://h1:4222,h2:4222", ...)` gets):
   stream survive the loss of a node.  Unreachable servers or refused
   credentials raise `BusConnectionError` naming the servers within
   ``connect_timeout``.
+* Handlers (``delivery="thread"``) run on the link's dispatcher thread, not
+  on libnats' threads, which keep answering the server.  A link still open
+  when the interpreter exits is closed by an ``atexit`` hook, so no native
+  thread enters Python during finalization.
 * TLS: ``tls://`` URLs; the `ssl.SSLContext`'s CA certificates are handed to
   libnats (client certificates in the context are not).
 """
 
 from __future__ import annotations
 
+import atexit
 import hashlib
 import re
 import ssl
+import weakref
 from typing import TYPE_CHECKING
 
 from quenda_loomi.bus.core import BusConnectionError, DeliveryCore, TransportOptions
@@ -51,6 +57,17 @@ MAX_SUBJECT_BYTES = 3800
 _BAD_TOKEN = re.compile(r"[\s\x00*>.]")
 _DURABLE_NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
 _GENERIC_SEGMENT = re.compile(r"\+.|\{.+\}|\(.+\)")
+
+
+# Transports whose link is open: closed at exit, while Python can still
+# join the dispatcher threads (they keep a thread state of their own).
+_open_transports: weakref.WeakSet[NatsTransport] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_open_transports() -> None:
+    for transport in list(_open_transports):
+        transport.close()
 
 
 class NoStream(LookupError):
@@ -122,6 +139,8 @@ class NatsTransport:
     """One libnats connection; qos 0 over core NATS, qos 1 over JetStream pull consumers."""
 
     separator = "."
+    # Handlers may run on the dispatcher thread: libnats answers pings on its own.
+    intake_may_handle = True
 
     def __init__(self, servers: list[str], secure: bool, options: TransportOptions) -> None:
         if not servers:
@@ -174,6 +193,7 @@ class NatsTransport:
         self._link.close()
         self._link = Link(self.servers, max_batch=batch, max_in_flight=core.max_pending + batch,
                           **self._link_options)  # type: ignore[arg-type]
+        _open_transports.add(self)
         try:
             self._link.connect(core.offer_batch)
         except ConnectionError as error:
@@ -238,4 +258,5 @@ class NatsTransport:
                 for k, v in raw.items()}
 
     def close(self) -> None:
+        _open_transports.discard(self)
         self._link.close()
