@@ -32,6 +32,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import logging
+import re
 import ssl
 import threading
 import time
@@ -195,7 +196,7 @@ class DeliveryCore:
         # earlier never lands after a later hold(False) and stops reading for good.
         self._hold_lock = threading.Lock()
         self._hold_applied = False
-        self._specials = tuple(_LITERAL_SPECIAL - {separator})
+        self._special = re.compile("[" + re.escape("".join(sorted(_LITERAL_SPECIAL - {separator}))) + "]")
         self._queue: collections.deque[_Pending] = collections.deque()
         self._pending = 0
         self._pending_bytes = 0
@@ -222,7 +223,7 @@ class DeliveryCore:
         sep = self.separator
         if not name or name[0] == sep or name[-1] == sep or sep + sep in name:
             return None
-        if not any(c in name for c in self._specials):
+        if self._special.search(name) is None:
             return (name if sep == "." else name.replace(sep, ".")), None
         levels = name.split(sep)
         return Topic.join(levels), levels

@@ -81,6 +81,14 @@ void set_stress_hook(PyObject* hook) noexcept {
     Py_XDECREF(old);
 }
 
+int export_stress_hook_setter(PyObject* module) noexcept {
+    PyObject* setter = PyCapsule_New(reinterpret_cast<void*>(&set_stress_hook), kStressHookCapsule, nullptr);
+    if (setter == nullptr) return -1;
+    int added = PyModule_AddObjectRef(module, "_reentry_stress_hook", setter);
+    Py_DECREF(setter);  // a capsule without destructor: runs no Python code
+    return added;
+}
+
 void entering_python(const char* site) noexcept {
     check_borrow(site);
     run_stress_hook(site);
@@ -104,6 +112,8 @@ void drop_checked(PyObject* object, const char* site, const Where& where) noexce
     Py_DECREF(object);
 }
 #else
+int export_stress_hook_setter(PyObject*) noexcept { return 0; }
+
 void deallocate(PyObject* object) noexcept { _Py_Dealloc(object); }
 #endif
 
@@ -376,6 +386,11 @@ void restore_error(const char* site, PyObject* exception) {
 void write_unraisable(const char* site, PyObject* object) {
     entering_python(site);
     PyErr_WriteUnraisable(object);
+}
+
+void release_last_thread_state(const char* site, PyGILState_STATE outer) {
+    entering_python(site);
+    PyGILState_Release(outer);
 }
 
 }  // namespace pyutil::python

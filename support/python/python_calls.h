@@ -39,6 +39,12 @@ namespace pyutil::python {
 // Where a reference is dropped: the caller's file and line.
 using Where = std::source_location;
 
+// Checking builds: adds the capsule `_reentry_stress_hook` (kStressHookCapsule)
+// through which the test-only probe installs the stress hook of this module
+// binary (each module links its own copy of this unit).  Otherwise adds nothing.
+inline constexpr char kStressHookCapsule[] = "quenda_loomi reentry stress hook setter";
+int export_stress_hook_setter(PyObject* module) noexcept;
+
 #ifdef QL_REENTRY_CHECKS
 void entering_python(const char* site) noexcept;
 // Installs the stress hook (a callable, or None / null to remove it); a new
@@ -215,5 +221,8 @@ void clear_error(const char* site);
 void restore_error(const char* site, PyObject* exception);
 // sys.unraisablehook.
 void write_unraisable(const char* site, PyObject* object);
+// The last PyGILState_Release of a thread's state clears it, which drops
+// what Python code left in it (threading.local data): the GIL is held.
+void release_last_thread_state(const char* site, PyGILState_STATE outer);
 
 }  // namespace pyutil::python

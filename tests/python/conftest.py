@@ -30,15 +30,17 @@ import pytest
 STRESS_PRELUDE = "import reentry_stress; reentry_stress.install_if_requested()\n"
 
 
-def run_python(code, timeout=60):
+def run_python(code, timeout=60, stress=True):
     """Runs `code` in a fresh interpreter with this one's sys.path.
 
     For anything that may crash the interpreter or changes process-wide
     state.  Returns the CompletedProcess (text mode, output captured).
+    stress=False leaves out the stress hook, whose installation imports the
+    native modules before `code` runs.
     """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run(
-        [sys.executable, "-P", "-c", STRESS_PRELUDE + textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", (STRESS_PRELUDE if stress else "") + textwrap.dedent(code)],
         env=env,
         capture_output=True,
         text=True,

@@ -157,6 +157,8 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) { return process_mo
 
 int setup_module(PyObject* module) {
     if (run_setup(module) < 0) return -1;
+    // For the test-only module tessaly_reentry_probe of checking builds.
+    if (pyutil::python::export_stress_hook_setter(module) < 0) return -1;
     state.module = module;
     return 0;
 }

@@ -59,7 +59,7 @@ public:
     ~KeptThreadState() {
         if (!kept_ || Py_IsFinalizing()) return;
         PyEval_RestoreThread(saved_);
-        PyGILState_Release(outer_);  // the last one: deletes the thread state
+        py::release_last_thread_state("natsbus: dispatcher ends", outer_);  // deletes the thread state
     }
 
 private:

@@ -466,6 +466,8 @@ int module_exec(PyObject* module) {
     state->link_type = PyType_FromModuleAndSpec(module, &Link_spec, nullptr);
     if (state->link_type == nullptr) return -1;
     if (PyModule_AddObjectRef(module, "Link", state->link_type) < 0) return -1;
+    // For the test-only module tessaly_reentry_probe of checking builds.
+    if (py::export_stress_hook_setter(module) < 0) return -1;
     return PyModule_AddStringConstant(module, "libnats_version", nats_GetVersion());
 }
 

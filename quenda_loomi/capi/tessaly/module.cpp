@@ -276,12 +276,8 @@ int run_setup(PyObject* module) {
     if (TOPIC_INTERNAL_MAP == nullptr) TOPIC_INTERNAL_MAP = byte_map_new(*state.QL_DEFAULT_ALLOCATOR);
     if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
     if (attach_test_toolkit_methods(module) < 0) return -1;
-#ifdef QL_REENTRY_CHECKS
-    // For the test-only module tessaly_reentry_probe of this build.
-    pyutil::Ref setter(PyCapsule_New(reinterpret_cast<void*>(&python::set_stress_hook),
-                                     "tessaly reentry stress hook setter", nullptr));
-    if (!setter || PyModule_AddObjectRef(module, "_reentry_stress_hook", setter.get()) < 0) return -1;
-#endif
+    // For the test-only module tessaly_reentry_probe of checking builds.
+    if (python::export_stress_hook_setter(module) < 0) return -1;
     pyutil::Ref test_dict(PyDict_New());
     if (!test_dict) return -1;
     return PyModule_AddObjectRef(module, "__test__", test_dict.get());

@@ -1,10 +1,12 @@
 // tessaly_reentry_probe: test-only module of the checking build (never
-// installed).  set_hook(callable) makes every place where the topic module's
-// bindings can run Python code call callable(site) first, so a test can act
+// installed).  set_hook(callable) makes every place where the topic, the
+// configuration and the NATS modules can run Python code call callable(site) first, so a test can act
 // as hostile code at each of those places; set_hook(None) removes it.
 // call_in_section and drop_in_section break the rule on purpose, so a test
 // can see the checks of support/python/python_calls.h abort.
 #include <Python.h>
+
+#include <cstring>
 
 #include "support/python/borrowed_section.h"
 #include "support/python/py_ref.h"
@@ -13,20 +15,37 @@
 namespace {
 
 using SetHook = void (*)(PyObject*) noexcept;
-constexpr const char kCapsuleName[] = "tessaly reentry stress hook setter";
+
+// Each module binary links its own copy of the python_calls unit, so each
+// has its own hook; the NATS module is absent where libnats is not installed.
+constexpr const char* kHookedModules[] = {"quenda_loomi.capi.tessaly", "quenda_loomi.base.durrowmere_skalvotin",
+                                          "quenda_loomi.bus.nats._natsbus"};
+constexpr const char* kOptionalModule = "quenda_loomi.bus.nats._natsbus";
+
+int set_hook_of(const char* name, PyObject* hook) {
+    pyutil::Ref module(PyImport_ImportModule(name));
+    if (!module) {
+        if (std::strcmp(name, kOptionalModule) == 0 && PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    pyutil::Ref capsule(PyObject_GetAttrString(module.get(), "_reentry_stress_hook"));
+    if (!capsule) return -1;
+    auto setter = reinterpret_cast<SetHook>(PyCapsule_GetPointer(capsule.get(), pyutil::python::kStressHookCapsule));
+    if (setter == nullptr) return -1;
+    setter(hook);
+    return 0;
+}
 
 PyObject* set_hook(PyObject*, PyObject* hook) {
     if (hook != Py_None && !PyCallable_Check(hook)) {
         PyErr_SetString(PyExc_TypeError, "set_hook() takes a callable or None");
         return nullptr;
     }
-    pyutil::Ref module(PyImport_ImportModule("quenda_loomi.capi.tessaly"));
-    if (!module) return nullptr;
-    pyutil::Ref capsule(PyObject_GetAttrString(module.get(), "_reentry_stress_hook"));
-    if (!capsule) return nullptr;
-    auto setter = reinterpret_cast<SetHook>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
-    if (setter == nullptr) return nullptr;
-    setter(hook);
+    for (const char* name : kHookedModules)
+        if (set_hook_of(name, hook) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -54,7 +73,7 @@ PyObject* drop_in_section(PyObject*, PyObject* holder) {
 
 PyMethodDef probe_methods[] = {
     {"set_hook", set_hook, METH_O,
-     "set_hook(hook)\n--\n\nCalls hook(site) before every place where the topic module can run Python code."},
+     "set_hook(hook)\n--\n\nCalls hook(site) before every place where the native modules can run Python code."},
     {"call_in_section", call_in_section, METH_O,
      "call_in_section(callable)\n--\n\nCalls callable() inside a borrowed section (checking builds abort)."},
     {"drop_in_section", drop_in_section, METH_O,
