@@ -2,6 +2,7 @@
 JetStream at-least-once across node deaths, persistence, limits and errors."""
 
 import contextlib
+import json
 import os
 import random
 import signal
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from collections import Counter
 
 import pytest
@@ -245,6 +247,75 @@ def test_failover_of_both_nodes_in_turn_loses_no_qos1_event(tmp_path):
             assert duplicates <= 4096 + sum(retries.values())  # the consumer's unacknowledged window
 
 
+def consumer_leader(cluster, stream):
+    """The node leading the one consumer of `stream` (None until a node reports it)."""
+    for node, port in enumerate(cluster.monitor_ports):
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/jsz?consumers=true", timeout=2) as response:
+            jsz = json.load(response)
+        for account in jsz.get("account_details", []):
+            for detail in account.get("stream_detail", []):
+                for consumer in detail.get("consumer_detail", []) if detail["name"] == stream else []:
+                    if consumer.get("cluster", {}).get("leader") == cluster.server_name(node):
+                        return node
+    return None
+
+
+@orchestration
+def test_ephemeral_consumer_whose_node_is_killed_mid_stream_is_recreated_and_loses_no_event(tmp_path):
+    total, senders = 4000, 2
+    with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
+        seen: Counter[str] = Counter()
+        handled_at: list[float] = []
+        lock = threading.Lock()
+
+        def handle(event, payload, captures):
+            with lock:
+                seen[captures["n"]] += 1
+                handled_at.append(time.monotonic())
+
+        retries = Counter()
+        published = Counter()
+        with Bus(cluster.urls, qos=1) as subscriber:
+            subscriber.ensure_stream("EVENTS", ["ev.*"], replicas=3)
+            subscriber.subscribe("ev.+n", handle)
+            assert wait_until(lambda: consumer_leader(cluster, "EVENTS") is not None, timeout=10)
+            doomed = consumer_leader(cluster, "EVENTS")
+            survivors = [cluster.client_ports[n] for n in range(3) if n != doomed]
+            with Bus("nats://" + ",".join(f"127.0.0.1:{p}" for p in survivors), qos=1,
+                     reply_timeout=2.0) as publisher:
+
+                def send(start):
+                    for n in range(start, total, senders):
+                        for _ in range(200):
+                            try:
+                                publisher.publish(f"ev.{n}", b"x")
+                                break
+                            except (BusConnectionError, TimeoutError, LookupError):
+                                retries[start] += 1
+                                time.sleep(0.05)
+                        else:
+                            raise AssertionError(f"event {n} never stored")
+                        published[start] += 1
+
+                threads = [threading.Thread(target=send, args=(s,)) for s in range(senders)]
+                for thread in threads:
+                    thread.start()
+                assert wait_until(lambda: len(seen) > total // 4, timeout=60)
+                cluster.kill(doomed)
+                for thread in threads:
+                    thread.join(120)
+                delivered = wait_until(lambda: len(seen) == total, timeout=60)
+                time.sleep(0.5)
+                duplicates = sum(seen.values()) - len(seen)
+                stats = subscriber.stats()
+                pause = max(b - a for a, b in zip(handled_at, handled_at[1:]))
+                print(f"killed node {doomed}: lost {total - len(seen)} duplicates {duplicates} "
+                      f"publish retries {sum(retries.values())} longest pause {pause:.1f} s stats {stats}")
+                assert delivered and set(seen) == {str(n) for n in range(total)}, total - len(seen)
+                assert duplicates <= sum(retries.values())  # a publish retried after a lost reply
+                assert stats["nats_consumers_recreated"] >= 1
+
+
 @orchestration
 def test_persistent_subscriber_away_and_a_whole_cluster_restart_keep_qos1_events(tmp_path):
     with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
@@ -328,7 +399,6 @@ def test_command_line_sub_prints_json_lines_of_what_pub_sent(single, tmp_path, t
                            check=True, env=env, timeout=30)
         lines = subprocess.run(subscriber + ["--count", "2", "--seconds", "20"], capture_output=True, text=True,
                                check=True, env=env, timeout=60).stdout.splitlines()
-    import json
     assert [json.loads(line) for line in lines] == [
         {"event": "cli.eu", "payload": "hi eu", "captures": {"region": "eu"}},
         {"event": "cli.us\u00e9", "payload": "hi us\u00e9", "captures": {"region": "us\u00e9"}}]

@@ -336,6 +336,7 @@ PyObject* Link_stats(PyObject* op, PyObject*) {
         {"acked", link.counters.acked.load()},
         {"ack_errors", link.counters.ack_errors.load()},
         {"fetch_errors", link.counters.fetch_errors.load()},
+        {"consumers_recreated", link.counters.consumers_recreated.load()},
         {"transport_held", link.counters.held.load()},
         {"batches", link.counters.batches.load()},
         {"disconnects", link.events->disconnects.load()},

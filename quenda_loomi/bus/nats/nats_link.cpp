@@ -10,6 +10,11 @@ namespace natsbus {
 namespace {
 
 constexpr int64_t kFetchWaitMs = 200;      // bounds how long unsubscribe and close wait for a fetcher
+// An ephemeral consumer is asked for after this long without a message, and
+// its answer (or a replacement) is awaited this long: the second bound on
+// unsubscribe and close while a node is down.
+constexpr int64_t kProbeAfterMs = 2000;
+constexpr int64_t kProbeWaitMs = 2000;
 constexpr int64_t kDispatcherJoinWaitS = 10;  // how long close waits for a running handler
 constexpr int64_t kNanosPerMs = 1000000;
 
@@ -36,6 +41,13 @@ struct ConsumerInfo {
     jsConsumerInfo* info = nullptr;
     ~ConsumerInfo() {
         if (info) jsConsumerInfo_Destroy(info);
+    }
+};
+
+struct MetaData {
+    jsMsgMetaData* meta = nullptr;
+    ~MetaData() {
+        if (meta) jsMsgMetaData_Destroy(meta);
     }
 };
 
@@ -83,7 +95,9 @@ struct Link::Subscription {
     natsSubscription* sub = nullptr;
     bool pull = false;
     bool ephemeral = false;        // a consumer of our own making, deleted on unsubscribe
-    std::string stream, consumer;
+    std::string subject, stream, consumer;
+    uint64_t last_seq = 0;         // highest stream sequence fetched (ephemeral only; 0: none yet)
+    std::vector<natsSubscription*> retired;  // bound to consumers lost with their node
     std::thread fetcher;
     std::atomic<bool> stop{false};
 };
@@ -338,25 +352,50 @@ size_t Link::wait_for_room(Subscription& sub) {
     return room();
 }
 
+bool Link::pause(Subscription& sub) {
+    std::unique_lock lock(mu_);
+    return !room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
+                           [&] { return stopping_ || sub.stop.load(); });
+}
+
 void Link::fetch_loop(Subscription* sub) {
+    using Clock = std::chrono::steady_clock;
+    auto last_news = Clock::now();  // a fetch that brought messages, a full window, or a probe
     while (!sub->stop.load()) {
         {
             std::lock_guard lock(mu_);
             if (stopping_) return;
         }
         size_t room = wait_for_room(*sub);
-        if (room == 0) continue;
+        if (room == 0) {
+            last_news = Clock::now();
+            continue;
+        }
         OwnedMsgList got;
         jsErrCode jerr = static_cast<jsErrCode>(0);
         natsStatus s = natsSubscription_Fetch(&got.list, sub->sub, static_cast<int>(room), kFetchWaitMs, &jerr);
         if (s == NATS_OK) {
+            last_news = Clock::now();
+            for (int i = 0; sub->ephemeral && i < got.list.Count; i++) {
+                // Without metadata the old mark stays: a replacement repeats messages, never skips any.
+                MetaData md;
+                if (natsMsg_GetMetaData(&md.meta, got.list.Msgs[i]) == NATS_OK)
+                    sub->last_seq = std::max(sub->last_seq, md.meta->Sequence.Stream);
+            }
             enqueue_fetched(got.list, sub->id);
-        } else if (s != NATS_TIMEOUT) {
+            continue;
+        }
+        if (s != NATS_TIMEOUT) {
             // Disconnected, or the consumer's leader is moving: try again shortly.
             counters.fetch_errors++;
-            std::unique_lock lock(mu_);
-            room_.wait_for(lock, std::chrono::milliseconds(kFetchWaitMs),
-                           [&] { return stopping_ || sub->stop.load(); });
+            if (!pause(*sub)) return;
+        }
+        // A lost ephemeral consumer looks like an idle one (fetches time out), so ask for it.
+        if (sub->ephemeral && Clock::now() - last_news >= std::chrono::milliseconds(kProbeAfterMs)) {
+            if (consumer_lost(*sub))
+                while (!replace_consumer(*sub))
+                    if (!pause(*sub)) return;
+            last_news = Clock::now();
         }
     }
 }
@@ -485,6 +524,7 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
     if (!op.admitted()) return Operation::closed();
     auto sub = std::make_unique<Subscription>();
     sub->pull = true;
+    sub->subject = subject;
     sub->tokens = split_tokens(subject);
     Failure f = stream_of(subject, &sub->stream);
     if (f) return f;
@@ -507,26 +547,12 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
         }
     }
     if (info.info == nullptr) {
-        jsConsumerConfig cc;
-        s = jsConsumerConfig_Init(&cc);
-        cc.Durable = durable.empty() ? nullptr : durable.c_str();
-        cc.AckPolicy = js_AckExplicit;
-        cc.AckWait = settings_.ack_wait_ms * kNanosPerMs;
-        cc.MaxAckPending = settings_.max_ack_pending;
-        cc.FilterSubject = subject.c_str();
-        cc.DeliverPolicy = js_DeliverAll;
-        if (durable.empty()) cc.InactiveThreshold = std::max<int64_t>(settings_.ack_wait_ms, 30000) * kNanosPerMs;
-        if (s == NATS_OK) s = js_AddConsumer(&info.info, js_, sub->stream.c_str(), &cc, &jo, &jerr);
+        s = add_consumer(*sub, durable, 0, &jo, &info.info, &jerr);
         if (s != NATS_OK) return from_status(s, "cannot create a consumer for " + subject);
         sub->ephemeral = durable.empty();
     }
     sub->consumer = info.info->Name;
-    jsSubOptions so;
-    s = jsSubOptions_Init(&so);
-    so.Stream = sub->stream.c_str();
-    so.Consumer = sub->consumer.c_str();
-    if (s == NATS_OK)
-        s = js_PullSubscribe(&sub->sub, js_, subject.c_str(), sub->consumer.c_str(), &jo, &so, &jerr);
+    s = bind(*sub, sub->consumer.c_str(), &jo, &sub->sub, &jerr);
     if (s != NATS_OK) {
         f = from_status(s, "cannot subscribe to " + subject);
         stop_subscription(*sub);
@@ -544,6 +570,74 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
     return {};
 }
 
+// A consumer for the subscription's filter, durable or ephemeral; one that
+// replaces a lost one starts after the last stream sequence fetched.
+natsStatus Link::add_consumer(const Subscription& sub, const std::string& durable, uint64_t after_seq,
+                              jsOptions* jo, jsConsumerInfo** info, jsErrCode* jerr) {
+    jsConsumerConfig cc;
+    natsStatus s = jsConsumerConfig_Init(&cc);
+    cc.Durable = durable.empty() ? nullptr : durable.c_str();
+    cc.AckPolicy = js_AckExplicit;
+    cc.AckWait = settings_.ack_wait_ms * kNanosPerMs;
+    cc.MaxAckPending = settings_.max_ack_pending;
+    cc.FilterSubject = sub.subject.c_str();
+    cc.DeliverPolicy = after_seq == 0 ? js_DeliverAll : js_DeliverByStartSequence;
+    cc.OptStartSeq = after_seq == 0 ? 0 : after_seq + 1;
+    if (durable.empty()) cc.InactiveThreshold = std::max<int64_t>(settings_.ack_wait_ms, 30000) * kNanosPerMs;
+    if (s == NATS_OK) s = js_AddConsumer(info, js_, sub.stream.c_str(), &cc, jo, jerr);
+    return s;
+}
+
+natsStatus Link::bind(const Subscription& sub, const char* consumer, jsOptions* jo, natsSubscription** out,
+                      jsErrCode* jerr) {
+    jsSubOptions so;
+    natsStatus s = jsSubOptions_Init(&so);
+    so.Stream = sub.stream.c_str();
+    so.Consumer = consumer;
+    if (s == NATS_OK) s = js_PullSubscribe(out, js_, sub.subject.c_str(), consumer, jo, &so, jerr);
+    return s;
+}
+
+// nats-server 2.9 places an ephemeral consumer on one node even for a
+// replicated stream.  Once that node is down, fetches and info requests for
+// the consumer both time out; a deleted one answers "not found".
+bool Link::consumer_lost(Subscription& sub) {
+    if (natsConnection_Status(conn_) != NATS_CONN_STATUS_CONNECTED) return false;  // says nothing about it
+    jsOptions jo;
+    natsStatus s = jsOptions_Init(&jo);
+    jo.Wait = std::min(settings_.reply_timeout_ms, kProbeWaitMs);
+    ConsumerInfo info;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    if (s == NATS_OK) s = js_GetConsumerInfo(&info.info, js_, sub.stream.c_str(), sub.consumer.c_str(), &jo, &jerr);
+    return s == NATS_NOT_FOUND || s == NATS_TIMEOUT || s == NATS_NO_RESPONDERS;
+}
+
+// The new consumer starts after the last message fetched, so nothing comes
+// twice and nothing is skipped; messages of the old one still in the core are
+// handled as usual (their acknowledgements go nowhere).  A consumer that was
+// only slow to answer is left to its inactivity threshold.
+bool Link::replace_consumer(Subscription& sub) {
+    jsOptions jo;
+    natsStatus s = jsOptions_Init(&jo);
+    jo.Wait = std::min(settings_.reply_timeout_ms, kProbeWaitMs);
+    jsErrCode jerr = static_cast<jsErrCode>(0);
+    ConsumerInfo info;
+    natsSubscription* fresh = nullptr;
+    if (s == NATS_OK) s = add_consumer(sub, "", sub.last_seq, &jo, &info.info, &jerr);
+    if (s == NATS_OK) s = bind(sub, info.info->Name, &jo, &fresh, &jerr);
+    if (s != NATS_OK) {
+        counters.fetch_errors++;
+        return false;
+    }
+    // Kept until the subscription ends: messages fetched through it may still be unacknowledged.
+    natsSubscription_Unsubscribe(sub.sub);
+    sub.retired.push_back(sub.sub);
+    sub.sub = fresh;
+    sub.consumer = info.info->Name;
+    counters.consumers_recreated++;
+    return true;
+}
+
 void Link::stop_subscription(Subscription& sub) {
     sub.stop = true;
     room_.notify_all();
@@ -554,6 +648,8 @@ void Link::stop_subscription(Subscription& sub) {
         natsSubscription_Destroy(sub.sub);
         sub.sub = nullptr;
     }
+    for (natsSubscription* old : sub.retired) natsSubscription_Destroy(old);
+    sub.retired.clear();
     if (sub.ephemeral && js_ != nullptr && conn_ != nullptr &&
         natsConnection_Status(conn_) == NATS_CONN_STATUS_CONNECTED) {
         jsErrCode jerr = static_cast<jsErrCode>(0);

@@ -8,7 +8,10 @@
 //    subscriptions: the message is queued under the link's mutex.
 //  * one fetcher per JetStream (qos 1) subscription pulls at most as many
 //    messages as the queue has room for, and nothing while held, so a slow
-//    consumer leaves the rest in the stream.
+//    consumer leaves the rest in the stream.  An ephemeral consumer lives on
+//    one node even for a replicated stream; when fetches stay empty the
+//    fetcher asks for the consumer, and if no one answers for it, it makes a
+//    new one that starts after the last stream sequence fetched.
 //  * one dispatcher takes up to `max_batch` queued messages at a time and
 //    calls `deliver`.
 //  * one acker acknowledges handled JetStream messages (tokens handed back
@@ -68,6 +71,7 @@ using DeliverFn = void (*)(void* context, std::vector<Received>& batch);
 
 struct Counters {
     std::atomic<uint64_t> received{0}, dropped{0}, acked{0}, ack_errors{0}, fetch_errors{0};
+    std::atomic<uint64_t> consumers_recreated{0};  // ephemeral consumers lost with their node and made again
     std::atomic<uint64_t> held{0}, batches{0};
 };
 
@@ -117,6 +121,13 @@ private:
     bool first_match_is(uint64_t sub_id, const char* subject) const;
     size_t wait_for_room(Subscription& sub);
     void fetch_loop(Subscription* sub);
+    bool pause(Subscription& sub);  // false: the subscription or the link is stopping
+    natsStatus add_consumer(const Subscription& sub, const std::string& durable, uint64_t after_seq,
+                            jsOptions* jo, jsConsumerInfo** info, jsErrCode* jerr);
+    natsStatus bind(const Subscription& sub, const char* consumer, jsOptions* jo, natsSubscription** out,
+                    jsErrCode* jerr);
+    bool consumer_lost(Subscription& sub);
+    bool replace_consumer(Subscription& sub);
     void dispatch_loop();
     void ack_loop();
     Failure open(bool publisher, natsConnection** out);
