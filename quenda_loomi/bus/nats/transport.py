@@ -21,8 +21,12 @@ Contract (what `Bus("nats://h1:4222,h2:4222", ...)` gets):
   while the delivery core holds, so a slow consumer leaves the rest in the
   stream.
 * Failover: libnats connects to the first server of the list that answers
-  and reconnects through the list on its own; consumers of a replicated
-  stream survive the loss of a node.  Unreachable servers or refused
+  and reconnects through the list on its own; durable consumers of a
+  replicated stream survive the loss of a node.  An ephemeral consumer
+  lives on one node: after 2 s of empty fetches the link asks for it, and
+  when no node answers for it, makes a new one that starts right after the
+  last stream sequence fetched (``stats()["nats_consumers_recreated"]``),
+  so nothing is skipped or fetched twice.  Unreachable servers or refused
   credentials raise `BusConnectionError` naming the servers within
   ``connect_timeout``.
 * Handlers (``delivery="thread"``) run on the link's dispatcher thread, not
