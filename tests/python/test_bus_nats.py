@@ -195,124 +195,121 @@ def test_group_member_killed_mid_stream_loses_nothing_and_its_events_move_within
                         worker.stop()
 
 
+class Tally:
+    """A handler counting each event's number and when it was handled."""
+
+    def __init__(self):
+        self.seen: Counter[str] = Counter()
+        self.at: list[float] = []
+        self.lock = threading.Lock()
+
+    def __call__(self, event, payload, captures):
+        with self.lock:
+            self.seen[captures["n"]] += 1
+            self.at.append(time.monotonic())
+
+
+class Senders:
+    """`count` threads storing ev.0 .. ev.<total - 1>, retrying while the cluster fails over."""
+
+    def __init__(self, publisher, total, count):
+        self.published, self.retries = Counter(), Counter()
+        self.threads = [threading.Thread(target=self._send, args=(publisher, range(s, total, count)))
+                        for s in range(count)]
+        for thread in self.threads:
+            thread.start()
+
+    def _send(self, publisher, numbers):
+        for n in numbers:
+            for _ in range(200):
+                try:
+                    publisher.publish(f"ev.{n}", b"x")
+                    break
+                except (BusConnectionError, TimeoutError, LookupError):
+                    self.retries[numbers.start] += 1
+                    time.sleep(0.05)
+            else:
+                raise AssertionError(f"event {n} never stored")
+            self.published[numbers.start] += 1
+
+    def join(self):
+        for thread in self.threads:
+            thread.join(120)
+
+
 @orchestration
 def test_failover_of_both_nodes_in_turn_loses_no_qos1_event(tmp_path):
-    total, senders = 20_000, 4
+    total = 20_000
     with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
         subscriber_urls = "nats://" + ",".join(f"127.0.0.1:{p}" for p in cluster.client_ports)
         publisher_urls = "nats://" + ",".join(f"127.0.0.1:{p}" for p in cluster.client_ports[1:] + cluster.client_ports[:1])
-        seen: Counter[str] = Counter()
-        lock = threading.Lock()
-
-        def handle(event, payload, captures):
-            with lock:
-                seen[captures["n"]] += 1
-
-        retries = Counter()
-        published = Counter()
+        tally = Tally()
         with Bus(publisher_urls, qos=1, reply_timeout=2.0) as publisher, \
                 Bus(subscriber_urls, qos=1, client_id="audit", ack_wait=5.0) as subscriber:
             publisher.ensure_stream("EVENTS", ["ev.*"], replicas=3)
-            subscriber.subscribe("ev.+n", handle)
-
-            def send(start):
-                for n in range(start, total, senders):
-                    for _ in range(200):
-                        try:
-                            publisher.publish(f"ev.{n}", b"x")
-                            break
-                        except (BusConnectionError, TimeoutError, LookupError):
-                            retries[start] += 1
-                            time.sleep(0.05)
-                    else:
-                        raise AssertionError(f"event {n} never stored")
-                    published[start] += 1
-
-            threads = [threading.Thread(target=send, args=(s,)) for s in range(senders)]
-            for thread in threads:
-                thread.start()
-            assert wait_until(lambda: sum(published.values()) > total // 4, timeout=60)
+            subscriber.subscribe("ev.+n", tally)
+            senders = Senders(publisher, total, 4)
+            assert wait_until(lambda: sum(senders.published.values()) > total // 4, timeout=60)
             cluster.kill(0)                      # the subscriber's node
             time.sleep(1.0)
             cluster.restart(0)
-            assert wait_until(lambda: sum(published.values()) > total * 3 // 5, timeout=60)
+            assert wait_until(lambda: sum(senders.published.values()) > total * 3 // 5, timeout=60)
             cluster.kill(1)                      # the publisher's node
-            for thread in threads:
-                thread.join(120)
-            assert wait_until(lambda: len(seen) == total, timeout=60), total - len(seen)
+            senders.join()
+            assert wait_until(lambda: len(tally.seen) == total, timeout=60), total - len(tally.seen)
             time.sleep(0.5)
-            duplicates = sum(seen.values()) - total
-            print(f"retries {sum(retries.values())} duplicates {duplicates} stats {subscriber.stats()}")
-            assert set(seen) == {str(n) for n in range(total)}
-            assert duplicates <= 4096 + sum(retries.values())  # the consumer's unacknowledged window
+            duplicates = sum(tally.seen.values()) - total
+            retries = sum(senders.retries.values())
+            print(f"retries {retries} duplicates {duplicates} stats {subscriber.stats()}")
+            assert set(tally.seen) == {str(n) for n in range(total)}
+            assert duplicates <= 4096 + retries  # the consumer's unacknowledged window
+
+
+def stream_detail(cluster, node, stream):
+    """What `node` reports of `stream` and the consumers it holds ({} if nothing)."""
+    url = f"http://127.0.0.1:{cluster.monitor_ports[node]}/jsz?consumers=true"
+    with urllib.request.urlopen(url, timeout=2) as response:
+        jsz = json.load(response)
+    details = [d for a in jsz.get("account_details", []) for d in a.get("stream_detail", []) if d["name"] == stream]
+    return details[0] if details else {}
 
 
 def consumer_leader(cluster, stream):
     """The node leading the one consumer of `stream` (None until a node reports it)."""
-    for node, port in enumerate(cluster.monitor_ports):
-        with urllib.request.urlopen(f"http://127.0.0.1:{port}/jsz?consumers=true", timeout=2) as response:
-            jsz = json.load(response)
-        for account in jsz.get("account_details", []):
-            for detail in account.get("stream_detail", []):
-                for consumer in detail.get("consumer_detail", []) if detail["name"] == stream else []:
-                    if consumer.get("cluster", {}).get("leader") == cluster.server_name(node):
-                        return node
+    for node in range(cluster.nodes):
+        consumers = stream_detail(cluster, node, stream).get("consumer_detail", [])
+        if any(c.get("cluster", {}).get("leader") == cluster.server_name(node) for c in consumers):
+            return node
     return None
 
 
 @orchestration
 def test_ephemeral_consumer_whose_node_is_killed_mid_stream_is_recreated_and_loses_no_event(tmp_path):
-    total, senders = 4000, 2
+    total = 4000
     with LocalCluster(3, directory=str(tmp_path / "c")) as cluster:
-        seen: Counter[str] = Counter()
-        handled_at: list[float] = []
-        lock = threading.Lock()
-
-        def handle(event, payload, captures):
-            with lock:
-                seen[captures["n"]] += 1
-                handled_at.append(time.monotonic())
-
-        retries = Counter()
-        published = Counter()
+        tally = Tally()
         with Bus(cluster.urls, qos=1) as subscriber:
             subscriber.ensure_stream("EVENTS", ["ev.*"], replicas=3)
-            subscriber.subscribe("ev.+n", handle)
+            subscriber.subscribe("ev.+n", tally)
             assert wait_until(lambda: consumer_leader(cluster, "EVENTS") is not None, timeout=10)
             doomed = consumer_leader(cluster, "EVENTS")
-            survivors = [cluster.client_ports[n] for n in range(3) if n != doomed]
-            with Bus("nats://" + ",".join(f"127.0.0.1:{p}" for p in survivors), qos=1,
-                     reply_timeout=2.0) as publisher:
-
-                def send(start):
-                    for n in range(start, total, senders):
-                        for _ in range(200):
-                            try:
-                                publisher.publish(f"ev.{n}", b"x")
-                                break
-                            except (BusConnectionError, TimeoutError, LookupError):
-                                retries[start] += 1
-                                time.sleep(0.05)
-                        else:
-                            raise AssertionError(f"event {n} never stored")
-                        published[start] += 1
-
-                threads = [threading.Thread(target=send, args=(s,)) for s in range(senders)]
-                for thread in threads:
-                    thread.start()
-                assert wait_until(lambda: len(seen) > total // 4, timeout=60)
+            survivors = ",".join(f"127.0.0.1:{p}" for n, p in enumerate(cluster.client_ports) if n != doomed)
+            with Bus("nats://" + survivors, qos=1, reply_timeout=2.0) as publisher:
+                senders = Senders(publisher, total, 2)
+                assert wait_until(lambda: len(tally.seen) > total // 4, timeout=60)
                 cluster.kill(doomed)
-                for thread in threads:
-                    thread.join(120)
-                delivered = wait_until(lambda: len(seen) == total, timeout=60)
+                senders.join()
+                delivered = wait_until(lambda: len(tally.seen) == total, timeout=60)
                 time.sleep(0.5)
-                duplicates = sum(seen.values()) - len(seen)
+                duplicates = sum(tally.seen.values()) - len(tally.seen)
+                # A publish retried after its reply was lost is stored twice.
+                stored_twice = stream_detail(cluster, (doomed + 1) % 3, "EVENTS")["state"]["messages"] - total
                 stats = subscriber.stats()
-                pause = max(b - a for a, b in zip(handled_at, handled_at[1:]))
-                print(f"killed node {doomed}: lost {total - len(seen)} duplicates {duplicates} "
-                      f"publish retries {sum(retries.values())} longest pause {pause:.1f} s stats {stats}")
-                assert delivered and set(seen) == {str(n) for n in range(total)}, total - len(seen)
-                assert duplicates <= sum(retries.values())  # a publish retried after a lost reply
+                pause = max(b - a for a, b in zip(tally.at, tally.at[1:]))
+                print(f"killed node {doomed}: lost {total - len(tally.seen)} duplicates {duplicates} "
+                      f"stored twice {stored_twice} longest pause {pause:.1f} s stats {stats}")
+                assert delivered and set(tally.seen) == {str(n) for n in range(total)}, total - len(tally.seen)
+                assert duplicates <= stored_twice
                 assert stats["nats_consumers_recreated"] >= 1
 
 
