@@ -14,6 +14,8 @@
 //  * one acker acknowledges handled JetStream messages (tokens handed back
 //    through `acknowledge`), a batch per wake-up, and frees them.
 // Every libnats status is checked; failures come back as `Failure` values.
+// What the standard library throws (an allocation or a thread that cannot be
+// had) is caught where this code meets libnats or Python (contain.h).
 #pragma once
 
 #include <nats/nats.h>
@@ -32,7 +34,7 @@
 namespace natsbus {
 
 struct Failure {
-    enum Kind { none, connection, value, timeout, lookup, runtime };
+    enum Kind { none, connection, value, timeout, lookup, runtime, memory };
     Kind kind = none;
     std::string message;
     explicit operator bool() const { return kind != none; }
@@ -64,7 +66,7 @@ struct LinkSettings {
     size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 
-using DeliverFn = void (*)(void* context, std::vector<Received>& batch);
+using DeliverFn = void (*)(void* context, std::vector<Received>& batch) noexcept;
 
 struct Counters {
     std::atomic<uint64_t> received{0}, dropped{0}, acked{0}, ack_errors{0}, fetch_errors{0};
@@ -109,9 +111,9 @@ public:
 
 private:
     struct Subscription;
-    static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+    static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) noexcept;
     struct CoreClosure;
-    static void on_core_complete(void* closure);
+    static void on_core_complete(void* closure) noexcept;
     void enqueue(natsMsg* msg, uint64_t sub_id);  // a core (qos 0) message
     void enqueue_fetched(natsMsgList& list, uint64_t sub_id);
     bool first_match_is(uint64_t sub_id, const char* subject) const;
