@@ -543,3 +543,28 @@ def test_a_fetcher_that_cannot_start_raises_and_leaves_the_bus_usable(single):
     assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
     assert done.stdout == ("raised: cannot start the subscription's fetcher: Resource temporarily unavailable\n"
                            "delivered [b'', b'after']\n"), done.stdout
+
+
+def test_close_stops_waiting_for_a_handler_that_does_not_return(single):
+    from conftest import run_python
+    done = run_python(f"""
+        import threading, time
+        from quenda_loomi.bus.nats._natsbus import Link
+        entered, release = threading.Event(), threading.Event()
+        def sink(events, ack):
+            entered.set()
+            release.wait(30)
+        link = Link([{single.servers[0]!r}], close_wait=0.5)
+        link.connect(sink)
+        link.subscribe("stuck.x", 0)
+        link.publish("stuck.x", b"x", 0)
+        assert entered.wait(10)
+        start = time.monotonic()
+        link.close()
+        waited = time.monotonic() - start
+        release.set()  # the dispatcher returns into a closed link
+        time.sleep(0.2)
+        del link
+        print("closed after", 0.4 < waited < 5)
+    """, timeout=60)
+    assert done.returncode == 0 and done.stdout == "closed after True\n", (done.stdout, done.stderr[-2000:])

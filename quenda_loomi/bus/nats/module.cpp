@@ -122,7 +122,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<LinkObject*>(op);
     static const char* const keywords[] = {"servers", "user", "password", "secure", "ca_pem", "verify",
                                            "connect_timeout", "reconnect_wait", "reply_timeout", "ack_wait",
-                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", "send_asap", nullptr};
+                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", "send_asap", "close_wait", nullptr};
     PyObject* servers = nullptr;
     const char* user = nullptr;
     const char* password = nullptr;
@@ -134,9 +134,10 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     Py_ssize_t max_queued = 65536;
     Py_ssize_t max_in_flight = 1024;
     int send_asap = 1;
-    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinnp:Link", keywords, &PyList_Type, &servers, &user,
+    double close_wait = 10.0;
+    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinnpd:Link", keywords, &PyList_Type, &servers, &user,
                              &password, &secure, &ca_pem, &verify, &connect_timeout, &reconnect_wait,
-                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight, &send_asap))
+                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight, &send_asap, &close_wait))
         return -1;
     if (self->link != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a Link is initialised once");
@@ -149,7 +150,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (connect_timeout <= 0 || reply_timeout <= 0 || ack_wait <= 0 || reconnect_wait < 0 || max_batch < 1 ||
-        max_queued < 1 || max_ack_pending < 1 || max_in_flight < 1) {
+        max_queued < 1 || max_ack_pending < 1 || max_in_flight < 1 || close_wait < 0) {
         PyErr_SetString(PyExc_ValueError, "timeouts and bounds must be positive");
         return -1;
     }
@@ -168,6 +169,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     settings.max_queued = static_cast<size_t>(max_queued);
     settings.max_in_flight = static_cast<size_t>(max_in_flight);
     settings.send_asap = send_asap != 0;
+    settings.close_wait_ms = static_cast<int64_t>(close_wait * 1000);
     self->link = new (std::nothrow) std::shared_ptr<natsbus::Link>(
         std::make_shared<natsbus::Link>(std::move(settings)));
     if (self->link == nullptr) {
@@ -451,7 +453,7 @@ PyGetSetDef Link_getset[] = {
 PyType_Slot Link_slots[] = {
     {Py_tp_doc, const_cast<char*>("Link(servers, *, user=None, password=None, secure=False, ca_pem=None, verify=True, connect_timeout=10.0, "
                          "reconnect_wait=0.5, reply_timeout=10.0, ack_wait=30.0, max_ack_pending=4096, max_batch=512, "
-                         "max_queued=65536, max_in_flight=1024, send_asap=True)\n--\n\n"
+                         "max_queued=65536, max_in_flight=1024, send_asap=True, close_wait=10.0)\n--\n\n"
                          "libnats connections feeding a delivery sink.")},
     {Py_tp_init, reinterpret_cast<void*>(Entry<Link_init>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Link_dealloc)},

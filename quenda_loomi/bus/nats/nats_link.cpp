@@ -14,7 +14,6 @@ namespace natsbus {
 namespace {
 
 constexpr int64_t kFetchWaitMs = 200;      // bounds how long unsubscribe and close wait for a fetcher
-constexpr int64_t kDispatcherJoinWaitS = 10;  // how long close waits for a running handler
 constexpr int64_t kNanosPerMs = 1000000;
 
 struct OwnedMsgList {
@@ -783,7 +782,8 @@ void Link::close() {
             // Handlers run on the dispatcher: one that does not return within the
             // wait is left to finish on its own (the thread holds the link).
             std::unique_lock lock(mu_);
-            done = room_.wait_for(lock, std::chrono::seconds(kDispatcherJoinWaitS), [&] { return dispatcher_done_; });
+            done = room_.wait_for(lock, std::chrono::milliseconds(settings_.close_wait_ms),
+                                  [&] { return dispatcher_done_; });
         }
         if (done)
             dispatcher_.join();

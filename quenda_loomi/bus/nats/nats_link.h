@@ -63,6 +63,7 @@ struct LinkSettings {
     int max_batch = 512;
     size_t max_in_flight = 1024;  // JetStream messages fetched and not yet acknowledged
     bool send_asap = true;        // core publishes written at once, not after libnats' coalescing wait
+    int64_t close_wait_ms = 10000;  // how long close waits for a handler running on the dispatcher
     size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 
