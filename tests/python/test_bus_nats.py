@@ -575,3 +575,63 @@ def test_a_process_exits_cleanly_while_events_reach_its_handlers(single, ending)
         print("leaving", bus.stats()["delivered"] > 0)
     """, timeout=60)
     assert done.returncode == 0 and done.stdout == "leaving True\n", (done.returncode, done.stderr[-2000:])
+
+
+@pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs an unlimited address space")
+def test_a_fetcher_that_cannot_start_raises_and_leaves_the_bus_usable(single):
+    from conftest import run_python
+    with Bus(single.urls, qos=1) as admin:
+        admin.ensure_stream("LIMITS", ["limits.*"])
+    # With libnats' request machinery warmed up and an address-space limit a
+    # few MiB above what the child maps, small allocations still succeed but
+    # a new thread's stack does not (no thread has ended, so none is cached):
+    # the subscription's fetcher cannot start.
+    done = run_python(f"""
+        import resource, time
+        from quenda_loomi.bus import Bus
+        bus = Bus({single.urls!r}, qos=1)
+        bus.publish("limits.warm", b"", qos=1)
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (2 << 20), resource.RLIM_INFINITY))
+        try:
+            bus.subscribe("limits.+n", print)
+        except RuntimeError as error:
+            print("raised:", error)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        got = []
+        bus.subscribe("limits.+n", lambda event, payload, captures: got.append(payload))
+        bus.publish("limits.a", b"after")
+        deadline = time.monotonic() + 10
+        while b"after" not in got and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print("delivered", got)
+        bus.close()
+    """, timeout=60, stress=False)
+    assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
+    assert done.stdout == ("raised: cannot start the subscription's fetcher: Resource temporarily unavailable\n"
+                           "delivered [b'', b'after']\n"), done.stdout
+
+
+def test_close_stops_waiting_for_a_handler_that_does_not_return(single):
+    from conftest import run_python
+    done = run_python(f"""
+        import threading, time
+        from quenda_loomi.bus.nats._natsbus import Link
+        entered, release = threading.Event(), threading.Event()
+        def sink(events, ack):
+            entered.set()
+            release.wait(30)
+        link = Link([{single.servers[0]!r}], close_wait=0.5)
+        link.connect(sink)
+        link.subscribe("stuck.x", 0)
+        link.publish("stuck.x", b"x", 0)
+        assert entered.wait(10)
+        start = time.monotonic()
+        link.close()
+        waited = time.monotonic() - start
+        release.set()  # the dispatcher returns into a closed link
+        time.sleep(0.2)
+        del link
+        print("closed after", 0.4 < waited < 5)
+    """, timeout=60)
+    assert done.returncode == 0 and done.stdout == "closed after True\n", (done.stdout, done.stderr[-2000:])

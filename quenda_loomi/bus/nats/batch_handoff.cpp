@@ -2,6 +2,7 @@
 #include "quenda_loomi/bus/nats/batch_handoff.h"
 
 #include <cstring>
+#include <new>
 
 #include "support/python/python_calls.h"
 
@@ -18,7 +19,11 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
     if (name == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             py::clear_error("natsbus.hand_off");
-            unrepresentable.push_back(r.token);
+            try {
+                unrepresentable.push_back(r.token);
+            } catch (const std::bad_alloc&) {
+                // Left unacknowledged: the server sends it again after the ack wait.
+            }
         }
         return nullptr;
     }
@@ -72,7 +77,7 @@ thread_local KeptThreadState dispatcher_thread_state;
 
 }  // namespace
 
-void hand_off(void* raw_target, std::vector<Received>& batch) {
+void hand_off(void* raw_target, std::vector<Received>& batch) noexcept {
     auto* target = static_cast<DeliveryTarget*>(raw_target);
     dispatcher_thread_state.keep();
     PyGILState_STATE gil = PyGILState_Ensure();

@@ -24,6 +24,6 @@ struct DeliveryTarget {
 
 // Takes the GIL, builds the events, frees the messages it no longer needs
 // (token 0) and calls sink(events, ack); `target` is a DeliveryTarget.
-void hand_off(void* target, std::vector<Received>& batch);
+void hand_off(void* target, std::vector<Received>& batch) noexcept;
 
 }  // namespace natsbus

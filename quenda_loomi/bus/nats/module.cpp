@@ -11,10 +11,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "quenda_loomi/bus/nats/nats_link.h"
 #include "quenda_loomi/bus/nats/batch_handoff.h"
+#include "quenda_loomi/bus/nats/contain.h"
+#include "quenda_loomi/bus/nats/nats_link.h"
 #include "support/python/python_calls.h"
 
 // From libssl, which libnats links; declared here so the build needs no OpenSSL headers.
@@ -48,11 +50,34 @@ PyObject* raise(const Failure& f) {
         case Failure::value: type = PyExc_ValueError; break;
         case Failure::timeout: type = PyExc_TimeoutError; break;
         case Failure::lookup: type = PyExc_LookupError; break;
+        case Failure::memory: type = PyExc_MemoryError; break;
         default: break;
     }
     PyErr_SetString(type, f.message.c_str());
     return nullptr;
 }
+
+// Every method and slot of the type is entered through this: what the
+// standard library throws while the GIL is held (strings and vectors of the
+// arguments) becomes MemoryError or RuntimeError.  Calls that release the
+// GIL run the link through natsbus::contained, so nothing unwinds there.
+template <auto Method>
+struct Entry;
+
+template <class Result, class... Args, Result (*Method)(Args...)>
+struct Entry<Method> {
+    static Result call(Args... args) noexcept {
+        try {
+            return Method(args...);
+        } catch (...) {
+            raise(natsbus::failure_of_current_exception("natsbus"));
+            if constexpr (std::is_pointer_v<Result>)
+                return nullptr;
+            else
+                return -1;
+        }
+    }
+};
 
 // A str argument as UTF-8 without NUL (libnats takes C strings).
 bool text_of(PyObject* object, const char* what, std::string* out) {
@@ -97,7 +122,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<LinkObject*>(op);
     static const char* const keywords[] = {"servers", "user", "password", "secure", "ca_pem", "verify",
                                            "connect_timeout", "reconnect_wait", "reply_timeout", "ack_wait",
-                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", "send_asap", nullptr};
+                                           "max_ack_pending", "max_batch", "max_queued", "max_in_flight", "send_asap", "close_wait", nullptr};
     PyObject* servers = nullptr;
     const char* user = nullptr;
     const char* password = nullptr;
@@ -109,9 +134,10 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     Py_ssize_t max_queued = 65536;
     Py_ssize_t max_in_flight = 1024;
     int send_asap = 1;
-    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinnp:Link", keywords, &PyList_Type, &servers, &user,
+    double close_wait = 10.0;
+    if (!py::parse_args("natsbus.Link.__init__", args, kwargs, "O!|$zzpzpddddLinnpd:Link", keywords, &PyList_Type, &servers, &user,
                              &password, &secure, &ca_pem, &verify, &connect_timeout, &reconnect_wait,
-                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight, &send_asap))
+                             &reply_timeout, &ack_wait, &max_ack_pending, &max_batch, &max_queued, &max_in_flight, &send_asap, &close_wait))
         return -1;
     if (self->link != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a Link is initialised once");
@@ -124,7 +150,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (connect_timeout <= 0 || reply_timeout <= 0 || ack_wait <= 0 || reconnect_wait < 0 || max_batch < 1 ||
-        max_queued < 1 || max_ack_pending < 1 || max_in_flight < 1) {
+        max_queued < 1 || max_ack_pending < 1 || max_in_flight < 1 || close_wait < 0) {
         PyErr_SetString(PyExc_ValueError, "timeouts and bounds must be positive");
         return -1;
     }
@@ -143,6 +169,7 @@ int Link_init(PyObject* op, PyObject* args, PyObject* kwargs) {
     settings.max_queued = static_cast<size_t>(max_queued);
     settings.max_in_flight = static_cast<size_t>(max_in_flight);
     settings.send_asap = send_asap != 0;
+    settings.close_wait_ms = static_cast<int64_t>(close_wait * 1000);
     self->link = new (std::nothrow) std::shared_ptr<natsbus::Link>(
         std::make_shared<natsbus::Link>(std::move(settings)));
     if (self->link == nullptr) {
@@ -171,7 +198,7 @@ PyObject* Link_connect(PyObject* op, PyObject* sink) {
     std::shared_ptr<natsbus::Link> link = *self->link;
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = link->connect(natsbus::hand_off, &self->target);
+    f = natsbus::contained("connect", [&] { return link->connect(natsbus::hand_off, &self->target); });
     Py_END_ALLOW_THREADS
     if (f) {
         py::clear(self->target.sink);
@@ -199,7 +226,9 @@ PyObject* Link_subscribe(PyObject* op, PyObject* args, PyObject* kwargs) {
     uint64_t id = 0;
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = qos == 0 ? link->subscribe_core(subject, group_text, &id) : link->subscribe_stream(subject, durable_text, &id);
+    f = natsbus::contained("subscribe", [&] {
+        return qos == 0 ? link->subscribe_core(subject, group_text, &id) : link->subscribe_stream(subject, durable_text, &id);
+    });
     Py_END_ALLOW_THREADS
     if (f) return raise(f);
     return PyLong_FromUnsignedLongLong(id);
@@ -217,7 +246,7 @@ PyObject* Link_unsubscribe(PyObject* op, PyObject* arg) {
     if (PyErr_Occurred()) return nullptr;
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = link->unsubscribe(id);
+    f = natsbus::contained("unsubscribe", [&] { return link->unsubscribe(id); });
     Py_END_ALLOW_THREADS
     if (f) return raise(f);
     Py_RETURN_NONE;
@@ -246,10 +275,10 @@ PyObject* Link_publish(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     const char* data = PyBytes_AS_STRING(args[1]);
     Failure f;
     if (qos == 0) {
-        f = link->publish(subject, data, static_cast<int>(size), 0);  // buffered, no wait
+        f = natsbus::contained("publish", [&] { return link->publish(subject, data, static_cast<int>(size), 0); });  // buffered
     } else {
         Py_BEGIN_ALLOW_THREADS
-        f = link->publish(subject, data, static_cast<int>(size), 1);
+        f = natsbus::contained("publish", [&] { return link->publish(subject, data, static_cast<int>(size), 1); });
         Py_END_ALLOW_THREADS
     }
     if (f) return raise(f);
@@ -276,7 +305,7 @@ PyObject* Link_ensure_stream(PyObject* op, PyObject* args, PyObject* kwargs) {
     }
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = link->ensure_stream(name, subjects, replicas);
+    f = natsbus::contained("ensure_stream", [&] { return link->ensure_stream(name, subjects, replicas); });
     Py_END_ALLOW_THREADS
     if (f) return raise(f);
     Py_RETURN_NONE;
@@ -402,18 +431,18 @@ void Link_dealloc(PyObject* op) {
 }
 
 PyMethodDef Link_methods[] = {
-    {"connect", Link_connect, METH_O, "connect($self, sink, /)\n--\n\nConnects; sink(events, ack) receives each batch."},
-    {"subscribe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_subscribe)),
+    {"connect", Entry<Link_connect>::call, METH_O, "connect($self, sink, /)\n--\n\nConnects; sink(events, ack) receives each batch."},
+    {"subscribe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry<Link_subscribe>::call)),
      METH_VARARGS | METH_KEYWORDS, "subscribe($self, /, subject, qos, group=None, durable=None)\n--\n\nSubscribes; returns the subscription's id."},
-    {"unsubscribe", Link_unsubscribe, METH_O, "unsubscribe($self, id, /)\n--\n\nEnds a subscription."},
-    {"publish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_publish)), METH_FASTCALL,
+    {"unsubscribe", Entry<Link_unsubscribe>::call, METH_O, "unsubscribe($self, id, /)\n--\n\nEnds a subscription."},
+    {"publish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry<Link_publish>::call)), METH_FASTCALL,
      "publish($self, subject, payload, qos, /)\n--\n\nPublishes; at qos 1 returns once a stream stored it."},
-    {"ensure_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Link_ensure_stream)),
+    {"ensure_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry<Link_ensure_stream>::call)),
      METH_VARARGS | METH_KEYWORDS, "ensure_stream($self, /, name, subjects, replicas=1)\n--\n\nCreates or checks a stream."},
-    {"hold", Link_hold, METH_O, "hold($self, on, /)\n--\n\nStops or resumes handing events to the sink."},
-    {"ack", Link_ack, METH_O, "ack($self, tokens, /)\n--\n\nAcknowledges handled events."},
-    {"close", Link_close, METH_NOARGS, "close($self, /)\n--\n\nStops the threads and closes the connections."},
-    {"stats", Link_stats, METH_NOARGS, "stats($self, /)\n--\n\nThe link's counters."},
+    {"hold", Entry<Link_hold>::call, METH_O, "hold($self, on, /)\n--\n\nStops or resumes handing events to the sink."},
+    {"ack", Entry<Link_ack>::call, METH_O, "ack($self, tokens, /)\n--\n\nAcknowledges handled events."},
+    {"close", Entry<Link_close>::call, METH_NOARGS, "close($self, /)\n--\n\nStops the threads and closes the connections."},
+    {"stats", Entry<Link_stats>::call, METH_NOARGS, "stats($self, /)\n--\n\nThe link's counters."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -425,9 +454,9 @@ PyGetSetDef Link_getset[] = {
 PyType_Slot Link_slots[] = {
     {Py_tp_doc, const_cast<char*>("Link(servers, *, user=None, password=None, secure=False, ca_pem=None, verify=True, connect_timeout=10.0, "
                          "reconnect_wait=0.5, reply_timeout=10.0, ack_wait=30.0, max_ack_pending=4096, max_batch=512, "
-                         "max_queued=65536, max_in_flight=1024, send_asap=True)\n--\n\n"
+                         "max_queued=65536, max_in_flight=1024, send_asap=True, close_wait=10.0)\n--\n\n"
                          "libnats connections feeding a delivery sink.")},
-    {Py_tp_init, reinterpret_cast<void*>(Link_init)},
+    {Py_tp_init, reinterpret_cast<void*>(Entry<Link_init>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(Link_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(Link_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Link_clear)},

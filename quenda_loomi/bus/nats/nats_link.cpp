@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
+#include <system_error>
+
+#include "quenda_loomi/bus/nats/contain.h"
 
 namespace natsbus {
 
@@ -15,7 +19,6 @@ constexpr int64_t kFetchWaitMs = 200;      // bounds how long unsubscribe and cl
 // unsubscribe and close while a node is down.
 constexpr int64_t kProbeAfterMs = 2000;
 constexpr int64_t kProbeWaitMs = 2000;
-constexpr int64_t kDispatcherJoinWaitS = 10;  // how long close waits for a running handler
 constexpr int64_t kNanosPerMs = 1000000;
 
 struct OwnedMsgList {
@@ -86,6 +89,26 @@ Failure fail(Failure::Kind kind, std::string message) {
     Failure f;
     f.kind = kind;
     f.message = std::move(message);
+    return f;
+}
+
+Failure failure_of_current_exception(const char* what) noexcept {
+    Failure f;
+    f.kind = Failure::runtime;
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        f.kind = Failure::memory;
+    } catch (const std::system_error& error) {  // a thread that could not be started
+        try {
+            f.message = std::string(what) + ": " + error.what();
+        } catch (...) {
+            f.kind = Failure::memory;
+        }
+    } catch (...) {
+    }
+    // Both fit std::string's inline buffer: no allocation.
+    if (f.message.empty()) f.message = f.kind == Failure::memory ? "out of memory" : "internal error";
     return f;
 }
 
@@ -175,6 +198,7 @@ Link::Link(LinkSettings settings) : settings_(std::move(settings)) {}
 Link::~Link() { close(); }
 
 Failure Link::from_status(natsStatus s, const std::string& what, Failure::Kind kind) const {
+    if (s == NATS_NO_MEMORY) return fail(Failure::memory, what + ": out of memory");
     if (s == NATS_TIMEOUT) return fail(Failure::timeout, what + ": no answer in time");
     if (s == NATS_CONNECTION_CLOSED || s == NATS_CONNECTION_DISCONNECTED || s == NATS_NO_SERVER ||
         s == NATS_STALE_CONNECTION)
@@ -233,6 +257,10 @@ Failure Link::open(bool publisher, natsConnection** out) {
     if (s != NATS_OK) {
         delete closure;  // no connection, so no closed callback
         *out = nullptr;
+        // libnats could not allocate or start its own threads: not the servers' fault.
+        if (s == NATS_NO_MEMORY || s == NATS_SYS_ERROR)
+            return fail(s == NATS_NO_MEMORY ? Failure::memory : Failure::runtime,
+                        "cannot connect to " + where() + ": " + text_of(s));
         return fail(Failure::connection, "cannot connect to " + where() + ": " + text_of(s));
     }
     return {};
@@ -253,14 +281,20 @@ Failure Link::connect(DeliverFn deliver, void* context) {
     deliver_ = deliver;
     deliver_context_ = context;
     auto self = shared_from_this();
-    dispatcher_ = std::thread([self] {
-        self->dispatch_loop();
-        std::lock_guard lock(self->mu_);
-        self->dispatcher_done_ = true;
-        self->room_.notify_all();
-    });
-    dispatcher_id_ = dispatcher_.get_id();
-    acker_ = std::thread([self] { self->ack_loop(); });
+    try {
+        dispatcher_ = std::thread([self]() noexcept {
+            self->dispatch_loop();
+            std::lock_guard lock(self->mu_);
+            self->dispatcher_done_ = true;
+            self->room_.notify_all();
+        });
+        dispatcher_id_ = dispatcher_.get_id();
+        acker_ = std::thread([self]() noexcept { self->ack_loop(); });
+    } catch (...) {
+        f = failure_of_current_exception("cannot start the link's threads");
+        close();
+        return f;
+    }
     return {};
 }
 
@@ -271,12 +305,12 @@ bool Link::connected() const {
 
 // -- receiving -----------------------------------------------------------------------------------
 
-void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
+void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) noexcept {
     auto* c = static_cast<CoreClosure*>(closure);
     c->link->enqueue(msg, c->sub_id);
 }
 
-void Link::on_core_complete(void* closure) {
+void Link::on_core_complete(void* closure) noexcept {
     auto* c = static_cast<CoreClosure*>(closure);
     Link* link = c->link;
     delete c;
@@ -307,7 +341,14 @@ void Link::enqueue(natsMsg* msg, uint64_t sub_id) {
         natsMsg_Destroy(msg);
         return;
     }
-    queue_.push_back({msg, 0});
+    try {
+        queue_.push_back({msg, 0});
+    } catch (const std::bad_alloc&) {
+        lock.unlock();
+        counters.dropped++;  // qos 0: as past the bound
+        natsMsg_Destroy(msg);
+        return;
+    }
     if (!held_) work_.notify_one();
 }
 
@@ -323,13 +364,24 @@ void Link::enqueue_fetched(natsMsgList& list, uint64_t sub_id) {
             list.Msgs[i] = nullptr;  // ownership moves here
             if (stopping_) {
                 natsMsg_Destroy(msg);  // never acknowledged: the server sends it again
-            } else if (subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg))) {
-                to_ack_.push_back(msg);
-                acks = true;
-            } else {
-                uint64_t token = next_token_++;
-                unacked_.emplace(token, msg);
-                queue_.push_back({msg, token});
+                continue;
+            }
+            try {
+                if (subs_.size() > 1 && !first_match_is(sub_id, natsMsg_GetSubject(msg))) {
+                    to_ack_.push_back(msg);
+                    acks = true;
+                } else {
+                    uint64_t token = next_token_++;
+                    auto filed = unacked_.emplace(token, msg).first;
+                    try {
+                        queue_.push_back({msg, token});
+                    } catch (...) {
+                        unacked_.erase(filed);
+                        throw;
+                    }
+                }
+            } catch (const std::bad_alloc&) {
+                natsMsg_Destroy(msg);  // never acknowledged: the server sends it again
             }
         }
     }
@@ -408,7 +460,13 @@ void Link::dispatch_loop() {
             work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && !held_); });
             if (stopping_) return;
             size_t n = std::min(queue_.size(), static_cast<size_t>(settings_.max_batch));
-            batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            try {
+                batch.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+            } catch (const std::bad_alloc&) {
+                // The queue is untouched: try again shortly.
+                work_.wait_for(lock, std::chrono::milliseconds(10), [&] { return stopping_; });
+                continue;
+            }
             queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
         }
         room_.notify_all();
@@ -424,12 +482,16 @@ size_t Link::acknowledge(const std::vector<uint64_t>& tokens) {
     size_t known = 0;
     {
         std::lock_guard lock(mu_);
-        for (uint64_t token : tokens) {
-            auto it = unacked_.find(token);
-            if (it == unacked_.end()) continue;
-            to_ack_.push_back(it->second);
-            unacked_.erase(it);
-            known++;
+        try {
+            for (uint64_t token : tokens) {
+                auto it = unacked_.find(token);
+                if (it == unacked_.end()) continue;
+                to_ack_.push_back(it->second);
+                unacked_.erase(it);
+                known++;
+            }
+        } catch (const std::bad_alloc&) {
+            // The rest stays unacknowledged: the server sends it again after the ack wait.
         }
     }
     if (known) {
@@ -468,16 +530,18 @@ Failure Link::subscribe_core(const std::string& subject, const std::string& grou
     // Filed first: messages can arrive before natsConnection_Subscribe returns.
     Subscription* sub = nullptr;
     uint64_t sub_id = 0;
-    auto* closure = new CoreClosure{this, 0};
+    auto closure_owner = std::make_unique<CoreClosure>(CoreClosure{this, 0});
+    CoreClosure* closure = closure_owner.get();
     {
-        std::lock_guard lock(mu_);
         auto owned = std::make_unique<Subscription>();
-        owned->id = next_sub_++;
         owned->tokens = split_tokens(subject);
+        std::lock_guard lock(mu_);
+        owned->id = next_sub_++;
         sub = owned.get();
         closure->sub_id = sub_id = sub->id;
         subs_.emplace(sub->id, std::move(owned));
     }
+    closure_owner.release();  // from here on freed below or by libnats' completion callback
     natsSubscription* ns = nullptr;
     natsStatus s = group.empty()
         ? natsConnection_Subscribe(&ns, conn_, subject.c_str(), on_core_message, closure)
@@ -559,14 +623,25 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
         return f;
     }
     Subscription* raw = sub.get();
-    {
+    uint64_t sub_id = 0;
+    try {
         std::lock_guard lock(mu_);
-        sub->id = next_sub_++;
-        *id = sub->id;
+        sub->id = sub_id = next_sub_++;
         subs_.emplace(sub->id, std::move(sub));
+    } catch (...) {
+        Failure f = failure_of_current_exception("cannot file the subscription");
+        stop_subscription(*sub);  // not moved: the map's node could not be had
+        return f;
     }
-    auto self = shared_from_this();
-    raw->fetcher = std::thread([self, raw] { self->fetch_loop(raw); });
+    try {
+        auto self = shared_from_this();
+        raw->fetcher = std::thread([self, raw]() noexcept { self->fetch_loop(raw); });
+    } catch (...) {
+        Failure f = failure_of_current_exception("cannot start the subscription's fetcher");
+        (void)unsubscribe(sub_id);
+        return f;
+    }
+    *id = sub_id;
     return {};
 }
 
@@ -629,11 +704,21 @@ bool Link::replace_consumer(Subscription& sub) {
         counters.fetch_errors++;
         return false;
     }
-    // Kept until the subscription ends: messages fetched through it may still be unacknowledged.
-    natsSubscription_Unsubscribe(sub.sub);
-    sub.retired.push_back(sub.sub);
-    sub.sub = fresh;
-    sub.consumer = info.info->Name;
+    try {
+        // What can fail to allocate comes first: a failure leaves the old binding in place.
+        sub.retired.reserve(sub.retired.size() + 1);
+        std::string name = info.info->Name;
+        // Kept until the subscription ends: messages fetched through it may still be unacknowledged.
+        natsSubscription_Unsubscribe(sub.sub);
+        sub.retired.push_back(sub.sub);
+        sub.sub = fresh;
+        sub.consumer = std::move(name);
+    } catch (const std::bad_alloc&) {
+        natsSubscription_Unsubscribe(fresh);  // its consumer goes after its inactivity threshold
+        natsSubscription_Destroy(fresh);
+        counters.fetch_errors++;
+        return false;
+    }
     counters.consumers_recreated++;
     return true;
 }
@@ -803,7 +888,8 @@ void Link::close() {
             // Handlers run on the dispatcher: one that does not return within the
             // wait is left to finish on its own (the thread holds the link).
             std::unique_lock lock(mu_);
-            done = room_.wait_for(lock, std::chrono::seconds(kDispatcherJoinWaitS), [&] { return dispatcher_done_; });
+            done = room_.wait_for(lock, std::chrono::milliseconds(settings_.close_wait_ms),
+                                  [&] { return dispatcher_done_; });
         }
         if (done)
             dispatcher_.join();

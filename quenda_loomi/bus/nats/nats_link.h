@@ -17,6 +17,8 @@
 //  * one acker acknowledges handled JetStream messages (tokens handed back
 //    through `acknowledge`), a batch per wake-up, and frees them.
 // Every libnats status is checked; failures come back as `Failure` values.
+// What the standard library throws (an allocation or a thread that cannot be
+// had) is caught where this code meets libnats or Python (contain.h).
 #pragma once
 
 #include <nats/nats.h>
@@ -35,7 +37,7 @@
 namespace natsbus {
 
 struct Failure {
-    enum Kind { none, connection, value, timeout, lookup, runtime };
+    enum Kind { none, connection, value, timeout, lookup, runtime, memory };
     Kind kind = none;
     std::string message;
     explicit operator bool() const { return kind != none; }
@@ -64,10 +66,11 @@ struct LinkSettings {
     int max_batch = 512;
     size_t max_in_flight = 1024;  // JetStream messages fetched and not yet acknowledged
     bool send_asap = true;        // core publishes written at once, not after libnats' coalescing wait
+    int64_t close_wait_ms = 10000;  // how long close waits for a handler running on the dispatcher
     size_t max_queued = 65536;   // core (qos 0) messages waiting for the dispatcher; more are dropped
 };
 
-using DeliverFn = void (*)(void* context, std::vector<Received>& batch);
+using DeliverFn = void (*)(void* context, std::vector<Received>& batch) noexcept;
 
 struct Counters {
     std::atomic<uint64_t> received{0}, dropped{0}, acked{0}, ack_errors{0}, fetch_errors{0};
@@ -113,9 +116,9 @@ public:
 
 private:
     struct Subscription;
-    static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
+    static void on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) noexcept;
     struct CoreClosure;
-    static void on_core_complete(void* closure);
+    static void on_core_complete(void* closure) noexcept;
     void enqueue(natsMsg* msg, uint64_t sub_id);  // a core (qos 0) message
     void enqueue_fetched(natsMsgList& list, uint64_t sub_id);
     bool first_match_is(uint64_t sub_id, const char* subject) const;
