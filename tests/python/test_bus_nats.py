@@ -574,7 +574,7 @@ def test_a_process_exits_cleanly_while_events_reach_its_handlers(single, ending)
         time.sleep(0.2)
         print("leaving", bus.stats()["delivered"] > 0)
     """, timeout=60)
-    assert done.returncode == 0 and done.stdout == "leaving True\n", (done.returncode, done.stderr[-2000:])
+    assert done.returncode == 0 and done.stdout == "leaving True\n", (done.returncode, done.stderr[-6000:])
 
 
 @pytest.mark.skipif(sanitizer_loaded(), reason="the sanitizer runtime needs an unlimited address space")
@@ -635,3 +635,38 @@ def test_close_stops_waiting_for_a_handler_that_does_not_return(single):
         print("closed after", 0.4 < waited < 5)
     """, timeout=60)
     assert done.returncode == 0 and done.stdout == "closed after True\n", (done.stdout, done.stderr[-2000:])
+
+
+def test_what_a_handler_left_in_thread_local_data_is_freed_while_its_thread_can_run_it(single):
+    from conftest import run_python
+    # The dispatcher's thread state is cleared when its loop ends: what handlers
+    # left in threading.local is freed then, and its finalizers run native code
+    # that uses the thread's thread-local scratch space, which must still exist.
+    done = run_python(f"""
+        import threading
+        from quenda_loomi.bus import Bus
+        from quenda_loomi.capi.tessaly import Topic, TopicIndex
+        class ClearsOnDel:
+            def __init__(self, index):
+                self.index = index
+            def __del__(self):
+                self.index.clear()
+                print("cleared", len(self.index))
+        local, seen = threading.local(), threading.Event()
+        def handle(event, payload, captures):
+            index = TopicIndex()
+            for i in range(40):
+                index.add(Topic(f"left.{{i}}.+x"), i)
+            index.clear()  # the scratch space now exists on this thread
+            for i in range(40):
+                index.add(Topic(f"left.{{i}}.+x"), i)
+            local.holder = ClearsOnDel(index)
+            seen.set()
+        bus = Bus({single.urls!r}, qos=0)
+        bus.subscribe("left.+n", handle)
+        bus.publish("left.a", b"x")
+        assert seen.wait(10)
+        bus.close()
+        print("closed")
+    """, timeout=60)
+    assert done.returncode == 0 and done.stdout == "cleared 0\nclosed\n", (done.returncode, done.stderr[-3000:])

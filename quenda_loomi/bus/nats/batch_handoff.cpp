@@ -50,8 +50,10 @@ PyObject* event_tuple(const Received& r, std::vector<uint64_t>& unrepresentable)
 // The dispatcher keeps one thread state for its whole life.  On a thread
 // without one, PyGILState_Ensure creates a thread state and the matching
 // Release deletes it: about 60 us per batch here, most of the latency of a
-// quiet bus.  The state is dropped when the thread ends; during finalization
-// it is left to the exit (taking the GIL then would hang the thread).  The
+// quiet bus.  The link drops the state when its dispatch loop returns, while
+// the thread's other thread-locals still live: clearing a thread state can
+// run finalizers, and those may use them.  During finalization the state is
+// left to the exit (taking the GIL then would hang the thread); the
 // transport closes its links at exit, so no dispatcher outlives Python.
 class KeptThreadState {
 public:
@@ -61,8 +63,10 @@ public:
         saved_ = PyEval_SaveThread();
         kept_ = true;
     }
-    ~KeptThreadState() {
-        if (!kept_ || Py_IsFinalizing()) return;
+    void drop() {
+        if (!kept_) return;
+        kept_ = false;
+        if (Py_IsFinalizing()) return;
         PyEval_RestoreThread(saved_);
         py::release_last_thread_state("natsbus: dispatcher ends", outer_);  // deletes the thread state
     }
@@ -76,6 +80,8 @@ private:
 thread_local KeptThreadState dispatcher_thread_state;
 
 }  // namespace
+
+void dispatcher_ends(void*) noexcept { dispatcher_thread_state.drop(); }
 
 void hand_off(void* raw_target, std::vector<Received>& batch) noexcept {
     auto* target = static_cast<DeliveryTarget*>(raw_target);

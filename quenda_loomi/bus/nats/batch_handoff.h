@@ -25,5 +25,8 @@ struct DeliveryTarget {
 // Takes the GIL, builds the events, frees the messages it no longer needs
 // (token 0) and calls sink(events, ack); `target` is a DeliveryTarget.
 void hand_off(void* target, std::vector<Received>& batch) noexcept;
+// Called by the dispatcher thread when its loop returned: drops the thread
+// state hand_off keeps for the thread's life.
+void dispatcher_ends(void* target) noexcept;
 
 }  // namespace natsbus

@@ -198,7 +198,7 @@ PyObject* Link_connect(PyObject* op, PyObject* sink) {
     std::shared_ptr<natsbus::Link> link = *self->link;
     Failure f;
     Py_BEGIN_ALLOW_THREADS
-    f = natsbus::contained("connect", [&] { return link->connect(natsbus::hand_off, &self->target); });
+    f = natsbus::contained("connect", [&] { return link->connect(natsbus::hand_off, natsbus::dispatcher_ends, &self->target); });
     Py_END_ALLOW_THREADS
     if (f) {
         py::clear(self->target.sink);

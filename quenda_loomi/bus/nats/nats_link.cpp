@@ -125,9 +125,11 @@ struct Link::Subscription {
     std::atomic<bool> stop{false};
 };
 
-// Libnats calls the message and completion callbacks with this; freed on completion.
+// Libnats calls the message and completion callbacks with this; freed on
+// completion.  It holds the link: close waits a bounded time for the
+// completions, and one that comes later must not find the link freed.
 struct Link::CoreClosure {
-    Link* link;
+    std::shared_ptr<Link> link;
     uint64_t sub_id;
 };
 
@@ -266,7 +268,7 @@ Failure Link::open(bool publisher, natsConnection** out) {
     return {};
 }
 
-Failure Link::connect(DeliverFn deliver, void* context) {
+Failure Link::connect(DeliverFn deliver, ThreadEndFn dispatcher_ends, void* context) {
     Failure f = open(false, &conn_);
     if (!f) f = open(true, &pub_conn_);
     jsOptions jo;
@@ -279,11 +281,13 @@ Failure Link::connect(DeliverFn deliver, void* context) {
         return f;
     }
     deliver_ = deliver;
+    dispatcher_ends_ = dispatcher_ends;
     deliver_context_ = context;
     auto self = shared_from_this();
     try {
         dispatcher_ = std::thread([self]() noexcept {
             self->dispatch_loop();
+            self->dispatcher_ends_(self->deliver_context_);
             std::lock_guard lock(self->mu_);
             self->dispatcher_done_ = true;
             self->room_.notify_all();
@@ -312,7 +316,7 @@ void Link::on_core_message(natsConnection*, natsSubscription*, natsMsg* msg, voi
 
 void Link::on_core_complete(void* closure) noexcept {
     auto* c = static_cast<CoreClosure*>(closure);
-    Link* link = c->link;
+    std::shared_ptr<Link> link = std::move(c->link);
     delete c;
     std::lock_guard lock(link->mu_);
     link->live_core_subs_--;
@@ -530,7 +534,7 @@ Failure Link::subscribe_core(const std::string& subject, const std::string& grou
     // Filed first: messages can arrive before natsConnection_Subscribe returns.
     Subscription* sub = nullptr;
     uint64_t sub_id = 0;
-    auto closure_owner = std::make_unique<CoreClosure>(CoreClosure{this, 0});
+    auto closure_owner = std::make_unique<CoreClosure>(CoreClosure{shared_from_this(), 0});
     CoreClosure* closure = closure_owner.get();
     {
         auto owned = std::make_unique<Subscription>();

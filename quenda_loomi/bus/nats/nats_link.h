@@ -71,6 +71,7 @@ struct LinkSettings {
 };
 
 using DeliverFn = void (*)(void* context, std::vector<Received>& batch) noexcept;
+using ThreadEndFn = void (*)(void* context) noexcept;  // on the dispatcher, after its last delivery
 
 struct Counters {
     std::atomic<uint64_t> received{0}, dropped{0}, acked{0}, ack_errors{0}, fetch_errors{0};
@@ -92,7 +93,7 @@ public:
     Link& operator=(const Link&) = delete;
 
     // Connects (blocking, bounded by connect_timeout_ms) and starts the dispatcher and acker.
-    Failure connect(DeliverFn deliver, void* context);
+    Failure connect(DeliverFn deliver, ThreadEndFn dispatcher_ends, void* context);
     // Core subscription (queue group when `group` is non-empty); returns once the server has it.
     Failure subscribe_core(const std::string& subject, const std::string& group, uint64_t* id);
     // JetStream pull subscription on a durable (non-empty `durable`) or ephemeral consumer.
@@ -144,6 +145,7 @@ private:
     natsConnection* pub_conn_ = nullptr;  // core publishes, written at once
     jsCtx* js_ = nullptr;
     DeliverFn deliver_ = nullptr;
+    ThreadEndFn dispatcher_ends_ = nullptr;
     void* deliver_context_ = nullptr;
 
     mutable std::mutex mu_;
