@@ -59,14 +59,13 @@ PY
   # the first mode, the NATS suite in the stress pass below.  The fault
   # suite's timings (keepalive pings, SIGSTOPped brokers) and the worker
   # processes of the MQTT group test are the release pass's only.
-  bus_suites=(tests/python/test_bus.py tests/python/test_bus_processes.py tests/python/test_bus_faults.py
-    tests/python/test_bus_nats.py)
+  not_in_modes=(--ignore=tests/python/test_bus_faults.py --ignore=tests/python/test_bus_processes.py
+    --ignore=tests/python/test_bus_nats.py)
   for mode in pooled plain locked; do
     echo "== Python suites under the sanitizers, default protocol: $mode"
-    skipped=(--ignore=tests/python/test_bus_faults.py --ignore=tests/python/test_bus_processes.py
-      --ignore=tests/python/test_bus_nats.py)
+    skipped=("${not_in_modes[@]}")
     if [ "$mode" != pooled ]; then
-      skipped=("${bus_suites[@]/#/--ignore=}")
+      skipped+=(--ignore=tests/python/test_bus.py)
     fi
     QL_TEST_DEFAULT_PROTOCOL=$mode sanitized_python -m pytest -q -p no:cacheprovider "${skipped[@]}" tests/python
   done

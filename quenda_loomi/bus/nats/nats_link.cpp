@@ -260,10 +260,10 @@ Failure Link::open(bool publisher, natsConnection** out) {
         delete closure;  // no connection, so no closed callback
         *out = nullptr;
         // libnats could not allocate or start its own threads: not the servers' fault.
-        if (s == NATS_NO_MEMORY || s == NATS_SYS_ERROR)
-            return fail(s == NATS_NO_MEMORY ? Failure::memory : Failure::runtime,
-                        "cannot connect to " + where() + ": " + text_of(s));
-        return fail(Failure::connection, "cannot connect to " + where() + ": " + text_of(s));
+        Failure::Kind kind = s == NATS_NO_MEMORY   ? Failure::memory
+                             : s == NATS_SYS_ERROR ? Failure::runtime
+                                                   : Failure::connection;
+        return fail(kind, "cannot connect to " + where() + ": " + text_of(s));
     }
     return {};
 }
@@ -633,7 +633,7 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
         sub->id = sub_id = next_sub_++;
         subs_.emplace(sub->id, std::move(sub));
     } catch (...) {
-        Failure f = failure_of_current_exception("cannot file the subscription");
+        f = failure_of_current_exception("cannot file the subscription");
         stop_subscription(*sub);  // not moved: the map's node could not be had
         return f;
     }
@@ -641,7 +641,7 @@ Failure Link::subscribe_stream(const std::string& subject, const std::string& du
         auto self = shared_from_this();
         raw->fetcher = std::thread([self, raw]() noexcept { self->fetch_loop(raw); });
     } catch (...) {
-        Failure f = failure_of_current_exception("cannot start the subscription's fetcher");
+        f = failure_of_current_exception("cannot start the subscription's fetcher");
         (void)unsubscribe(sub_id);
         return f;
     }

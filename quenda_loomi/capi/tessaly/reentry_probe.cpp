@@ -6,8 +6,6 @@
 // can see the checks of support/python/python_calls.h abort.
 #include <Python.h>
 
-#include <cstring>
-
 #include "support/python/borrowed_section.h"
 #include "support/python/py_ref.h"
 #include "support/python/python_calls.h"
@@ -18,14 +16,18 @@ using SetHook = void (*)(PyObject*) noexcept;
 
 // Each module binary links its own copy of the python_calls unit, so each
 // has its own hook; the NATS module is absent where libnats is not installed.
-constexpr const char* kHookedModules[] = {"quenda_loomi.capi.tessaly", "quenda_loomi.base.durrowmere_skalvotin",
-                                          "quenda_loomi.bus.nats._natsbus"};
-constexpr const char* kOptionalModule = "quenda_loomi.bus.nats._natsbus";
+struct HookedModule {
+    const char* name;
+    bool optional;
+};
+constexpr HookedModule kHookedModules[] = {{"quenda_loomi.capi.tessaly", false},
+                                           {"quenda_loomi.base.durrowmere_skalvotin", false},
+                                           {"quenda_loomi.bus.nats._natsbus", true}};
 
-int set_hook_of(const char* name, PyObject* hook) {
-    pyutil::Ref module(PyImport_ImportModule(name));
+int set_hook_of(const HookedModule& hooked, PyObject* hook) {
+    pyutil::Ref module(PyImport_ImportModule(hooked.name));
     if (!module) {
-        if (std::strcmp(name, kOptionalModule) == 0 && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        if (hooked.optional && PyErr_ExceptionMatches(PyExc_ImportError)) {
             PyErr_Clear();
             return 0;
         }
@@ -44,8 +46,8 @@ PyObject* set_hook(PyObject*, PyObject* hook) {
         PyErr_SetString(PyExc_TypeError, "set_hook() takes a callable or None");
         return nullptr;
     }
-    for (const char* name : kHookedModules)
-        if (set_hook_of(name, hook) < 0) return nullptr;
+    for (const HookedModule& hooked : kHookedModules)
+        if (set_hook_of(hooked, hook) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
