@@ -78,12 +78,20 @@ class HostileNeighbour:
             self.index.clear()
 
 
+# Hooks nest: a test that installs its own hook inside a stress run gets the
+# session's hook back when it uninstalls, instead of ending the stress for
+# every test after it.
+_installed = []
+
+
 def install(hook):
+    _installed.append(hook)
     tessaly_reentry_probe.set_hook(hook)
 
 
 def uninstall():
-    tessaly_reentry_probe.set_hook(None)
+    _installed.pop()
+    tessaly_reentry_probe.set_hook(_installed[-1] if _installed else None)
 
 
 def install_if_requested():
